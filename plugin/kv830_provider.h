@@ -1,0 +1,17 @@
+// The factory through which the host creates plant controller devices.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "qdx_device.h"
+#include "uni_data_device.h"
+
+class KV830_API KV830Provider : public QDXSPDeviceProvider {
+public:
+    ~KV830Provider() override;
+    QDXSPDevice* create() const override;
+};
+
+// The plug-in's one entry point, looked up by the host under this plain name.
+extern "C" KV830_API std::vector<std::shared_ptr<Provider>> get_providers();
