@@ -14,4 +14,12 @@ public:
 };
 
 // The plug-in's one entry point, looked up by the host under this plain name.
+// The host calls it as the C++ function it is; C linkage only keeps its name undecorated.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
 extern "C" KV830_API std::vector<std::shared_ptr<Provider>> get_providers();
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
