@@ -1,0 +1,360 @@
+// Costs of the plant controller device, each weighed against a baseline timed in the same
+// run, so that what is checked is a ratio that holds on a busy machine too.
+//
+// After the runs the program prints each target's ratio with PASS or FAIL and exits with 1
+// if any target fails (2 when a figure is missing). Medians are taken when the run has
+// repetitions (--benchmark_repetitions=N), the plain figure otherwise. --no-verdict runs the
+// benchmarks and the heap figure without judging them, for a quick check that all run.
+//
+// Standard output of the device (one line per request and per round) goes to a stream
+// that drops it: the figures are the device's own work, the formatting of those lines
+// included, but not the terminal's.
+#include <benchmark/benchmark.h>
+#include <json/value.h>
+#include <json/writer.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "alloc_count.h"
+#include "bench_device.h"
+
+namespace {
+
+using kv830bench::BenchDevice;
+using kv830bench::PlainCopies;
+using kv830bench::PlantReplies;
+
+const PlantReplies& plant() {
+    static const PlantReplies replies;
+    return replies;
+}
+
+// A device that has run one whole cycle and built its snapshot once.
+std::unique_ptr<BenchDevice> primed_device() {
+    auto device = std::make_unique<BenchDevice>();
+    plant().run_cycle(*device);
+    std::vector<char> buffer(kv830bench::kSnapshotBufferBytes);
+    kv830bench::request_text(*device, buffer);
+    return device;
+}
+
+// --- the reply path ------------------------------------------------------------------
+
+void BM_Replies17(benchmark::State& state) {
+    auto device = primed_device();
+    device->skip_round_done = true;
+    const PlantReplies& replies = plant();
+    const unsigned long long before = kv830bench::allocation_count();
+    for (auto _ : state) {
+        device->rewind_cycle();
+        replies.answer(*device);
+        benchmark::ClobberMemory();
+    }
+    const auto allocations = kv830bench::allocation_count() - before;
+    state.counters["allocs_per_cycle"] =
+        static_cast<double>(allocations) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Replies17);
+
+void BM_Copies17(benchmark::State& state) {
+    PlainCopies plain(plant());
+    PlainCopies::Copy* copies = plain.copies;
+    unsigned char* record = plain.record;
+    for (auto _ : state) {
+        // Hides the sizes from the optimiser, which would otherwise inline small copies
+        // that the device makes through the library.
+        benchmark::DoNotOptimize(copies);
+        for (int s = 0; s < kv830::kPollSteps; ++s) {
+            std::memcpy(record + copies[s].offset, copies[s].from, copies[s].size);
+        }
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Copies17);
+
+// --- round completion ----------------------------------------------------------------
+
+// No observer: the replacement host's neutral callbacks, the cheapest it has.
+void BM_RoundDone(benchmark::State& state) {
+    auto device = primed_device();
+    for (auto _ : state) {
+        device->RoundDone();
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_RoundDone);
+
+void BM_RecordCopy(benchmark::State& state) {
+    unsigned char from[sizeof(KV830_Data_t)] = {};
+    unsigned char to[sizeof(KV830_Data_t)] = {};
+    std::size_t size = sizeof to;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(size);
+        std::memcpy(to, from, size);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_RecordCopy);
+
+// --- the snapshot --------------------------------------------------------------------
+
+void BM_FastWriter(benchmark::State& state) {
+    // The device's own document, in place: a copy would lay its members out afresh and
+    // serialise faster than the document the device keeps.
+    auto device = primed_device();
+    const Json::Value& document = device->json_value_;
+    for (auto _ : state) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+        std::string text = Json::FastWriter().write(document);
+#pragma GCC diagnostic pop
+        benchmark::DoNotOptimize(text.data());
+    }
+}
+BENCHMARK(BM_FastWriter);
+
+void BM_Snapshot801_AfterRound(benchmark::State& state) {
+    auto device = primed_device();
+    std::vector<char> buffer(kv830bench::kSnapshotBufferBytes);
+    for (auto _ : state) {
+        device->age_snapshot();
+        benchmark::DoNotOptimize(kv830bench::request_text(*device, buffer));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Snapshot801_AfterRound);
+
+void BM_Snapshot801_NoRound(benchmark::State& state) {
+    auto device = primed_device();
+    std::vector<char> buffer(kv830bench::kSnapshotBufferBytes);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kv830bench::request_text(*device, buffer));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Snapshot801_NoRound);
+
+void BM_Snapshot803_Rebuild(benchmark::State& state) {
+    auto device = primed_device();
+    for (auto _ : state) {
+        device->age_snapshot();
+        benchmark::DoNotOptimize(kv830bench::request_value(*device));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Snapshot803_Rebuild);
+
+void BM_Snapshot803_NoRebuild(benchmark::State& state) {
+    auto device = primed_device();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(kv830bench::request_value(*device));
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Snapshot803_NoRebuild);
+
+// --- figures outside the timed runs ---------------------------------------------------
+
+std::size_t heap_in_use() {
+    return mallinfo2().uordblks;
+}
+
+struct HeapFigure {
+    std::size_t device_bytes = 0;  // one device, one cycle run, its snapshot built
+    std::size_t left_after_delete = 0;
+};
+
+// Allocator bookkeeping included: what the device really keeps from the heap. One device
+// is made and dropped first, so that the C++ and C libraries' one-time buffers are not
+// counted against the next.
+HeapFigure measure_heap() {
+    primed_device().reset();
+    HeapFigure figure;
+    const std::size_t before = heap_in_use();
+    auto device = primed_device();
+    figure.device_bytes = heap_in_use() - before;
+    device.reset();
+    figure.left_after_delete = heap_in_use() - before;
+    return figure;
+}
+
+// Allocations in 1000 whole reply paths; anything but 0 fails the first target.
+unsigned long long reply_path_allocations() {
+    auto device = primed_device();
+    device->skip_round_done = true;
+    const unsigned long long before = kv830bench::allocation_count();
+    for (int i = 0; i < 1000; ++i) {
+        device->rewind_cycle();
+        plant().answer(*device);
+    }
+    return kv830bench::allocation_count() - before;
+}
+
+// --- collecting the medians ------------------------------------------------------------
+
+class MedianReporter : public benchmark::ConsoleReporter {
+  public:
+    explicit MedianReporter(OutputOptions options) : ConsoleReporter(options) {}
+
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            const std::string name = run.run_name.function_name;
+            const double ns =
+                run.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
+            if (run.run_type == Run::RT_Aggregate) {
+                if (run.aggregate_name == "median") {
+                    medians_[name] = ns;
+                }
+            } else if (!run.error_occurred) {
+                singles_[name] = ns;
+            }
+        }
+    }
+
+    // The median if the run had repetitions, else the last plain figure; negative if the
+    // benchmark did not run.
+    double ns(const std::string& name) const {
+        auto it = medians_.find(name);
+        if (it != medians_.end()) {
+            return it->second;
+        }
+        it = singles_.find(name);
+        return it != singles_.end() ? it->second : -1.0;
+    }
+
+    bool has_medians() const { return !medians_.empty(); }
+
+  private:
+    std::map<std::string, double> medians_;
+    std::map<std::string, double> singles_;
+};
+
+struct Verdicts {
+    std::ostream& out;
+    bool judge = true;
+    int failed = 0;
+    int missing = 0;
+
+    void line(const char* name, double value, const char* unit, const char* comparison,
+              double limit, bool pass, const std::string& detail) {
+        out << std::left << std::setw(44) << name << std::right << std::setw(10) << std::fixed
+            << std::setprecision(value < 10 ? 3 : 1) << value << " " << std::setw(3) << unit << " "
+            << comparison << " " << std::setprecision(limit < 10 ? 3 : 1) << limit << "  "
+            << (judge ? (pass ? "PASS" : "FAIL") : "----") << "   " << detail << "\n";
+        if (judge && !pass) {
+            ++failed;
+        }
+    }
+
+    static std::string ns_text(double ns) {
+        std::ostringstream text;
+        text << std::fixed << std::setprecision(ns < 100 ? 1 : 0) << ns << " ns";
+        return text.str();
+    }
+
+    // value / base against limit; both medians from the same run.
+    void ratio(const char* name, double value_ns, double base_ns, const char* comparison,
+               double limit, const char* base_name) {
+        if (value_ns < 0 || base_ns <= 0) {
+            out << std::left << std::setw(44) << name << "  not run\n";
+            ++missing;
+            return;
+        }
+        const double r = value_ns / base_ns;
+        const bool pass = comparison[0] == '<' && comparison[1] == '=' ? r <= limit : r < limit;
+        line(name, r, "x", comparison, limit, pass,
+             ns_text(value_ns) + " / " + ns_text(base_ns) + " (" + base_name + ")");
+    }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool judge = true;
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--no-verdict") == 0) {
+            judge = false;
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    int args_count = static_cast<int>(args.size());
+    benchmark::Initialize(&args_count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(args_count, args.data())) {
+        return 2;
+    }
+
+    std::ostream console(std::cout.rdbuf());
+    kv830bench::DiscardBuf discard;
+    std::cout.rdbuf(&discard);
+
+    MedianReporter reporter(isatty(STDOUT_FILENO) != 0 ? benchmark::ConsoleReporter::OO_Defaults
+                                                       : benchmark::ConsoleReporter::OO_Tabular);
+    reporter.SetOutputStream(&console);
+    reporter.SetErrorStream(&std::cerr);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    const HeapFigure heap = measure_heap();
+    const unsigned long long allocations = reply_path_allocations();
+
+    Verdicts v{console};
+    v.judge = judge;
+    console << "\nTargets ("
+            << (reporter.has_medians() ? "medians of CPU time" : "CPU time, no repetitions")
+            << "; device output discarded)\n";
+    v.ratio("17 replies of a cycle / 17 plain copies", reporter.ns("BM_Replies17"),
+            reporter.ns("BM_Copies17"), "<=", 2.0, "copies");
+    v.line("allocations in 1000 reply paths", static_cast<double>(allocations), "", "==", 0,
+           allocations == 0, "every malloc, calloc and realloc of the process counted");
+    v.ratio("801 with no round since rebuild / FastWriter", reporter.ns("BM_Snapshot801_NoRound"),
+            reporter.ns("BM_FastWriter"), "<=", 0.05, "FastWriter");
+    v.ratio("801 right after a round / FastWriter", reporter.ns("BM_Snapshot801_AfterRound"),
+            reporter.ns("BM_FastWriter"), "<=", 1.3, "FastWriter");
+    const double value_ns = reporter.ns("BM_Snapshot803_NoRebuild");
+    if (value_ns < 0) {
+        console << std::left << std::setw(44) << "803 with no rebuild"
+                << "  not run\n";
+        ++v.missing;
+    } else {
+        v.line("803 with no rebuild", value_ns, "ns", "< ", 100.0, value_ns < 100.0, "absolute");
+    }
+    v.line("heap of one device, snapshot built (KiB)",
+           static_cast<double>(heap.device_bytes) / 1024.0, "KiB", "< ", 96.0,
+           heap.device_bytes < 96U * 1024U,
+           std::to_string(heap.device_bytes) + " bytes held, " +
+               std::to_string(heap.left_after_delete) + " left after delete");
+
+    console << "\nFor information\n";
+    const bool saved_judge = v.judge;
+    v.judge = false;
+    v.ratio("round completion / one 576-byte copy", reporter.ns("BM_RoundDone"),
+            reporter.ns("BM_RecordCopy"), "  ", 0, "record copy");
+    v.ratio("803 with a rebuild / FastWriter", reporter.ns("BM_Snapshot803_Rebuild"),
+            reporter.ns("BM_FastWriter"), "  ", 0, "FastWriter");
+    v.judge = saved_judge;
+
+    if (!judge) {
+        console << "\nno verdict asked for\n";
+        return 0;
+    }
+    console << "\n"
+            << (v.failed == 0 && v.missing == 0 ? "all targets met" : "targets missed") << ": "
+            << v.failed << " failed, " << v.missing << " not run\n";
+    if (v.missing > 0 && v.failed == 0) {
+        return 2;
+    }
+    return v.failed == 0 ? 0 : 1;
+}
