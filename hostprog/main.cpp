@@ -174,7 +174,6 @@ class Program {
 
     Options opt_;
     int out_fd_;
-    std::ostream& log_ = std::cout;  // descriptor 1, which now is the log
     kv830host::HistoryStore history_;
     std::unique_ptr<HostObserver> observer_;
     QDXSPDevice* device_ = nullptr;
@@ -322,9 +321,9 @@ int Program::run() {
         std::cerr << "kv830-host: " << plugin << " creates no Modbus device" << std::endl;
         return kv830host::kExitFailure;
     }
-    observer_ = std::make_unique<HostObserver>(opt_.history ? &history_ : nullptr, log_);
+    observer_ = std::make_unique<HostObserver>(opt_.history ? &history_ : nullptr, std::cerr);
     qdxhost::HostAccess::set_observer(*device_, observer_.get());
-    link_ = std::make_unique<qdxhost::ModbusLink>(opt_.link, log_);
+    link_ = std::make_unique<qdxhost::ModbusLink>(opt_.link, std::cerr);
 
     device_->Init(std::weak_ptr<QDXController>(), opt_.data_id, Json::Value());
     device_->InitSetting(opt_.settings);
@@ -342,6 +341,10 @@ int Program::run() {
     run_cycles(*modbus);
     if (g_stop != 0) {
         std::cerr << "kv830-host: stopped by signal" << std::endl;
+    }
+    if (opt_.history) {
+        std::cerr << "kv830-host: " << history_.rows_written() << " rounds saved to "
+                  << opt_.history_file << std::endl;
     }
     // --watch has shown every cycle's snapshot already; a lone write shows none.
     const bool final_snapshot =
