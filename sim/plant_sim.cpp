@@ -1,0 +1,389 @@
+// plant-sim: the plant controller as a Modbus slave, for the host program and its tests.
+//
+// One thread: a poll loop that lets the plant model run in step with the wall clock and
+// answers requests as they come. RTU (on a pty or a serial device) is framed here, so
+// that replies can be dropped, delayed or sent with a bad CRC on purpose; Modbus TCP uses
+// libmodbus for listening and request framing.
+#include <fcntl.h>
+#include <modbus.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "image_dump.h"
+#include "modbus_pdu.h"
+#include "plant_model.h"
+#include "rtu_frame.h"
+#include "sim_options.h"
+
+namespace plantsim {
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+volatile sig_atomic_t g_dump = 0;
+
+void on_stop(int) {
+    g_stop = 1;
+}
+void on_dump(int) {
+    g_dump = 1;
+}
+
+void install_signals() {
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_stop;  // no SA_RESTART: poll must return at once
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = on_dump;
+    sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
+}
+
+double now_seconds() {
+    using clock = std::chrono::steady_clock;
+    return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+}
+
+bool write_all(int fd, const std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN) {
+                pollfd p{fd, POLLOUT, 0};
+                ::poll(&p, 1, 100);
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Everything the transports share: the plant, the request counters, the fault plan.
+class Simulator {
+  public:
+    explicit Simulator(const SimOptions& o)
+        : options_(o),
+          model_(ModelConfig{o.seed, o.frozen, 0.2}),
+          pdu_(model_, o.exception_at),
+          end_(o.seconds > 0 ? now_seconds() + static_cast<double>(o.seconds) : 0.0),
+          last_advance_(now_seconds()) {}
+
+    bool done() const { return g_stop != 0 || (end_ > 0.0 && now_seconds() >= end_); }
+
+    // Poll timeout in ms: short enough for the plant to move smoothly and for the end
+    // of the run to be on time.
+    int poll_timeout_ms(double until = -1.0) const {
+        double t = 0.1;
+        const double now = now_seconds();
+        if (end_ > 0.0)
+            t = std::min(t, end_ - now);
+        if (until >= 0.0)
+            t = std::min(t, until - now);
+        return std::max(0, static_cast<int>(t * 1000.0) + 1);
+    }
+
+    // Runs the plant up to now and writes the dump if asked for.
+    void tick() {
+        const double now = now_seconds();
+        model_.advance(now - last_advance_);
+        last_advance_ = now;
+        if (g_dump != 0) {
+            g_dump = 0;
+            dump();
+        }
+    }
+
+    // One request PDU from `unit`: false when it is dropped on purpose. The reply PDU is
+    // left in `reply`.
+    bool answer(int unit, const std::uint8_t* pdu, std::size_t size,
+                std::vector<std::uint8_t>& reply, std::string& log) {
+        ++requests_;
+        log = "#" + std::to_string(requests_) + " unit " + std::to_string(unit) + " ";
+        if (options_.drop_every > 0 && requests_ % options_.drop_every == 0) {
+            log += "function " + std::to_string(size > 0 ? pdu[0] : 0) + " dropped";
+            return false;
+        }
+        tick();  // the image a request sees is the plant as of now
+        PduReply r = pdu_.handle(pdu, size);
+        log += r.summary;
+        reply.swap(r.pdu);
+        if (options_.delay_ms > 0) {
+            sleep_ms(options_.delay_ms);
+        }
+        return true;
+    }
+
+    void log(const std::string& line) const {
+        if (options_.verbose) {
+            std::fprintf(stderr, "plant-sim: %s\n", line.c_str());
+        }
+    }
+
+    void dump() const {
+        if (options_.dump.empty())
+            return;
+        if (!write_file_atomically(options_.dump, image_json(model_.holding(), model_.inputs()))) {
+            std::fprintf(stderr, "plant-sim: cannot write %s: %s\n", options_.dump.c_str(),
+                         std::strerror(errno));
+        }
+    }
+
+    const SimOptions& options() const { return options_; }
+    long next_reply_number() { return ++replies_; }
+
+  private:
+    static void sleep_ms(long ms) {
+        const double until = now_seconds() + static_cast<double>(ms) / 1000.0;
+        while (g_stop == 0) {
+            const double left = until - now_seconds();
+            if (left <= 0.0)
+                break;
+            ::usleep(static_cast<useconds_t>(std::min(left, 0.05) * 1e6));
+        }
+    }
+
+    SimOptions options_;
+    PlantModel model_;
+    PduServer pdu_;
+    double end_;
+    double last_advance_;
+    long requests_ = 0;
+    long replies_ = 0;
+};
+
+// Serves RTU on `fd` until the run ends.
+int serve_rtu(Simulator& sim, int fd) {
+    const SimOptions& o = sim.options();
+    RtuRequestFramer framer(rtu_silence_seconds(o.baud, o.bits_per_char()));
+    std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> reply;
+    std::string line;
+    while (!sim.done()) {
+        pollfd p{fd, POLLIN, 0};
+        const int rc = ::poll(&p, 1, sim.poll_timeout_ms(framer.deadline()));
+        if (rc < 0 && errno != EINTR) {
+            std::perror("plant-sim: poll");
+            return 1;
+        }
+        sim.tick();
+        const double now = now_seconds();
+        if (rc > 0 && (p.revents & POLLIN) != 0) {
+            std::uint8_t buf[512];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) {
+                framer.feed(buf, static_cast<std::size_t>(n), now);
+            }
+        } else if (rc > 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
+            ::usleep(20000);  // nobody on the line: do not spin
+        }
+        while (framer.next(frame, now_seconds())) {
+            const int unit = frame[0];
+            if (unit != o.slave && unit != 0) {
+                sim.log("frame for slave " + std::to_string(unit) + " ignored");
+                continue;
+            }
+            const bool answered = sim.answer(unit, frame.data() + 1, frame.size() - 3, reply, line);
+            if (answered && unit != 0) {
+                const bool corrupt =
+                    o.corrupt_crc_every > 0 && sim.next_reply_number() % o.corrupt_crc_every == 0;
+                if (corrupt)
+                    line += " (CRC corrupted)";
+                if (!write_all(fd, rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt))) {
+                    line += " (reply not sent: " + std::string(std::strerror(errno)) + ")";
+                }
+            } else if (answered) {
+                line += " (broadcast, no reply)";
+            }
+            sim.log(line);
+        }
+    }
+    return 0;
+}
+
+int run_pty(Simulator& sim) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        std::perror("plant-sim: cannot create a pseudo-terminal");
+        return 1;
+    }
+    const char* name = ::ptsname(master);
+    if (name == nullptr) {
+        std::perror("plant-sim: ptsname");
+        return 1;
+    }
+    const std::string path = name;
+    // Holding the slave end open ourselves keeps the master readable while the host
+    // closes and reopens the device; we never read from it.
+    const int slave = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        std::perror("plant-sim: cannot open the pty's slave end");
+        return 1;
+    }
+    termios t{};
+    if (::tcgetattr(slave, &t) == 0) {
+        ::cfmakeraw(&t);
+        ::tcsetattr(slave, TCSANOW, &t);
+    }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    std::printf("pty: %s\n", path.c_str());
+    std::fflush(stdout);
+    const int rc = serve_rtu(sim, master);
+    ::close(slave);
+    ::close(master);
+    return rc;
+}
+
+int run_rtu_device(Simulator& sim) {
+    const SimOptions& o = sim.options();
+    modbus_t* ctx = modbus_new_rtu(o.device.c_str(), o.baud, o.parity, o.data_bits, o.stop_bits);
+    if (ctx == nullptr) {
+        std::fprintf(stderr, "plant-sim: %s: %s\n", o.device.c_str(), modbus_strerror(errno));
+        return 1;
+    }
+    // libmodbus opens and configures the line; the framing is ours.
+    if (modbus_connect(ctx) != 0) {
+        std::fprintf(stderr, "plant-sim: cannot open %s: %s\n", o.device.c_str(),
+                     modbus_strerror(errno));
+        modbus_free(ctx);
+        return 1;
+    }
+    const int fd = modbus_get_socket(ctx);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::printf("rtu: %s\n", o.device.c_str());
+    std::fflush(stdout);
+    const int rc = serve_rtu(sim, fd);
+    modbus_close(ctx);
+    modbus_free(ctx);
+    return rc;
+}
+
+int run_tcp(Simulator& sim) {
+    const SimOptions& o = sim.options();
+    std::unique_ptr<modbus_t, void (*)(modbus_t*)> ctx(modbus_new_tcp("127.0.0.1", o.tcp_port),
+                                                       modbus_free);
+    if (!ctx) {
+        std::fprintf(stderr, "plant-sim: %s\n", modbus_strerror(errno));
+        return 1;
+    }
+    int listener = modbus_tcp_listen(ctx.get(), 4);
+    if (listener < 0) {
+        std::fprintf(stderr, "plant-sim: cannot listen on 127.0.0.1:%d: %s\n", o.tcp_port,
+                     modbus_strerror(errno));
+        return 1;
+    }
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::printf("tcp: 127.0.0.1:%d\n", ntohs(addr.sin_port));
+    std::fflush(stdout);
+
+    int client = -1;
+    std::vector<std::uint8_t> reply;
+    std::string line;
+    std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+    while (!sim.done()) {
+        // One connection at a time; the next waits in the backlog until this one closes.
+        pollfd p{client >= 0 ? client : listener, POLLIN, 0};
+        const int rc = ::poll(&p, 1, sim.poll_timeout_ms());
+        if (rc < 0 && errno != EINTR) {
+            std::perror("plant-sim: poll");
+            break;
+        }
+        sim.tick();
+        if (rc <= 0 || p.revents == 0)
+            continue;
+        if (client < 0) {
+            client = modbus_tcp_accept(ctx.get(), &listener);
+            if (client >= 0)
+                sim.log("connection accepted");
+            continue;
+        }
+        const int n = modbus_receive(ctx.get(), query);
+        if (n < 0) {
+            sim.log("connection closed");
+            ::close(client);
+            client = -1;
+            modbus_set_socket(ctx.get(), -1);
+            continue;
+        }
+        const int header = modbus_get_header_length(ctx.get());
+        if (n <= header)
+            continue;
+        const int unit = query[header - 1];
+        if (!sim.answer(unit, query + header, static_cast<std::size_t>(n - header), reply, line)) {
+            sim.log(line);
+            continue;
+        }
+        std::vector<std::uint8_t> adu = {query[0], query[1], query[2], query[3]};
+        const std::size_t length = reply.size() + 1;
+        adu.push_back(static_cast<std::uint8_t>(length >> 8));
+        adu.push_back(static_cast<std::uint8_t>(length & 0xFF));
+        adu.push_back(static_cast<std::uint8_t>(unit));
+        adu.insert(adu.end(), reply.begin(), reply.end());
+        if (!write_all(client, adu))
+            line += " (reply not sent)";
+        sim.log(line);
+    }
+    if (client >= 0)
+        ::close(client);
+    ::close(listener);
+    return 0;
+}
+
+}  // namespace
+}  // namespace plantsim
+
+int main(int argc, char** argv) {
+    using namespace plantsim;
+    SimOptions options;
+    std::string error;
+    switch (parse_options(argc, argv, options, error)) {
+        case ParseOutcome::Help:
+            std::fputs(usage_text(), stdout);
+            return 0;
+        case ParseOutcome::Error:
+            std::fprintf(stderr, "plant-sim: %s\n(see plant-sim --help)\n", error.c_str());
+            return 2;
+        case ParseOutcome::Run:
+            break;
+    }
+    install_signals();
+    Simulator sim(options);
+    int rc = 1;
+    switch (options.transport) {
+        case Transport::Pty:
+            rc = run_pty(sim);
+            break;
+        case Transport::Rtu:
+            rc = run_rtu_device(sim);
+            break;
+        case Transport::Tcp:
+            rc = run_tcp(sim);
+            break;
+        case Transport::None:
+            break;
+    }
+    sim.tick();
+    sim.dump();
+    return rc;
+}

@@ -1,0 +1,114 @@
+#include "rtu_frame.h"
+
+namespace plantsim {
+
+std::uint16_t crc16(const std::uint8_t* data, std::size_t size) {
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc = static_cast<std::uint16_t>(crc ^ data[i]);
+        for (int b = 0; b < 8; ++b) {
+            const bool lsb = (crc & 1U) != 0;
+            crc = static_cast<std::uint16_t>(crc >> 1);
+            if (lsb) {
+                crc = static_cast<std::uint16_t>(crc ^ 0xA001U);
+            }
+        }
+    }
+    return crc;
+}
+
+bool crc_ok(const std::uint8_t* frame, std::size_t size) {
+    if (size < 4) {
+        return false;
+    }
+    const std::uint16_t crc = crc16(frame, size - 2);
+    return frame[size - 2] == (crc & 0xFF) && frame[size - 1] == (crc >> 8);
+}
+
+std::vector<std::uint8_t> rtu_frame(std::uint8_t address, const std::vector<std::uint8_t>& pdu,
+                                    bool corrupt_crc) {
+    std::vector<std::uint8_t> out;
+    out.reserve(pdu.size() + 3);
+    out.push_back(address);
+    out.insert(out.end(), pdu.begin(), pdu.end());
+    std::uint16_t crc = crc16(out.data(), out.size());
+    if (corrupt_crc) {
+        crc = static_cast<std::uint16_t>(~crc);
+    }
+    out.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return out;
+}
+
+int rtu_request_length(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) {
+        return 0;
+    }
+    switch (data[1]) {
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x05:
+        case 0x06:
+            return 8;
+        case 0x0F:
+        case 0x10:
+            return size < 7 ? 0 : 9 + data[6];
+        default:
+            return -1;
+    }
+}
+
+double rtu_silence_seconds(int baud, int bits_per_char) {
+    if (baud > 19200 || baud <= 0) {
+        return 0.00175;
+    }
+    return 3.5 * bits_per_char / baud;
+}
+
+void RtuRequestFramer::feed(const std::uint8_t* data, std::size_t size, double now) {
+    if (!buf_.empty() && now - last_ > silence_) {
+        // A silence ended the held bytes before these came; whatever made a frame has
+        // been taken by next() already, so the rest is noise.
+        drop_all();
+    }
+    buf_.insert(buf_.end(), data, data + size);
+    last_ = now;
+}
+
+bool RtuRequestFramer::next(std::vector<std::uint8_t>& frame, double now) {
+    frame.clear();
+    if (buf_.empty()) {
+        return false;
+    }
+    const int need = rtu_request_length(buf_.data(), buf_.size());
+    if (need > 0 && buf_.size() >= static_cast<std::size_t>(need) &&
+        crc_ok(buf_.data(), static_cast<std::size_t>(need))) {
+        frame.assign(buf_.begin(), buf_.begin() + need);
+        buf_.erase(buf_.begin(), buf_.begin() + need);
+        return true;
+    }
+    if (now - last_ <= silence_) {
+        return false;  // more may come
+    }
+    // Silence: a frame of unknown function ends here, anything else is noise.
+    if (crc_ok(buf_.data(), buf_.size())) {
+        frame.swap(buf_);
+        buf_.clear();
+        return true;
+    }
+    drop_all();
+    return false;
+}
+
+double RtuRequestFramer::deadline() const {
+    return buf_.empty() ? -1.0 : last_ + silence_;
+}
+
+void RtuRequestFramer::drop_all() {
+    dropped_ += buf_.size();
+    buf_.clear();
+}
+
+}  // namespace plantsim

@@ -1,0 +1,42 @@
+// Command line of plant-sim.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+namespace plantsim {
+
+enum class Transport { None, Pty, Rtu, Tcp };
+
+struct SimOptions {
+    Transport transport = Transport::None;
+    std::string device;  // --rtu
+    int tcp_port = 0;    // --tcp
+    int baud = 9600;
+    char parity = 'N';
+    int data_bits = 8;
+    int stop_bits = 1;
+    int slave = 1;
+    long seconds = 600;  // 0: until signalled
+    bool frozen = false;
+    std::uint32_t seed = 1;
+    std::string dump;
+    long drop_every = 0;
+    std::set<int> exception_at;
+    long delay_ms = 0;
+    long corrupt_crc_every = 0;
+    bool verbose = false;
+
+    int bits_per_char() const { return 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits; }
+};
+
+enum class ParseOutcome { Run, Help, Error };
+
+// Reads argv into `options`; on Error, `error` holds the message for the user.
+ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& options,
+                           std::string& error);
+
+const char* usage_text();
+
+}  // namespace plantsim
