@@ -1,12 +1,13 @@
 #include "options.h"
 
+#include <fcntl.h>
 #include <json/reader.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -53,23 +54,36 @@ bool parse_duration_ms(const std::string& text, double max_ms, double& out_ms) {
 }
 
 bool read_settings_file(const std::string& path, Json::Value& doc, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Plain POSIX reads, so that a folder or a device given by mistake is refused with
+    // the system's own reason rather than taken for an empty document.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         error = "cannot read settings file " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = "cannot read settings file " + path + ": " + std::strerror(errno);
-        return false;
+    std::string content;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = "cannot read settings file " + path + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        content.append(chunk, static_cast<std::size_t>(n));
     }
+    ::close(fd);
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
     builder["failIfExtra"] = true;
     builder["rejectDupKeys"] = true;
     std::string errors;
-    const std::string content = text.str();
     std::istringstream stream(content);
     if (!Json::parseFromStream(builder, stream, &doc, &errors)) {
         while (!errors.empty() && errors.back() == '\n') {

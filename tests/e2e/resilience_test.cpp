@@ -1,0 +1,91 @@
+// A lost reply costs one cycle; a simulator that goes away and comes back costs the
+// cycles in between; the host keeps running throughout.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "e2e_support.h"
+
+namespace {
+
+using namespace e2e;
+
+TEST(Polling, DroppedReplyAbandonsOnlyItsCycle) {
+    TempDir dir;
+    // Requests are counted over all cycles: the 18th, 36th... go unanswered, which is
+    // the first request of every second cycle.
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen", "--drop-every", "18"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const HostRun run = run_host(dir, {"--tcp", sim.address(), "--cycles", "4", "--interval", "0",
+                                       "--timeout", "300ms", "--history", dir.file("h.db")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = cycle_lines(run.err);
+    ASSERT_EQ(lines.size(), 4U) << run.err;
+    EXPECT_EQ(lines[0].failed, 0U);
+    EXPECT_EQ(lines[1].failed, 1U);
+    EXPECT_EQ(lines[2].failed, 0U) << "the cycle after a dropped reply completes";
+    EXPECT_EQ(lines[2].answered, 17U);
+    EXPECT_NE(run.err.find("abandoned"), std::string::npos);
+}
+
+TEST(RtuLink, CorruptCrcAbandonsOnlyItsCycle) {
+    TempDir dir;
+    Simulator sim(dir, {"--pty"}, {"--frozen", "--corrupt-crc-every", "18"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const HostRun run = run_host(
+        dir, {"--device", sim.address(), "--cycles", "3", "--interval", "0", "--no-history"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = cycle_lines(run.err);
+    ASSERT_EQ(lines.size(), 3U) << run.err;
+    EXPECT_EQ(lines[0].failed, 0U);
+    EXPECT_EQ(lines[1].failed, 1U) << run.err;
+    EXPECT_EQ(lines[2].answered, 17U) << run.err;
+}
+
+TEST(Polling, SimulatorRestartedMidRunHostCarriesOn) {
+    TempDir dir;
+    auto sim = std::make_unique<Simulator>(dir, std::vector<std::string>{"--tcp", "0"},
+                                           std::vector<std::string>{"--frozen"}, "sim1");
+    ASSERT_TRUE(sim->started()) << sim->log();
+    const std::string address = sim->address();
+    const std::string port = sim->port();
+    Process host(host_argv({"--tcp", address, "--cycles", "200", "--interval", "0.1", "--timeout",
+                            "300ms", "--history", dir.file("h.db")}),
+                 dir.file("host.out"), dir.file("host.err"));
+    ASSERT_TRUE(host.wait_for_err("cycle 2:", 10000ms)) << host.err();
+    ASSERT_EQ(sim->stop(), 0);
+    ASSERT_TRUE(host.wait_for_err("abandoned", 10000ms)) << host.err();
+    sim.reset();
+    // The port may linger for a moment after the old simulator closed it.
+    for (int attempt = 0; attempt < 20 && (!sim || !sim->started()); ++attempt) {
+        sim = std::make_unique<Simulator>(dir, std::vector<std::string>{"--tcp", port},
+                                          std::vector<std::string>{"--frozen"},
+                                          "sim" + std::to_string(attempt + 2));
+        if (!sim->started()) {
+            std::this_thread::sleep_for(250ms);
+        }
+    }
+    ASSERT_TRUE(sim->started()) << sim->log();
+    ASSERT_TRUE(host.wait_for_err("reopened", 20000ms)) << host.err();
+    const std::size_t reopened_at = host.err().find("reopened");
+    // A full cycle after the reopening.
+    bool completed = false;
+    for (int i = 0; i < 100 && !completed; ++i) {
+        const std::string err = host.err();
+        completed = err.find(" 17 answered, 0 failed", reopened_at) != std::string::npos;
+        if (!completed) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    EXPECT_TRUE(completed) << host.err();
+    EXPECT_TRUE(host.running()) << host.err();
+    host.signal(SIGTERM);
+    EXPECT_EQ(host.wait(10000ms), 0) << host.err();
+    EXPECT_NE(host.err().find("stopped by signal"), std::string::npos);
+    // Ended by the signal, it still printed its snapshot.
+    Json::Value snapshot;
+    EXPECT_TRUE(parse_json(host.out(), snapshot) && snapshot.isObject());
+}
+
+}  // namespace
