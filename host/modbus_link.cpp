@@ -376,6 +376,9 @@ Exchange ModbusLink::exchange(SPModbus& device) {
         return Exchange::LinkDown;
     }
     wait_pause();
+    // Bytes still on the line belong to an exchange already given up (a reply later than
+    // the timeout); they must not be read as this request's answer.
+    modbus_flush(ctx_);
     const Request& r = HostAccess::pending_request(device);
     switch (r.function) {
         case Function::ReadHoldingRegisters:
@@ -442,7 +445,6 @@ Exchange ModbusLink::write(SPModbus& device) {
         }
         length = 7 + 2 * r.count;
     }
-    modbus_flush(ctx_);
     if (modbus_send_raw_request(ctx_, req, length) < 0) {
         return failed(device, what.str(), errno);
     }

@@ -51,7 +51,10 @@ echo "simulator on $pty; polling it at 9600 baud 8N1, slave 1, three cycles"
 echo
 status=0
 "$host_bin" --device "$pty" --baud 9600 --cycles 3 --history "$work/history.db" \
-    --log "$work/driver.log" --pretty || status=$?
+    --log "$work/driver.log" --pretty 2>"$work/host.err" || status=$?
+echo
+echo "cycle timings:"
+cat "$work/host.err"
 
 kill -TERM "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true

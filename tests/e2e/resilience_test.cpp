@@ -2,6 +2,7 @@
 // cycles in between; the host keeps running throughout.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -86,6 +87,40 @@ TEST(Polling, SimulatorRestartedMidRunHostCarriesOn) {
     // Ended by the signal, it still printed its snapshot.
     Json::Value snapshot;
     EXPECT_TRUE(parse_json(host.out(), snapshot) && snapshot.isObject());
+}
+
+// A USB adapter pulled out and plugged back in: its device node goes away and comes
+// back, here a link to the simulator's pseudo-terminal that is replaced.
+TEST(RtuLink, PortThatDisappearsIsReopened) {
+    TempDir dir;
+    const std::string port = dir.file("ttyPLANT");
+    auto sim = std::make_unique<Simulator>(dir, std::vector<std::string>{"--pty"},
+                                           std::vector<std::string>{"--frozen"}, "sim1");
+    ASSERT_TRUE(sim->started()) << sim->log();
+    ASSERT_EQ(::symlink(sim->address().c_str(), port.c_str()), 0);
+    Process host(
+        host_argv({"--device", port, "--cycles", "200", "--interval", "0.1", "--no-history"}),
+        dir.file("host.out"), dir.file("host.err"));
+    ASSERT_TRUE(host.wait_for_err("cycle 2:", 10000ms)) << host.err();
+    ASSERT_EQ(sim->stop(), 0);
+    ASSERT_EQ(::unlink(port.c_str()), 0);
+    ASSERT_TRUE(host.wait_for_err("lost", 10000ms)) << host.err();
+    sim = std::make_unique<Simulator>(dir, std::vector<std::string>{"--pty"},
+                                      std::vector<std::string>{"--frozen"}, "sim2");
+    ASSERT_TRUE(sim->started()) << sim->log();
+    ASSERT_EQ(::symlink(sim->address().c_str(), port.c_str()), 0);
+    ASSERT_TRUE(host.wait_for_err("reopened", 20000ms)) << host.err();
+    const std::size_t reopened_at = host.err().find("reopened");
+    bool completed = false;
+    for (int i = 0; i < 100 && !completed; ++i) {
+        completed = host.err().find(" 17 answered, 0 failed", reopened_at) != std::string::npos;
+        if (!completed) {
+            std::this_thread::sleep_for(100ms);
+        }
+    }
+    EXPECT_TRUE(completed) << host.err();
+    host.signal(SIGINT);
+    EXPECT_EQ(host.wait(10000ms), 0) << host.err();
 }
 
 }  // namespace
