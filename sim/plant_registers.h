@@ -30,7 +30,9 @@ constexpr int listed_bit(int position) {
 }
 
 constexpr bool bit_of(std::uint16_t value, int bit) {
-    return ((value >> bit) & 1U) != 0;
+    // Unsigned throughout: with the shift sanitizer the promoted int is reported as a
+    // sign conversion.
+    return ((static_cast<unsigned>(value) >> bit) & 1U) != 0;
 }
 constexpr std::uint16_t with_bit(std::uint16_t value, int bit, bool on) {
     return on ? static_cast<std::uint16_t>(value | (1U << bit))

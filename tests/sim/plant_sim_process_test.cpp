@@ -1,0 +1,396 @@
+// plant-sim as a program: a Modbus master (libmodbus) talks to it over a pty and over
+// TCP. Every wait is bounded and every child is killed when its test ends, so a broken
+// simulator fails a test instead of hanging the suite.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <modbus.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct PollStep {
+    int first;
+    int count;
+    bool inputs;
+};
+// The host's cycle: 16 register reads and the read of the discrete inputs.
+constexpr PollStep kCycle[] = {
+    {0,   3,  false},
+    {3,   10, false},
+    {19,  34, false},
+    {61,  12, false},
+    {75,  64, false},
+    {139, 1,  false},
+    {140, 1,  false},
+    {141, 1,  false},
+    {142, 24, false},
+    {166, 10, false},
+    {176, 38, false},
+    {214, 1,  false},
+    {243, 1,  false},
+    {244, 1,  false},
+    {245, 1,  false},
+    {246, 40, false},
+    {0,   81, true },
+};
+
+// A fresh folder, removed with its contents afterwards.
+class TempDir {
+  public:
+    TempDir() {
+        char tmpl[] = "/tmp/plant-sim-test.XXXXXX";
+        const char* d = ::mkdtemp(tmpl);
+        path_ = d != nullptr ? d : "";
+    }
+    ~TempDir() {
+        if (!path_.empty())
+            std::system(("rm -rf '" + path_ + "'").c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+  private:
+    std::string path_;
+};
+
+// A running plant-sim; killed at the end of scope if still running.
+class SimProcess {
+  public:
+    explicit SimProcess(std::vector<std::string> args) {
+        args.insert(args.begin(), PLANT_SIM_BIN);
+        int out[2];
+        if (::pipe(out) != 0)
+            return;
+        const std::string err = dir_.file("stderr");
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(e, 2);
+            ::close(out[0]);
+            std::vector<char*> argv;
+            for (std::string& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        out_ = out[0];
+    }
+    ~SimProcess() {
+        if (pid_ > 0 && status_ < 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            ::close(out_);
+    }
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // The first line of standard output, or "" when none came within `limit`.
+    std::string first_line(std::chrono::milliseconds limit = 10s) {
+        std::string line;
+        const auto end = Clock::now() + limit;
+        while (Clock::now() < end) {
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            char c;
+            if (::read(out_, &c, 1) != 1)
+                break;
+            if (c == '\n')
+                return line;
+            line += c;
+        }
+        return "";
+    }
+
+    void signal(int sig) { ::kill(pid_, sig); }
+
+    // Exit status, or -1 when it did not end within `limit`.
+    int wait(std::chrono::milliseconds limit = 10s) {
+        const auto end = Clock::now() + limit;
+        while (status_ < 0 && Clock::now() < end) {
+            int st = 0;
+            if (::waitpid(pid_, &st, WNOHANG) == pid_) {
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+                break;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return status_;
+    }
+
+    std::string err() const {
+        std::ifstream f(dir_.file("stderr"));
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+
+  private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int status_ = -1;
+};
+
+std::string read_file(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The two integer arrays of a dump, in order of appearance.
+bool parse_dump(const std::string& text, std::vector<int>& holding, std::vector<int>& inputs) {
+    const auto h = text.find("\"holding\":[");
+    const auto i = text.find("\"inputs\":[");
+    if (h == std::string::npos || i == std::string::npos)
+        return false;
+    auto numbers = [&](std::size_t from, std::vector<int>& out) {
+        std::size_t p = text.find('[', from) + 1;
+        const std::size_t end = text.find(']', p);
+        std::stringstream s(text.substr(p, end - p));
+        std::string item;
+        while (std::getline(s, item, ',')) out.push_back(std::stoi(item));
+    };
+    numbers(h, holding);
+    numbers(i, inputs);
+    return holding.size() == 286 && inputs.size() == 81;
+}
+
+// A libmodbus master with short time-outs.
+struct Master {
+    explicit Master(modbus_t* c) : ctx(c) {
+        if (ctx == nullptr)
+            return;
+        modbus_set_slave(ctx, 1);
+        modbus_set_response_timeout(ctx, 1, 0);
+        connected = modbus_connect(ctx) == 0;
+    }
+    ~Master() {
+        if (ctx != nullptr) {
+            modbus_close(ctx);
+            modbus_free(ctx);
+        }
+    }
+    Master(const Master&) = delete;
+    Master& operator=(const Master&) = delete;
+
+    // Runs one polling cycle into `holding` (by address) and `inputs`; the number of
+    // requests that failed.
+    int cycle(std::vector<int>& holding, std::vector<int>& inputs) {
+        holding.assign(286, -1);
+        inputs.assign(81, -1);
+        int failed = 0;
+        for (const PollStep& s : kCycle) {
+            if (s.inputs) {
+                std::uint8_t bits[81];
+                if (modbus_read_input_bits(ctx, s.first, s.count, bits) != s.count) {
+                    ++failed;
+                    continue;
+                }
+                for (int k = 0; k < s.count; ++k) inputs[static_cast<std::size_t>(k)] = bits[k];
+            } else {
+                std::uint16_t regs[64];
+                if (modbus_read_registers(ctx, s.first, s.count, regs) != s.count) {
+                    ++failed;
+                    continue;
+                }
+                for (int k = 0; k < s.count; ++k) {
+                    holding[static_cast<std::size_t>(s.first + k)] = regs[k];
+                }
+            }
+        }
+        return failed;
+    }
+
+    modbus_t* ctx;
+    bool connected = false;
+};
+
+std::string after_prefix(const std::string& line, const std::string& prefix) {
+    return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : "";
+}
+
+void expect_cycle_matches_dump(const std::vector<int>& holding, const std::vector<int>& inputs,
+                               const std::string& dump_text) {
+    std::vector<int> dh;
+    std::vector<int> di;
+    ASSERT_TRUE(parse_dump(dump_text, dh, di)) << dump_text;
+    for (std::size_t r = 0; r < holding.size(); ++r) {
+        if (holding[r] >= 0) {
+            EXPECT_EQ(holding[r], dh[r]) << "register " << r;
+        }
+    }
+    EXPECT_EQ(inputs, di);
+}
+
+TEST(PlantSimProcess, PtyServesAFullCycleThatMatchesTheDump) {
+    TempDir dir;
+    const std::string dump = dir.file("image.json");
+    SimProcess sim({"--pty", "--frozen", "--seed", "3", "--seconds", "60", "--dump", dump});
+    const std::string pty = after_prefix(sim.first_line(), "pty: ");
+    ASSERT_EQ(pty.rfind("/dev/pts/", 0), 0U) << sim.err();
+
+    Master m(modbus_new_rtu(pty.c_str(), 9600, 'N', 8, 1));
+    ASSERT_TRUE(m.connected) << modbus_strerror(errno);
+    std::vector<int> holding;
+    std::vector<int> inputs;
+    const auto t0 = Clock::now();
+    ASSERT_EQ(m.cycle(holding, inputs), 0);
+    const auto took = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    std::cout << "[ measure  ] one 17-request cycle over the pty: " << took << " ms\n";
+    RecordProperty("cycle_ms", std::to_string(took));
+
+    sim.signal(SIGTERM);
+    ASSERT_EQ(sim.wait(), 0) << sim.err();
+    expect_cycle_matches_dump(holding, inputs, read_file(dump));
+}
+
+TEST(PlantSimProcess, PtyKeepsServingWhenTheHostReopensIt) {
+    SimProcess sim({"--pty", "--frozen", "--seconds", "60"});
+    const std::string pty = after_prefix(sim.first_line(), "pty: ");
+    ASSERT_FALSE(pty.empty()) << sim.err();
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE("opening " + std::to_string(round + 1));
+        Master m(modbus_new_rtu(pty.c_str(), 9600, 'N', 8, 1));
+        ASSERT_TRUE(m.connected);
+        std::uint16_t regs[3];
+        EXPECT_EQ(modbus_read_registers(m.ctx, 0, 3, regs), 3) << modbus_strerror(errno);
+    }
+    sim.signal(SIGINT);
+    EXPECT_EQ(sim.wait(), 0);
+}
+
+TEST(PlantSimProcess, TcpWritesShowInTheDumpOnSigusr1) {
+    TempDir dir;
+    const std::string dump = dir.file("image.json");
+    SimProcess sim({"--tcp", "0", "--frozen", "--seconds", "60", "--dump", dump});
+    const std::string port = after_prefix(sim.first_line(), "tcp: 127.0.0.1:");
+    ASSERT_FALSE(port.empty()) << sim.err();
+
+    Master m(modbus_new_tcp("127.0.0.1", std::stoi(port)));
+    ASSERT_TRUE(m.connected) << modbus_strerror(errno);
+    ASSERT_EQ(modbus_write_register(m.ctx, 19, 4321), 1) << modbus_strerror(errno);
+    const std::uint16_t values[3] = {11, 22, 33};
+    ASSERT_EQ(modbus_write_registers(m.ctx, 61, 3, values), 3) << modbus_strerror(errno);
+    std::uint16_t back[3] = {};
+    ASSERT_EQ(modbus_read_registers(m.ctx, 61, 3, back), 3);
+    EXPECT_EQ(back[0], 11);
+    EXPECT_EQ(back[2], 33);
+
+    sim.signal(SIGUSR1);
+    std::vector<int> holding;
+    std::vector<int> inputs;
+    const auto end = Clock::now() + 10s;
+    while (Clock::now() < end && !parse_dump(read_file(dump), holding, inputs)) {
+        holding.clear();
+        inputs.clear();
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(holding.size(), 286U);
+    EXPECT_EQ(holding[19], 4321);
+    EXPECT_EQ(holding[61], 11);
+    EXPECT_EQ(holding[62], 22);
+    EXPECT_EQ(holding[63], 33);
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0);
+}
+
+TEST(PlantSimProcess, InjectsTheFaultsAskedFor) {
+    struct Row {
+        const char* what;
+        std::vector<std::string> options;
+        int expected_errno_at_even;  // what every second request meets; 0: answered
+        int expected_errno_at_5;     // a read covering register 5
+    };
+    const Row rows[] = {
+        {"no faults",                    {},                           0,         0        },
+        {"every second request dropped", {"--drop-every", "2"},        ETIMEDOUT, 0        },
+        {"every second CRC corrupted",   {"--corrupt-crc-every", "2"}, EMBBADCRC, 0        },
+        {"register 5 refused",           {"--exception-at", "5"},      0,         EMBXILADD},
+        {"replies delayed",              {"--delay-ms", "20"},         0,         0        },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::vector<std::string> args = {"--pty", "--frozen", "--seconds", "60"};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        SimProcess sim(args);
+        const std::string pty = after_prefix(sim.first_line(), "pty: ");
+        ASSERT_FALSE(pty.empty()) << sim.err();
+        Master m(modbus_new_rtu(pty.c_str(), 9600, 'N', 8, 1));
+        ASSERT_TRUE(m.connected);
+        modbus_set_response_timeout(m.ctx, 0, 300000);
+        std::uint16_t regs[10];
+        for (int n = 1; n <= 4; ++n) {
+            SCOPED_TRACE("request " + std::to_string(n));
+            errno = 0;
+            const int rc = modbus_read_registers(m.ctx, 19, 10, regs);
+            const int expected = n % 2 == 0 ? row.expected_errno_at_even : 0;
+            if (expected == 0) {
+                EXPECT_EQ(rc, 10) << modbus_strerror(errno);
+            } else {
+                EXPECT_EQ(rc, -1);
+                EXPECT_EQ(errno, expected) << modbus_strerror(errno);
+                modbus_flush(m.ctx);
+            }
+        }
+        if (row.options.empty() || row.expected_errno_at_5 != 0) {
+            errno = 0;
+            const int rc = modbus_read_registers(m.ctx, 3, 10, regs);
+            if (row.expected_errno_at_5 == 0) {
+                EXPECT_EQ(rc, 10) << modbus_strerror(errno);
+            } else {
+                EXPECT_EQ(rc, -1);
+                EXPECT_EQ(errno, row.expected_errno_at_5) << modbus_strerror(errno);
+            }
+        }
+        sim.signal(SIGTERM);
+        EXPECT_EQ(sim.wait(), 0) << sim.err();
+    }
+}
+
+TEST(PlantSimProcess, EndsByItselfAfterItsSeconds) {
+    SimProcess sim({"--tcp", "0", "--seconds", "1"});
+    EXPECT_FALSE(sim.first_line().empty());
+    EXPECT_EQ(sim.wait(15s), 0) << sim.err();
+}
+
+TEST(PlantSimProcess, RefusesBadOptionsWithStatusTwo) {
+    const std::vector<std::vector<std::string>> rows = {
+        {"--bogus"          },
+        { "--pty",         "--baud", "12345"},
+        {                   },
+        {    "--tcp", "0",      "--seconds", "x"}
+    };
+    for (const auto& args : rows) {
+        SimProcess sim(args);
+        EXPECT_EQ(sim.wait(), 2);
+        EXPECT_NE(sim.err().find("plant-sim:"), std::string::npos) << sim.err();
+    }
+    SimProcess help({"--help"});
+    EXPECT_EQ(help.wait(), 0);
+}
+
+}  // namespace
