@@ -343,10 +343,8 @@ void ModbusLink::lost(const std::string& what, int err) {
 }
 
 void ModbusLink::wait_pause() {
-    if (settings_.pause_ms <= 0) {
-        return;
-    }
-    const auto until = last_exchange_ + std::chrono::milliseconds(settings_.pause_ms);
+    const auto until =
+        std::max(last_exchange_ + std::chrono::milliseconds(settings_.pause_ms), quiet_until_);
     const auto now = Clock::now();
     if (now < until) {
         std::this_thread::sleep_for(until - now);
@@ -361,8 +359,12 @@ Exchange ModbusLink::failed(SPModbus& device, const std::string& what, int err) 
         return Exchange::LinkDown;
     }
     log_ << "link: " << what << ": " << errno_text(err) << std::endl;
-    // A reply that comes after we gave up must not be taken for the next one's.
+    // A reply that comes after we gave up must not be taken for the next one's: the
+    // next request waits until a late reply would have arrived, and the line is flushed
+    // now and again before that request goes out. Replies of one-register reads are
+    // alike, so nothing else could tell them apart.
     modbus_flush(ctx_);
+    quiet_until_ = last_exchange_ + std::chrono::milliseconds(settings_.timeout_ms);
     HostAccess::fail_request(device);
     return Exchange::NoReply;
 }

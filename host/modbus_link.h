@@ -116,6 +116,7 @@ class ModbusLink {
     std::chrono::milliseconds backoff_{500};
     Clock::time_point next_attempt_{};
     Clock::time_point last_exchange_{};
+    Clock::time_point quiet_until_{};  // no request before this after a lost reply
     // Identity of the serial device as opened: a port that vanishes, or comes back as
     // another device node, is a lost link rather than a silent controller.
     unsigned long long device_id_ = 0;

@@ -44,6 +44,24 @@ TEST(RtuLink, CorruptCrcAbandonsOnlyItsCycle) {
     EXPECT_EQ(lines[2].answered, 17U) << run.err;
 }
 
+// Every reply comes after the host gave up on it; none may be taken for the answer to
+// a later request, so no request of any cycle counts as answered.
+TEST(RtuLink, LateReplyIsNotTakenForTheNextRequest) {
+    TempDir dir;
+    Simulator sim(dir, {"--pty"}, {"--frozen", "--delay-ms", "400"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const HostRun run = run_host(dir, {"--device", sim.address(), "--cycles", "3", "--interval",
+                                       "0", "--timeout", "250ms", "--history", dir.file("h.db")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = cycle_lines(run.err);
+    ASSERT_EQ(lines.size(), 3U) << run.err;
+    for (const auto& c : lines) {
+        EXPECT_EQ(c.answered, 0U) << run.err;
+        EXPECT_EQ(c.failed, 1U) << run.err;
+    }
+    EXPECT_TRUE(history_rows(dir.file("h.db")).empty());
+}
+
 TEST(Polling, SimulatorRestartedMidRunHostCarriesOn) {
     TempDir dir;
     auto sim = std::make_unique<Simulator>(dir, std::vector<std::string>{"--tcp", "0"},
