@@ -61,6 +61,17 @@ TEST(CommandLine, RefusesUnreadableSettingsFiles) {
     expect_refused(dir, {"--settings", dir.file("range.json")}, "slave address");
 }
 
+TEST(CommandLine, MissingPluginIsReportedWithStatus1) {
+    TempDir dir;
+    const HostRun run = run_host(dir,
+                                 {"--tcp", "127.0.0.1:1", "--cycles", "0", "--no-history",
+                                  "--plugin", dir.file("missing.so")},
+                                 10000ms);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot load"), std::string::npos) << run.err;
+    EXPECT_TRUE(run.out.empty());
+}
+
 TEST(CommandLine, HelpDocumentsEveryOption) {
     TempDir dir;
     const HostRun run = run_host(dir, {"--help"}, 10000ms);

@@ -81,8 +81,13 @@ TEST(TcpLink, WatchPrintsOneSnapshotPerCycleAndPrettyListsUnits) {
         lines += c == '\n' ? 1U : 0U;
     }
     EXPECT_EQ(lines, 2U);
-    const HostRun pretty =
-        run_host(dir, {"--tcp", sim.address(), "--cycles", "1", "--pretty", "--no-history"});
+    const HostRun pretty = run_host(dir, {"--tcp", sim.address(), "--cycles", "1", "--pretty",
+                                          "--no-history", "--log", dir.file("driver.log")});
+    // The driver's own lines went to the log, not into the listing or the status lines.
+    EXPECT_NE(read_file(dir.file("driver.log")).find("KV830::DeviceIoControl 801"),
+              std::string::npos);
+    EXPECT_EQ(pretty.out.find("KV830::"), std::string::npos);
+    EXPECT_EQ(pretty.err.find("KV830::"), std::string::npos);
     ASSERT_EQ(pretty.status, 0) << pretty.err;
     for (const char* title :
          {"Cooling tower 1#", "Cooling tower 4#", "Circulating pump", "Self-circulating pump",
