@@ -239,7 +239,7 @@ int Program::do_write(SPModbus& modbus) {
     std::vector<std::uint16_t> in;
     in.push_back(static_cast<std::uint16_t>(w.address));
     in.insert(in.end(), w.values.begin(), w.values.end());
-    const bool multiple = w.multiple || w.values.size() > 1;
+    const bool multiple = w.values.size() > 1;
     const int code = multiple ? kWriteRegisters : kWriteRegister;
     int size = 0;
     if (device_->DeviceIoControl(code, in.data(), static_cast<int>(in.size() * 2), nullptr, 0,

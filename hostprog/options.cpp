@@ -111,7 +111,6 @@ bool parse_write(const std::string& text, WriteRequest& out, std::string& error)
     out.present = true;
     out.address = static_cast<int>(reg);
     const std::string list = text.substr(eq + 1);
-    out.multiple = list.find(',') != std::string::npos;
     std::istringstream items(list);
     std::string item;
     while (std::getline(items, item, ',')) {

@@ -24,7 +24,6 @@ struct WriteRequest {
     bool present = false;
     int address = 0;
     std::vector<std::uint16_t> values;  // one value: request 206; several: request 210
-    bool multiple = false;              // REG=V1,... with a comma, even for one value
 };
 
 struct Options {
