@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "rtu_frame.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -371,6 +373,72 @@ TEST(PlantSimProcess, InjectsTheFaultsAskedFor) {
     }
 }
 
+// Sends `request` with its CRC on `line` and collects the reply up to the next silence.
+std::vector<std::uint8_t> exchange(int line, std::vector<std::uint8_t> request) {
+    const std::uint16_t crc = plantsim::crc16(request.data(), request.size());
+    request.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    request.push_back(static_cast<std::uint8_t>(crc >> 8));
+    EXPECT_EQ(::write(line, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    std::vector<std::uint8_t> reply;
+    const auto end = Clock::now() + 500ms;
+    while (Clock::now() < end) {
+        pollfd p{};
+        p.fd = line;
+        p.events = POLLIN;
+        if (::poll(&p, 1, 20) <= 0) {
+            if (!reply.empty())
+                break;  // the silence after the reply
+            continue;
+        }
+        std::uint8_t buf[256];
+        const ssize_t n = ::read(line, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        reply.insert(reply.end(), buf, buf + n);
+    }
+    return reply;
+}
+
+// --rtu on a serial device: the test holds the other end of a pty pair and speaks raw
+// RTU frames, so the bytes on the line are checked, not only what a master makes of them.
+TEST(PlantSimProcess, RtuDeviceAnswersRawFramesOfItsOwnSlaveOnly) {
+    const int line = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(line, 0);
+    ASSERT_EQ(::grantpt(line), 0);
+    ASSERT_EQ(::unlockpt(line), 0);
+    const std::string device = ::ptsname(line);
+    SimProcess sim(
+        {"--rtu", device, "--slave", "17", "--frozen", "--seconds", "60", "--exception-at", "7"});
+    ASSERT_EQ(sim.first_line(), "rtu: " + device) << sim.err();
+
+    struct Row {
+        const char* what;
+        std::vector<std::uint8_t> request;
+        std::size_t reply_size;  // 0: no reply
+        std::uint8_t function;
+    };
+    const Row rows[] = {
+        {"read of 3 registers",              {17, 3, 0, 0, 0, 3},  5 + 6,  3   },
+        {"read of 81 inputs",                {17, 2, 0, 0, 0, 81}, 5 + 11, 2   },
+        {"write of register 20",             {17, 6, 0, 20, 0, 9}, 8,      6   },
+        {"read covering refused register 7", {17, 3, 0, 5, 0, 3},  5,      0x83},
+        {"request for slave 1",              {1, 3, 0, 0, 0, 3},   0,      0   },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::vector<std::uint8_t> reply = exchange(line, row.request);
+        ASSERT_EQ(reply.size(), row.reply_size);
+        if (reply.empty())
+            continue;
+        EXPECT_EQ(reply[0], 17);
+        EXPECT_EQ(reply[1], row.function);
+        EXPECT_TRUE(plantsim::crc_ok(reply.data(), reply.size()));
+    }
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0) << sim.err();
+    ::close(line);
+}
+
 TEST(PlantSimProcess, EndsByItselfAfterItsSeconds) {
     SimProcess sim({"--tcp", "0", "--seconds", "1"});
     EXPECT_FALSE(sim.first_line().empty());
@@ -379,10 +447,10 @@ TEST(PlantSimProcess, EndsByItselfAfterItsSeconds) {
 
 TEST(PlantSimProcess, RefusesBadOptionsWithStatusTwo) {
     const std::vector<std::vector<std::string>> rows = {
-        {"--bogus"          },
-        { "--pty",         "--baud", "12345"},
-        {                   },
-        {    "--tcp", "0",      "--seconds", "x"}
+        {"--bogus"   },
+        {          "--pty", "--baud", "12345"},
+        {             },
+        { "--tcp",                       "0",         "--seconds", "x"}
     };
     for (const auto& args : rows) {
         SimProcess sim(args);
