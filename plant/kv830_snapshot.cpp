@@ -4,7 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "kv830.h"
 #include "kv830_signals.h"
@@ -23,6 +26,110 @@ std::string format_update_time(const TTime& t) {
          << static_cast<int>(t.day) << " " << static_cast<int>(t.hour) << ":"
          << static_cast<int>(t.minute) << ":" << static_cast<int>(t.second);
     return text.str();
+}
+
+// One member of the document and the row that writes it last; row == kSignalCount is
+// the update time.
+struct MemberSource {
+    std::uint16_t row;
+    std::uint16_t key_length;
+    std::uint16_t offset;  // of the register or the input byte in the record
+};
+
+// The members in the order the document keeps them: jsoncpp sorts an object's keys by
+// their bytes, shorter first on a common prefix, as std::string compares. A rebuild can
+// then walk the document once instead of looking up 298 keys in its tree, which costs
+// more than the assignments themselves.
+const std::vector<MemberSource>& members_in_document_order() {
+    static const std::vector<MemberSource> members = [] {
+        std::map<std::string, MemberSource> by_key;
+        for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
+            const kv830::SignalRow& row = kv830::kSignals[i];
+            const std::size_t offset = row.kind == kv830::SignalKind::Input
+                                           ? kv830::input_offset(row.source)
+                                           : kv830::register_offset(row.source);
+            by_key[row.key] = {static_cast<std::uint16_t>(i),
+                               static_cast<std::uint16_t>(std::strlen(row.key)),
+                               static_cast<std::uint16_t>(offset)};
+        }
+        by_key[kv830::kUpdateTimeKey] = {
+            static_cast<std::uint16_t>(kv830::kSignalCount),
+            static_cast<std::uint16_t>(std::strlen(kv830::kUpdateTimeKey)),
+            static_cast<std::uint16_t>(offsetof(KV830_Data_t, timestamp))};
+        std::vector<MemberSource> sorted;
+        sorted.reserve(by_key.size());
+        for (const auto& entry : by_key) {
+            sorted.push_back(entry.second);
+        }
+        return sorted;
+    }();
+    return members;
+}
+
+// A text member that already holds the text keeps its copy instead of a fresh one.
+void assign_text(Json::Value& member, const char* text, std::size_t length) {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (member.isString() && member.getString(&begin, &end) &&
+        static_cast<std::size_t>(end - begin) == length && std::memcmp(begin, text, length) == 0) {
+        return;
+    }
+    member = Json::Value(text, text + length);
+}
+
+// Replaces every member's value in place, as assigning through operator[] would, when the
+// document holds exactly the members a rebuild writes. Returns false, perhaps halfway,
+// when it does not (the first rebuild, or a document changed through the 803 address);
+// the caller then assigns every member by key.
+bool reassign_in_place(Json::Value& document, const unsigned char* record,
+                       const std::string& update_time) {
+    const std::vector<MemberSource>& members = members_in_document_order();
+    if (!document.isObject() || document.size() != members.size()) {
+        return false;
+    }
+    auto it = document.begin();
+    for (const MemberSource& source : members) {
+        const bool is_time = source.row == kv830::kSignalCount;
+        const char* key = is_time ? kv830::kUpdateTimeKey : kv830::kSignals[source.row].key;
+        const char* end = nullptr;
+        const char* name = it.memberName(&end);
+        if (name == nullptr || static_cast<std::size_t>(end - name) != source.key_length ||
+            std::memcmp(name, key, source.key_length) != 0) {
+            return false;
+        }
+        Json::Value& member = *it;
+        ++it;
+        if (is_time) {
+            assign_text(member, update_time.data(), update_time.size());
+            continue;
+        }
+        const kv830::SignalRow& row = kv830::kSignals[source.row];
+        std::uint16_t reg = 0;
+        if (row.kind != kv830::SignalKind::Input) {
+            std::memcpy(&reg, record + source.offset, sizeof reg);
+        }
+        switch (row.kind) {
+            case kv830::SignalKind::Bit:
+                // Unsigned throughout: the shift of a promoted int is a sign conversion
+                // that the shift sanitizer's instrumentation makes the compiler report.
+                member = static_cast<int>((static_cast<unsigned>(reg) >> row.bit) & 1U);
+                break;
+            case kv830::SignalKind::Value:
+                member = static_cast<double>(reg);
+                break;
+            case kv830::SignalKind::Enum: {
+                const char* text = reg == 0   ? row.text0
+                                   : reg == 1 ? row.text1
+                                              : kv830::kInvalidText;
+                assign_text(member, text, std::strlen(text));
+                break;
+            }
+            case kv830::SignalKind::Input:
+                member = static_cast<double>(record[source.offset]);
+                break;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -70,12 +177,19 @@ void KV830::refresh_snapshot() {
 
 void KV830::build_snapshot() {
     const unsigned char* record = record_bytes();
+    TTime stamp{};
+    std::memcpy(&stamp, record + offsetof(KV830_Data_t, timestamp), sizeof stamp);
+    const std::string update_time = format_update_time(stamp);
+    if (reassign_in_place(json_value_, record, update_time)) {
+        return;
+    }
     for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
         const kv830::SignalRow& row = kv830::kSignals[i];
         Json::Value& member = json_value_[row.key];
         switch (row.kind) {
             case kv830::SignalKind::Bit:
-                member = static_cast<int>((register_at(record, row.source) >> row.bit) & 1U);
+                member = static_cast<int>(
+                    (static_cast<unsigned>(register_at(record, row.source)) >> row.bit) & 1U);
                 break;
             case kv830::SignalKind::Value:
                 member = static_cast<double>(register_at(record, row.source));
@@ -90,7 +204,5 @@ void KV830::build_snapshot() {
                 break;
         }
     }
-    TTime stamp{};
-    std::memcpy(&stamp, record + offsetof(KV830_Data_t, timestamp), sizeof stamp);
-    json_value_[kv830::kUpdateTimeKey] = format_update_time(stamp);
+    json_value_[kv830::kUpdateTimeKey] = update_time;
 }

@@ -1,0 +1,84 @@
+#!/bin/sh
+# Instructions one run of each scenario of kv830_icount costs: the whole process is
+# counted with N runs and with none, and the difference divided by N. Start-up, loading
+# and set-up are the same in both counts and drop out.
+#
+#     icount.sh callgrind PROGRAM      native build, counted by valgrind's callgrind
+#     icount.sh qemu-arm PROGRAM       armhf build, counted by qemu-arm: one instruction
+#                                      per translation block (-singlestep) and every block
+#                                      logged as it runs (-d exec,nochain), so the log
+#                                      has one line per instruction executed
+#     icount.sh qemu-x86_64 PROGRAM    the qemu count of a native build, to check it
+#                                      against callgrind's
+#
+# Then the share of a 0.96 s polling cycle that one cycle plus one snapshot request right
+# after it take, on a core running CORE_MHZ million cycles a second at IPC instructions
+# per cycle (defaults: 500 MHz, 0.5).
+set -eu
+
+counter=${1:?counter: callgrind, qemu-arm or qemu-x86_64}
+program=${2:?program: kv830_icount of the matching build}
+CORE_MHZ=${CORE_MHZ:-500}
+IPC=${IPC:-0.5}
+CYCLE_SECONDS=${CYCLE_SECONDS:-0.96}
+ARM_SYSROOT=${ARM_SYSROOT:-/usr/arm-linux-gnueabihf}
+
+count() {
+    case "$counter" in
+    callgrind)
+        valgrind --tool=callgrind --callgrind-out-file=/dev/null "$program" "$1" "$2" 2>&1 |
+            sed -n 's/.*Collected : *\([0-9]*\).*/\1/p'
+        ;;
+    qemu-arm)
+        qemu-arm -L "$ARM_SYSROOT" -singlestep -d exec,nochain "$program" "$1" "$2" 2>&1 \
+            >/dev/null | grep -c '^Trace'
+        ;;
+    qemu-x86_64)
+        qemu-x86_64 -singlestep -d exec,nochain "$program" "$1" "$2" 2>&1 >/dev/null |
+            grep -c '^Trace'
+        ;;
+    *)
+        echo "unknown counter $counter" >&2
+        exit 2
+        ;;
+    esac
+}
+
+# Runs per scenario: enough to dwarf any difference between the two processes, few
+# enough for qemu's log of every instruction.
+runs_of() {
+    case "$1" in
+    fastwriter | snapshot801_after_round | snapshot803_rebuild) echo 10 ;;
+    rounddone | cycle) echo 100 ;;
+    *) echo 1000 ;;
+    esac
+}
+
+printf '%-26s %14s\n' scenario instructions
+results=""
+for scenario in copies17 replies17 rounddone cycle fastwriter snapshot801_after_round \
+    snapshot801_no_round snapshot803_rebuild snapshot803_no_rebuild; do
+    n=$(runs_of "$scenario")
+    with=$(count "$scenario" "$n")
+    without=$(count "$scenario" 0)
+    per=$(awk -v a="$with" -v b="$without" -v n="$n" 'BEGIN { printf "%.0f", (a - b) / n }')
+    printf '%-26s %14s\n' "$scenario" "$per"
+    results="$results $scenario=$per"
+done
+
+# shellcheck disable=SC2086
+awk -v mhz="$CORE_MHZ" -v ipc="$IPC" -v cycle="$CYCLE_SECONDS" -v list="$results" 'BEGIN {
+    n = split(list, pairs, " ")
+    for (i = 1; i <= n; ++i) { split(pairs[i], kv, "="); c[kv[1]] = kv[2] }
+    printf "\nratios by instructions\n"
+    printf "  17 replies / 17 plain copies          %8.2f\n", c["replies17"] / c["copies17"]
+    printf "  801 after a round / FastWriter        %8.3f\n", c["snapshot801_after_round"] / c["fastwriter"]
+    printf "  801 with no round / FastWriter        %8.4f\n", c["snapshot801_no_round"] / c["fastwriter"]
+    rate = mhz * 1e6 * ipc
+    per_cycle = c["cycle"] + c["snapshot801_after_round"]
+    printf "\non a %d MHz core at %.2f instructions per cycle (%.0f million a second):\n", mhz, ipc, rate / 1e6
+    printf "  one polling cycle (request, 17 replies, round completion)  %9d instr  %8.1f us\n", c["cycle"], c["cycle"] / rate * 1e6
+    printf "  one 801 right after the round (rebuild and text)           %9d instr  %8.1f us\n", c["snapshot801_after_round"], c["snapshot801_after_round"] / rate * 1e6
+    printf "  together                                                   %9d instr  %8.1f us\n", per_cycle, per_cycle / rate * 1e6
+    printf "  share of a %.2f s cycle: %.3f %%\n", cycle, per_cycle / rate / cycle * 100
+}'
