@@ -558,9 +558,11 @@ void PlantModel::step_water_treatment(double dt) {
     conductivity_ += (0.6 * evaporation - (blowdown_ ? 4.0 : 0.0)) * dt + noise(0.5 * dt);
     dosing_clock_ = std::fmod(dosing_clock_ + dt, 300.0);
     const bool dosing = dosing_clock_ < 30.0;
-    tracer_ = clampd(
-        tracer_ + ((dosing ? 0.3 : 0.0) - (blowdown_ ? 0.05 : 0.0) - 0.01) * dt + noise(0.05 * dt),
-        0.0, 200.0);
+    // The tracer is dosed in pulses and washed out with the water the basin loses.
+    tracer_ =
+        clampd(tracer_ + ((dosing ? 0.3 : 0.0) - (blowdown_ ? 0.002 : 0.0006) * tracer_) * dt +
+                   noise(0.05 * dt),
+               0.0, 1000.0);
     ph_ = relax(ph_, 810.0, 600.0, dt) + noise(0.3 * dt);
     turbidity_ = clampd(relax(turbidity_, 30.0, 600.0, dt) + noise(0.3 * dt), 0.0, 1000.0);
     corrosion_ = clampd(relax(corrosion_, 40.0, 1800.0, dt) + noise(0.1 * dt), 0.0, 1000.0);
