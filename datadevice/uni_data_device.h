@@ -28,12 +28,14 @@ class KV830_API UniDataDevice : public Base {
     static_assert(sizeof(Data::data_id) == 4, "the record starts with a 4-byte device id");
     static_assert(sizeof(Data::timestamp) == sizeof(TTime), "the record carries a host time");
 
-public:
+  public:
     UniDataDevice() {
         std::memset(static_cast<void*>(&data_), 0, sizeof(Data));
         b_mode_ = 1;
     }
     ~UniDataDevice() override = default;
+
+    using Base::LoadFromCache;
 
     int LoadFromCache(const unsigned char* data, int size) override {
         if (data == nullptr || size != static_cast<int>(sizeof(Data))) {
@@ -69,8 +71,7 @@ public:
         const Json::Value& app = settings["appSetting"];
         if (!app.isNull() && app.isObject() && !app["b_mode"].isNull()) {
             b_mode_ = std::atoi(app["b_mode"].asString().c_str());
-            std::cout << "InitSetting " << stored_data_id() << " b_mode_:" << b_mode_
-                      << std::endl;
+            std::cout << "InitSetting " << stored_data_id() << " b_mode_:" << b_mode_ << std::endl;
         }
         if (b_mode_ == 3) {
             std::cout << "here 1" << std::endl;
@@ -85,7 +86,7 @@ public:
 
     virtual void RunCheckThreshold() {}
 
-protected:
+  protected:
     unsigned char* record_bytes() { return reinterpret_cast<unsigned char*>(&data_); }
     const unsigned char* record_bytes() const {
         return reinterpret_cast<const unsigned char*>(&data_);
@@ -112,7 +113,7 @@ protected:
     // Text of json_value_ as last serialised; empty until the next 801 after a rebuild.
     std::string json_text_;
 
-private:
+  private:
     // A text or a number has no members to walk; an array's elements have no names, and
     // looking one up by name is the JSON library's error, which reaches the caller.
     void read_threshold_table(const Json::Value& table) {
@@ -136,8 +137,7 @@ private:
                 }
                 ids += ";";
             }
-            std::cout << "mobile:" << key << ":" << ids
-                      << " level:" << this->threshold_levels_[key]
+            std::cout << "mobile:" << key << ":" << ids << " level:" << this->threshold_levels_[key]
                       << " value:" << this->threshold_values_[key] << std::endl;
             threshold_ids_[key] = ids;
         }

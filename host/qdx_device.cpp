@@ -48,25 +48,41 @@ const char* function_name(Function f) {
 
 Observer::~Observer() = default;
 void Observer::on_request(SPModbus&, const Request&) {}
-int Observer::on_send_sp(QDXVDevice&, int, const unsigned char*, unsigned, bool) { return 0; }
-int Observer::on_save_history(QDXVDevice&, const unsigned char*, unsigned) { return 0; }
-bool Observer::on_batch_check(QDXVDevice&, const std::vector<rule_value>&) { return false; }
+int Observer::on_send_sp(QDXVDevice&, int, const unsigned char*, unsigned, bool) {
+    return 0;
+}
+int Observer::on_save_history(QDXVDevice&, const unsigned char*, unsigned) {
+    return 0;
+}
+bool Observer::on_batch_check(QDXVDevice&, const std::vector<rule_value>&) {
+    return false;
+}
 void Observer::on_reset(QDXVDevice&) {}
-int Observer::on_refresh_status(QDXVDevice&) { return 0; }
-int Observer::on_open_port(QDXSPDevice&) { return 0; }
+int Observer::on_refresh_status(QDXVDevice&) {
+    return 0;
+}
+int Observer::on_open_port(QDXSPDevice&) {
+    return 0;
+}
 int Observer::on_device_io_control(QDXVDevice&, int, const void*, int, void*, int, int&) {
     return 0;
 }
-int Observer::on_init_setting(SPModbus&, const Json::Value&) { return 0; }
+int Observer::on_init_setting(SPModbus&, const Json::Value&) {
+    return 0;
+}
 void Observer::on_modbus_error(SPModbus&) {}
 
 void HostAccess::set_observer(QDXVDevice& device, Observer* observer) {
     device.host_state_->observer = observer;
 }
 
-Observer* HostAccess::observer(const QDXVDevice& device) { return device.host_state_->observer; }
+Observer* HostAccess::observer(const QDXVDevice& device) {
+    return device.host_state_->observer;
+}
 
-bool HostAccess::has_request(const SPModbus& device) { return device.host_state_->has_pending; }
+bool HostAccess::has_request(const SPModbus& device) {
+    return device.host_state_->has_pending;
+}
 
 const Request& HostAccess::pending_request(const SPModbus& device) {
     return device.host_state_->pending;
@@ -107,7 +123,9 @@ const Json::Value& HostAccess::settings(const SPModbus& device) {
     return device.host_state_->settings;
 }
 
-DeviceState& HostAccess::state(const QDXVDevice& device) { return *device.host_state_; }
+DeviceState& HostAccess::state(const QDXVDevice& device) {
+    return *device.host_state_;
+}
 
 }  // namespace qdxhost
 
@@ -148,19 +166,24 @@ VDeviceInterface::~VDeviceInterface() = default;
 
 QDXVDevice::QDXVDevice() : host_state_(new DeviceState) {}
 
-QDXVDevice::~QDXVDevice() { delete host_state_; }
+QDXVDevice::~QDXVDevice() {
+    delete host_state_;
+}
 
-int QDXVDevice::LoadFromCache(const unsigned char*, int) { return 0; }
+int QDXVDevice::LoadFromCache(const unsigned char*, int) {
+    return 0;
+}
 
 int QDXVDevice::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
                                 int& out_size) {
-    return observer_of(*this)
-        .on_device_io_control(*this, code, in, in_len, out, out_len, out_size);
+    return observer_of(*this).on_device_io_control(*this, code, in, in_len, out, out_len, out_size);
 }
 
 void QDXVDevice::RoundDone() {}
 
-void QDXVDevice::Reset() { observer_of(*this).on_reset(*this); }
+void QDXVDevice::Reset() {
+    observer_of(*this).on_reset(*this);
+}
 
 int QDXVDevice::InitV(QDXVDevice* parent, unsigned data_id, const Json::Value&) {
     host_state_->parent = parent;
@@ -175,21 +198,37 @@ int QDXVDevice::Init(std::weak_ptr<QDXController> controller, unsigned data_id,
     return 0;
 }
 
-int QDXVDevice::InitSetting(const Json::Value&) { return 0; }
+int QDXVDevice::InitSetting(const Json::Value&) {
+    return 0;
+}
 
-bool QDXVDevice::IsSupportDevice(const std::string& type) const { return type == device_type_; }
+bool QDXVDevice::IsSupportDevice(const std::string& type) const {
+    return type == device_type_;
+}
 
 int QDXVDevice::SendSP(int record_type, const unsigned char* data, unsigned size, bool urgent) {
     return observer_of(*this).on_send_sp(*this, record_type, data, size, urgent);
 }
 
-int QDXVDevice::SendDelayData(int) { return 0; }
-int QDXVDevice::SendDoData(int, char) { return 0; }
-int QDXVDevice::ReadDi(int) { return 0; }
-double QDXVDevice::ReadAi(int) { return 0.0; }
-double QDXVDevice::Get_SP_Value(unsigned, const std::string&) { return 0.0; }
+int QDXVDevice::SendDelayData(int) {
+    return 0;
+}
+int QDXVDevice::SendDoData(int, char) {
+    return 0;
+}
+int QDXVDevice::ReadDi(int) {
+    return 0;
+}
+double QDXVDevice::ReadAi(int) {
+    return 0.0;
+}
+double QDXVDevice::Get_SP_Value(unsigned, const std::string&) {
+    return 0.0;
+}
 
-int QDXVDevice::RefreshStatus() { return observer_of(*this).on_refresh_status(*this); }
+int QDXVDevice::RefreshStatus() {
+    return observer_of(*this).on_refresh_status(*this);
+}
 
 int QDXVDevice::SaveDeviceHistory(const unsigned char* data, unsigned size) {
     return observer_of(*this).on_save_history(*this, data, size);
@@ -202,19 +241,37 @@ bool QDXVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
 QDXSPDevice::QDXSPDevice() = default;
 QDXSPDevice::~QDXSPDevice() = default;
 
-void QDXSPDevice::Reset() { QDXVDevice::Reset(); }
+void QDXSPDevice::Reset() {
+    QDXVDevice::Reset();
+}
 
-int QDXSPDevice::RefreshStatus() { return QDXVDevice::RefreshStatus(); }
+int QDXSPDevice::RefreshStatus() {
+    return QDXVDevice::RefreshStatus();
+}
 
-int QDXSPDevice::process(unsigned char*, unsigned) { return 0; }
-bool QDXSPDevice::IsProcessing() { return false; }
-bool QDXSPDevice::IsStalled() { return false; }
-int QDXSPDevice::SendData(const unsigned char*, unsigned) { return 0; }
-int QDXSPDevice::SendParityData(const unsigned char*, unsigned, EnumParity) { return 0; }
+int QDXSPDevice::process(unsigned char*, unsigned) {
+    return 0;
+}
+bool QDXSPDevice::IsProcessing() {
+    return false;
+}
+bool QDXSPDevice::IsStalled() {
+    return false;
+}
+int QDXSPDevice::SendData(const unsigned char*, unsigned) {
+    return 0;
+}
+int QDXSPDevice::SendParityData(const unsigned char*, unsigned, EnumParity) {
+    return 0;
+}
 
-int QDXSPDevice::OpenPort() { return observer_of(*this).on_open_port(*this); }
+int QDXSPDevice::OpenPort() {
+    return observer_of(*this).on_open_port(*this);
+}
 
-int QDXSPDevice::ClosePort() { return 0; }
+int QDXSPDevice::ClosePort() {
+    return 0;
+}
 
 SPModbus::SPModbus() = default;
 SPModbus::~SPModbus() = default;
@@ -225,7 +282,9 @@ int SPModbus::InitSetting(const Json::Value& settings) {
     return observer_of(*this).on_init_setting(*this, settings);
 }
 
-int SPModbus::process(unsigned char*, unsigned) { return 0; }
+int SPModbus::process(unsigned char*, unsigned) {
+    return 0;
+}
 
 int SPModbus::on_error() {
     std::cout << "SPModbus get error" << std::endl;
@@ -256,7 +315,9 @@ int send_request(SPModbus& device, Function function, int address, int count,
     return 0;
 }
 
-bool valid_address(int address) { return address >= 0 && address <= 0xFFFF; }
+bool valid_address(int address) {
+    return address >= 0 && address <= 0xFFFF;
+}
 
 }  // namespace
 

@@ -23,7 +23,13 @@ class HostAccess;
 }  // namespace qdxhost
 
 // Serial parity of a port.
-enum EnumParity { PARITY_NONE = 0, PARITY_ODD = 1, PARITY_EVEN = 2, PARITY_MARK = 3, PARITY_SPACE = 4 };
+enum EnumParity {
+    PARITY_NONE = 0,
+    PARITY_ODD = 1,
+    PARITY_EVEN = 2,
+    PARITY_MARK = 3,
+    PARITY_SPACE = 4
+};
 
 // One entry of the threshold check that the host runs per round.
 struct QDX_API rule_value {
@@ -57,12 +63,12 @@ class QDXVDevice;
 class QDXSPDevice;
 
 class QDX_API QDXController {
-public:
+  public:
     virtual ~QDXController();
 };
 
 class QDX_API VDeviceInterface {
-public:
+  public:
     virtual double Get_Value(unsigned id, const std::string& name) const = 0;
     virtual int LoadFromCache(const std::string& cache) = 0;
     virtual int LoadFromCache(const unsigned char* data, int size) = 0;
@@ -76,7 +82,7 @@ public:
 };
 
 class QDX_API QDXVDevice : public VDeviceInterface {
-public:
+  public:
     QDXVDevice();
     ~QDXVDevice() override;
     QDXVDevice(const QDXVDevice&) = delete;
@@ -120,7 +126,7 @@ public:
     int SaveDeviceHistory(const unsigned char* data, unsigned size);
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
 
-protected:
+  protected:
     unsigned data_id_ = 0;
     std::string device_type_;
     bool use_controller_db_ = false;
@@ -132,13 +138,13 @@ protected:
     std::map<std::string, int> threshold_levels_;
     std::map<std::string, float> threshold_values_;
 
-private:
+  private:
     friend class qdxhost::HostAccess;
     qdxhost::DeviceState* host_state_;
 };
 
 class QDX_API QDXSPDevice : public QDXVDevice {
-public:
+  public:
     QDXSPDevice();
     ~QDXSPDevice() override;
 
@@ -155,7 +161,7 @@ public:
 };
 
 class QDX_API SPModbus : public QDXSPDevice {
-public:
+  public:
     enum tab_type { TAB_BITS = 0, TAB_INPUT_BITS = 1, TAB_REGISTERS = 2, TAB_INPUT_REGISTERS = 3 };
 
     // Protocol limits of one Modbus request.
@@ -177,19 +183,19 @@ public:
     int modbus_write_register(int address, int value);
     int modbus_write_registers(int address, int count, const unsigned short* values);
 
-protected:
+  protected:
     int request_tag_ = 0;
     bool modbus_option_ = false;
     int baud_rate_ = 9600;
     unsigned char reply_bits_[kMaxReadBits] = {};
     unsigned short reply_regs_[kMaxReadRegisters] = {};
 
-private:
+  private:
     friend class qdxhost::HostAccess;
 };
 
 class QDX_API Provider {
-public:
+  public:
     Provider() = default;
     virtual ~Provider() = default;
     Provider(const Provider&) = delete;
@@ -197,7 +203,7 @@ public:
 };
 
 class QDX_API QDXSPDeviceProvider : public Provider {
-public:
+  public:
     QDXSPDeviceProvider() = default;
     ~QDXSPDeviceProvider() override = default;
     virtual QDXSPDevice* create() const = 0;

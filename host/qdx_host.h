@@ -35,7 +35,7 @@ struct Request {
 // default, so a driver overrides only what it cares about. Callbacks run on the
 // thread of the device call that triggers them.
 class QDX_API Observer {
-public:
+  public:
     virtual ~Observer();
     virtual void on_request(SPModbus& device, const Request& request);
     virtual int on_send_sp(QDXVDevice& device, int record_type, const unsigned char* data,
@@ -52,7 +52,7 @@ public:
 };
 
 class QDX_API HostAccess {
-public:
+  public:
     // The observer is not owned; nullptr restores the neutral defaults.
     static void set_observer(QDXVDevice& device, Observer* observer);
     static Observer* observer(const QDXVDevice& device);

@@ -27,7 +27,7 @@ enum KV830WriteResult {
 };
 
 class KV830_API KV830 : public UniDataDevice<KV830_Data_t, SPModbus, 5156> {
-public:
+  public:
     KV830();
     ~KV830() override;
 
@@ -39,11 +39,11 @@ public:
     int process_payload(SPModbus::tab_type table, unsigned count) override;
     void RunCheckThreshold() override;
 
-protected:
+  protected:
     int write_result_;
     int write_expect_;
 
-private:
+  private:
     int write_register(const void* in, int in_len);
     int write_registers(const void* in, int in_len);
     int forward_json_request(int code, const void* in, int in_len, void* out, int out_len,

@@ -12,25 +12,25 @@
 
 #pragma pack(push, 1)
 struct KV830_Data_t {
-    std::uint32_t data_id;           // the device's DataId()
-    std::uint16_t hr_0_2[3];         // system command and status bits, modes
-    std::uint16_t hr_3_12[10];       // mode-switch setpoints
-    std::uint16_t hr_19_52[34];      // temperature loops, tower setpoints, levels
-    std::uint16_t hr_61_72[12];      // frequency limits
-    std::uint16_t hr_75_138[64];     // feedbacks, temperatures, pressures, levels
-    std::uint16_t hr_139;            // fan and pump manual bits, DV1
-    std::uint16_t hr_140;            // DV2 to DV9 manual bits
-    std::uint16_t hr_141;            // DV10 to DV13 manual bits
-    std::uint16_t hr_142_165[24];    // make-up valve levels, screw chiller
-    std::uint16_t hr_166_175[10];    // side-stream and dosing states
-    std::uint16_t hr_176_213[38];    // dosing readings, power meter
-    std::uint16_t hr_214;            // screw chiller status bits
-    std::uint16_t hr_243;            // valve fault bits
-    std::uint16_t hr_244;            // valve fault and limit alarm bits
-    std::uint16_t hr_245;            // limit alarm bits
-    std::uint16_t hr_246_285[40];    // alarm limit setpoints
-    std::uint8_t inputs[81];         // discrete inputs 0 to 80
-    TTime timestamp;                 // local time the cycle completed
+    std::uint32_t data_id;         // the device's DataId()
+    std::uint16_t hr_0_2[3];       // system command and status bits, modes
+    std::uint16_t hr_3_12[10];     // mode-switch setpoints
+    std::uint16_t hr_19_52[34];    // temperature loops, tower setpoints, levels
+    std::uint16_t hr_61_72[12];    // frequency limits
+    std::uint16_t hr_75_138[64];   // feedbacks, temperatures, pressures, levels
+    std::uint16_t hr_139;          // fan and pump manual bits, DV1
+    std::uint16_t hr_140;          // DV2 to DV9 manual bits
+    std::uint16_t hr_141;          // DV10 to DV13 manual bits
+    std::uint16_t hr_142_165[24];  // make-up valve levels, screw chiller
+    std::uint16_t hr_166_175[10];  // side-stream and dosing states
+    std::uint16_t hr_176_213[38];  // dosing readings, power meter
+    std::uint16_t hr_214;          // screw chiller status bits
+    std::uint16_t hr_243;          // valve fault bits
+    std::uint16_t hr_244;          // valve fault and limit alarm bits
+    std::uint16_t hr_245;          // limit alarm bits
+    std::uint16_t hr_246_285[40];  // alarm limit setpoints
+    std::uint8_t inputs[81];       // discrete inputs 0 to 80
+    TTime timestamp;               // local time the cycle completed
 };
 #pragma pack(pop)
 
@@ -80,7 +80,7 @@ constexpr PollStep kPollChain[kPollSteps] = {
     {24, 244, 1,  offsetof(KV830_Data_t, hr_244),     Source::HoldingRegisters},
     {25, 245, 1,  offsetof(KV830_Data_t, hr_245),     Source::HoldingRegisters},
     {26, 246, 40, offsetof(KV830_Data_t, hr_246_285), Source::HoldingRegisters},
-    {27, 0,   81, offsetof(KV830_Data_t, inputs),     Source::InputBits},
+    {27, 0,   81, offsetof(KV830_Data_t, inputs),     Source::InputBits       },
 };
 
 constexpr std::size_t step_bytes(const PollStep& s) {
@@ -98,7 +98,9 @@ constexpr std::size_t register_offset(int reg) {
     return 0;
 }
 
-constexpr std::size_t input_offset(int bit) { return offsetof(KV830_Data_t, inputs) + static_cast<std::size_t>(bit); }
+constexpr std::size_t input_offset(int bit) {
+    return offsetof(KV830_Data_t, inputs) + static_cast<std::size_t>(bit);
+}
 
 static_assert(register_offset(285) == 486, "register 285 is the last register of the record");
 static_assert(register_offset(13) == 0, "the gaps of the address map are not read");

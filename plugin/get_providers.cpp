@@ -5,7 +5,9 @@
 
 KV830Provider::~KV830Provider() = default;
 
-QDXSPDevice* KV830Provider::create() const { return new KV830(); }
+QDXSPDevice* KV830Provider::create() const {
+    return new KV830();
+}
 
 std::vector<std::shared_ptr<Provider>> get_providers() {
     std::vector<std::shared_ptr<Provider>> providers;

@@ -8,7 +8,7 @@
 #include "uni_data_device.h"
 
 class KV830_API KV830Provider : public QDXSPDeviceProvider {
-public:
+  public:
     ~KV830Provider() override;
     QDXSPDevice* create() const override;
 };
