@@ -187,14 +187,14 @@ int serve_rtu(Simulator& sim, int fd) {
         }
         sim.tick();
         const double now = now_seconds();
-        if (rc > 0 && (p.revents & POLLIN) != 0) {
+        if (rc > 0 && p.revents != 0) {
             std::uint8_t buf[512];
             const ssize_t n = ::read(fd, buf, sizeof buf);
             if (n > 0) {
                 framer.feed(buf, static_cast<std::size_t>(n), now);
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                ::usleep(20000);  // a line gone away (an unplugged adapter): do not spin
             }
-        } else if (rc > 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
-            ::usleep(20000);  // nobody on the line: do not spin
         }
         while (framer.next(frame, now_seconds())) {
             const int unit = frame[0];
