@@ -343,7 +343,6 @@ TEST(PlantSimProcess, InjectsTheFaultsAskedFor) {
         ASSERT_FALSE(pty.empty()) << sim.err();
         Master m(modbus_new_rtu(pty.c_str(), 9600, 'N', 8, 1));
         ASSERT_TRUE(m.connected);
-        modbus_set_response_timeout(m.ctx, 0, 300000);
         std::uint16_t regs[10];
         for (int n = 1; n <= 4; ++n) {
             SCOPED_TRACE("request " + std::to_string(n));
