@@ -42,6 +42,18 @@ class BenchDevice : public KV830 {
     // The state RefreshStatus leaves, without its request: the replies can then be timed
     // alone.
     void rewind_cycle() { request_tag_ = kv830::kFirstPollTag; }
+
+    // The device's own share of the 17 replies: what it does once the host has put a
+    // reply in reply_regs_ or reply_bits_, the request for the next block included.
+    void payloads_of_cycle() {
+        request_tag_ = kv830::kFirstPollTag;
+        for (int s = 0; s < kv830::kPollSteps; ++s) {
+            const kv830::PollStep& step = kv830::kPollChain[s];
+            process_payload(step.source == kv830::Source::InputBits ? SPModbus::TAB_INPUT_BITS
+                                                                    : SPModbus::TAB_REGISTERS,
+                            static_cast<unsigned>(step.count));
+        }
+    }
 };
 
 // One cycle's worth of replies, filled once with values a running plant could show:

@@ -56,7 +56,7 @@ runs_of() {
 
 printf '%-26s %14s\n' scenario instructions
 results=""
-for scenario in copies17 replies17 rounddone cycle fastwriter snapshot801_after_round \
+for scenario in copies17 replies17 payloads17 rounddone cycle fastwriter snapshot801_after_round \
     snapshot801_no_round snapshot803_rebuild snapshot803_no_rebuild; do
     n=$(runs_of "$scenario")
     with=$(count "$scenario" "$n")
@@ -72,6 +72,7 @@ awk -v mhz="$CORE_MHZ" -v ipc="$IPC" -v cycle="$CYCLE_SECONDS" -v list="$results
     for (i = 1; i <= n; ++i) { split(pairs[i], kv, "="); c[kv[1]] = kv[2] }
     printf "\nratios by instructions\n"
     printf "  17 replies / 17 plain copies          %8.2f\n", c["replies17"] / c["copies17"]
+    printf "  device share of them / copies         %8.2f\n", c["payloads17"] / c["copies17"]
     printf "  801 after a round / FastWriter        %8.3f\n", c["snapshot801_after_round"] / c["fastwriter"]
     printf "  801 with no round / FastWriter        %8.4f\n", c["snapshot801_no_round"] / c["fastwriter"]
     rate = mhz * 1e6 * ipc

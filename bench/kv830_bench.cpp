@@ -66,6 +66,16 @@ void BM_Replies17(benchmark::State& state) {
 }
 BENCHMARK(BM_Replies17);
 
+void BM_Payloads17(benchmark::State& state) {
+    auto device = primed_device();
+    device->skip_round_done = true;
+    for (auto _ : state) {
+        device->payloads_of_cycle();
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_Payloads17);
+
 void BM_Copies17(benchmark::State& state) {
     PlainCopies plain(plant());
     PlainCopies::Copy* copies = plain.copies;
@@ -340,6 +350,8 @@ int main(int argc, char** argv) {
     console << "\nFor information\n";
     const bool saved_judge = v.judge;
     v.judge = false;
+    v.ratio("device's share of the 17 replies / copies", reporter.ns("BM_Payloads17"),
+            reporter.ns("BM_Copies17"), "  ", 0, "copies");
     v.ratio("round completion / one 576-byte copy", reporter.ns("BM_RoundDone"),
             reporter.ns("BM_RecordCopy"), "  ", 0, "record copy");
     v.ratio("803 with a rebuild / FastWriter", reporter.ns("BM_Snapshot803_Rebuild"),

@@ -52,6 +52,12 @@ int main(int argc, char** argv) {
              replies.answer(device);
              device.skip_round_done = false;
          }                                                                                 },
+        {"payloads17",
+         [&] {
+             device.skip_round_done = true;
+             device.payloads_of_cycle();
+             device.skip_round_done = false;
+         }                                                                                 },
         {"copies17",
          [&] {
              PlainCopies::Copy* volatile copies = plain.copies;
