@@ -1,0 +1,123 @@
+# Quality gates beyond `make test`: sanitizers, the 32-bit ARM target, fuzzing, static
+# analysis and coverage. Each keeps its own build directory, so none disturbs another.
+
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+ARMHF_BUILD ?= build-armhf
+FUZZ_BUILD ?= build-fuzz
+LINT_BUILD ?= build-lint
+COV_BUILD ?= build-cov
+FUZZ_SECONDS ?= 60
+
+ifeq ($(shell id -u),0)
+SUDO :=
+else
+SUDO := sudo
+endif
+
+INSTRUMENT = -DCMAKE_PROJECT_INCLUDE=$(CURDIR)/cmake/instrument.cmake
+
+ARMHF_DEPS = qemu-user g++-arm-linux-gnueabihf libc6-dev:armhf libjsoncpp-dev:armhf \
+        libboost-date-time-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+FUZZ_DEPS = clang libclang-rt-14-dev
+LINT_DEPS = clang clang-tidy cppcheck
+COV_DEPS = gcovr
+
+# The sanitizers stop at the first report; the symbolizer gives file and line.
+SAN_ENV = ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+        UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+
+.PHONY: test-asan test-tsan test-armhf fuzz fuzz-build lint coverage quality
+
+# --- AddressSanitizer and UndefinedBehaviorSanitizer: the whole native suite ---------
+test-asan: deps
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV830_WERROR=ON \
+	    $(INSTRUMENT) -DKV830_SANITIZE=address,undefined $(CMAKE_FLAGS)
+	cmake --build $(ASAN_BUILD) -j$(JOBS)
+	$(SAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+
+# --- ThreadSanitizer: the tests labelled "concurrency" --------------------------------
+test-tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV830_WERROR=ON \
+	    $(INSTRUMENT) -DKV830_SANITIZE=thread $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j$(JOBS)
+	$(SAN_ENV) ctest --test-dir $(TSAN_BUILD) --output-on-failure -L concurrency \
+	    --no-tests=error
+
+# --- 32-bit ARM: cross-built, run under qemu-arm --------------------------------------
+# The check of kv830.so's needed libraries and exports runs with the target's binutils.
+test-armhf:
+	@dpkg --print-foreign-architectures | grep -qx armhf || $(SUDO) dpkg --add-architecture armhf
+	@./scripts/ensure-deps.sh cmake make binutils $(ARMHF_DEPS)
+	cmake -S . -B $(ARMHF_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armhf.cmake \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV830_WERROR=ON -DKV830_CROSS=ON
+	cmake --build $(ARMHF_BUILD) -j$(JOBS)
+	READELF=arm-linux-gnueabihf-readelf NM=arm-linux-gnueabihf-nm \
+	    ctest --test-dir $(ARMHF_BUILD) --output-on-failure -j$(JOBS)
+	@echo "symbol versions kv830.so requires on the target:"
+	@arm-linux-gnueabihf-objdump -T $(ARMHF_BUILD)/kv830.so | \
+	    grep -oE '\((GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+\)' | tr -d '()' | sort -uV | tr '\n' ' '
+	@echo
+
+# --- libFuzzer ------------------------------------------------------------------------
+FUZZ_HARNESSES = device_io_control init_setting sequence
+
+fuzz-build: deps
+	@./scripts/ensure-deps.sh $(FUZZ_DEPS)
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DKV830_WERROR=ON -DKV830_FUZZ=ON -DKV830_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j$(JOBS) --target $(addsuffix _fuzz,$(FUZZ_HARNESSES))
+
+# Each harness runs FUZZ_SECONDS from the seeds in fuzz/corpus/<harness>/; what it adds
+# to the corpus stays in the build directory. A crash leaves its input in
+# $(FUZZ_BUILD)/artifacts/ and fails the target.
+fuzz: fuzz-build
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus/$$h $(FUZZ_BUILD)/artifacts; \
+	    echo "fuzzing $$h for $(FUZZ_SECONDS) s"; \
+	    $(FUZZ_BUILD)/fuzz/$${h}_fuzz -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$h- $(FUZZ_BUILD)/corpus/$$h \
+	        fuzz/corpus/$$h > $(FUZZ_BUILD)/$$h.log 2>&1 || \
+	        { tail -60 $(FUZZ_BUILD)/$$h.log; exit 1; }; \
+	    grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' $(FUZZ_BUILD)/$$h.log; \
+	done
+
+# --- static analysis ------------------------------------------------------------------
+# clang-tidy over every translation unit of ours (the compile commands of a clang
+# configuration, fuzz harnesses included), then cppcheck over the same units.
+LINT_DIRS = plugin datadevice plant host fuzz tests hostprog sim bench
+empty :=
+space := $(empty) $(empty)
+LINT_FILTER = ^$(CURDIR)/($(subst $(space),|,$(LINT_DIRS)))/
+
+lint: deps
+	@./scripts/ensure-deps.sh $(LINT_DEPS)
+	CC=clang CXX=clang++ cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+	    -DKV830_FUZZ=ON $(CMAKE_FLAGS) > /dev/null
+	run-clang-tidy -quiet -p $(LINT_BUILD) -j $(JOBS) '$(LINT_FILTER).*\.cpp$$' \
+	    > $(LINT_BUILD)/clang-tidy.log 2>&1 || { cat $(LINT_BUILD)/clang-tidy.log; exit 1; }
+	@if grep -E '(warning|error):' $(LINT_BUILD)/clang-tidy.log; then exit 1; fi
+	@echo "clang-tidy: no findings"
+	cppcheck --project=$(LINT_BUILD)/compile_commands.json --quiet --inline-suppr \
+	    --enable=warning,style,performance,portability --std=c++17 --language=c++ \
+	    --error-exitcode=1 --suppressions-list=$(CURDIR)/.cppcheck-suppressions \
+	    --file-filter='$(CURDIR)/*' -i$(CURDIR)/$(LINT_BUILD) -j $(JOBS)
+	@echo "cppcheck: no findings"
+
+# --- coverage -------------------------------------------------------------------------
+COV_FILTERS = --filter '$(CURDIR)/plugin/' --filter '$(CURDIR)/datadevice/' \
+        --filter '$(CURDIR)/plant/'
+
+coverage: deps
+	@./scripts/ensure-deps.sh $(COV_DEPS)
+	cmake -S . -B $(COV_BUILD) -DCMAKE_BUILD_TYPE=Debug -DKV830_WERROR=ON \
+	    $(INSTRUMENT) -DKV830_COVERAGE=ON $(CMAKE_FLAGS)
+	cmake --build $(COV_BUILD) -j$(JOBS)
+	find $(COV_BUILD) -name '*.gcda' -delete
+	ctest --test-dir $(COV_BUILD) --output-on-failure -j$(JOBS)
+	gcovr -r $(CURDIR) $(COV_FILTERS) --exclude-throw-branches \
+	    --html-details $(COV_BUILD)/coverage.html --print-summary $(COV_BUILD)
+	@echo "per file (throw branches excluded): $(COV_BUILD)/coverage.html"
+
+quality: test-asan test-tsan test-armhf fuzz lint
