@@ -13,6 +13,7 @@
 #include <json/value.h>
 #include <json/writer.h>
 #include <malloc.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -173,6 +174,104 @@ void BM_Snapshot803_NoRebuild(benchmark::State& state) {
 }
 BENCHMARK(BM_Snapshot803_NoRebuild);
 
+// --- each cost and its baseline in the same iterations ----------------------------------
+
+// On a machine that others share, two benchmarks timed a few seconds apart can see a
+// different machine. Here every iteration times a block of the cost and a block of its
+// baseline back to back, in alternating order, on the thread's CPU clock (which leaves
+// out time the thread was not running); each block runs for tens of microseconds, so the
+// clock's own cost stays below one per cent. Counters: "ratio" of the two per-run costs,
+// "cost_ns" and "base_ns".
+double thread_ns() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e9 + static_cast<double>(t.tv_nsec);
+}
+
+template <class Cost, class Base>
+void paired(benchmark::State& state, int cost_runs, Cost&& cost, int base_runs, Base&& base) {
+    double cost_ns = 0;
+    double base_ns = 0;
+    auto block = [](int runs, auto& op) {
+        const double start = thread_ns();
+        for (int i = 0; i < runs; ++i) {
+            op();
+        }
+        benchmark::ClobberMemory();
+        return thread_ns() - start;
+    };
+    bool cost_first = true;
+    for (auto _ : state) {
+        if (cost_first) {
+            cost_ns += block(cost_runs, cost);
+            base_ns += block(base_runs, base);
+        } else {
+            base_ns += block(base_runs, base);
+            cost_ns += block(cost_runs, cost);
+        }
+        cost_first = !cost_first;
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double per_cost = cost_ns / (n * cost_runs);
+    const double per_base = base_ns / (n * base_runs);
+    state.counters["cost_ns"] = per_cost;
+    state.counters["base_ns"] = per_base;
+    state.counters["ratio"] = per_base > 0 ? per_cost / per_base : 0.0;
+}
+
+void copy_cycle(PlainCopies& plain) {
+    PlainCopies::Copy* copies = plain.copies;
+    benchmark::DoNotOptimize(copies);
+    for (int s = 0; s < kv830::kPollSteps; ++s) {
+        std::memcpy(plain.record + copies[s].offset, copies[s].from, copies[s].size);
+    }
+    benchmark::ClobberMemory();
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+void write_alone(const Json::Value& document) {
+    std::string text = Json::FastWriter().write(document);
+    benchmark::DoNotOptimize(text.data());
+}
+#pragma GCC diagnostic pop
+
+void BM_Pair_Replies17_Copies17(benchmark::State& state) {
+    auto device = primed_device();
+    device->skip_round_done = true;
+    PlainCopies plain(plant());
+    paired(
+        state, 256,
+        [&] {
+            device->rewind_cycle();
+            plant().answer(*device);
+        },
+        1024, [&] { copy_cycle(plain); });
+}
+BENCHMARK(BM_Pair_Replies17_Copies17);
+
+void BM_Pair_801AfterRound_FastWriter(benchmark::State& state) {
+    auto device = primed_device();
+    std::vector<char> buffer(kv830bench::kSnapshotBufferBytes);
+    paired(
+        state, 1,
+        [&] {
+            device->age_snapshot();
+            benchmark::DoNotOptimize(kv830bench::request_text(*device, buffer));
+        },
+        1, [&] { write_alone(device->json_value_); });
+}
+BENCHMARK(BM_Pair_801AfterRound_FastWriter);
+
+void BM_Pair_801NoRound_FastWriter(benchmark::State& state) {
+    auto device = primed_device();
+    std::vector<char> buffer(kv830bench::kSnapshotBufferBytes);
+    paired(
+        state, 256, [&] { benchmark::DoNotOptimize(kv830bench::request_text(*device, buffer)); }, 1,
+        [&] { write_alone(device->json_value_); });
+}
+BENCHMARK(BM_Pair_801NoRound_FastWriter);
+
 // --- figures outside the timed runs ---------------------------------------------------
 
 struct HeapFigure {
@@ -229,11 +328,22 @@ class MedianReporter : public benchmark::ConsoleReporter {
             if (run.run_type == Run::RT_Aggregate) {
                 if (run.aggregate_name == "median") {
                     medians_[name] = ns;
+                    for (const auto& counter : run.counters) {
+                        medians_[name + ":" + counter.first] = counter.second.value;
+                    }
                 }
             } else if (!run.error_occurred) {
                 singles_[name] = ns;
+                for (const auto& counter : run.counters) {
+                    singles_[name + ":" + counter.first] = counter.second.value;
+                }
             }
         }
+    }
+
+    // A counter of a benchmark, median or plain as above.
+    double counter(const std::string& name, const std::string& counter) const {
+        return ns(name + ":" + counter);
     }
 
     // The median if the run had repetitions, else the last plain figure; negative if the
@@ -290,7 +400,34 @@ struct Verdicts {
         line(name, r, "x", comparison, limit, pass,
              ns_text(value_ns) + " / " + ns_text(base_ns) + " (" + base_name + ")");
     }
+
+    // The median of the ratios a paired benchmark measured; the ratio of the two
+    // benchmarks timed apart is shown beside it.
+    void paired_ratio(const char* name, const MedianReporter& r, const std::string& pair,
+                      const char* comparison, double limit, double apart) {
+        const double ratio_value = r.counter(pair, "ratio");
+        const double cost = r.counter(pair, "cost_ns");
+        const double base = r.counter(pair, "base_ns");
+        if (ratio_value < 0 || cost < 0 || base <= 0) {
+            out << std::left << std::setw(44) << name << "  not run\n";
+            ++missing;
+            return;
+        }
+        const bool pass = comparison[0] == '<' && comparison[1] == '=' ? ratio_value <= limit
+                                                                       : ratio_value < limit;
+        std::ostringstream apart_text;
+        apart_text << std::fixed << std::setprecision(apart < 0.1 ? 4 : 2) << apart;
+        line(name, ratio_value, "x", comparison, limit, pass,
+             ns_text(cost) + " / " + ns_text(base) + " paired; timed apart " +
+                 (apart >= 0 ? apart_text.str() : std::string("-")));
+    }
 };
+
+double separate_ratio(const MedianReporter& reporter, const char* cost, const char* base) {
+    const double c = reporter.ns(cost);
+    const double b = reporter.ns(base);
+    return c >= 0 && b > 0 ? c / b : -1.0;
+}
 
 }  // namespace
 
@@ -329,14 +466,17 @@ int main(int argc, char** argv) {
     console << "\nTargets ("
             << (reporter.has_medians() ? "medians of CPU time" : "CPU time, no repetitions")
             << "; device output discarded)\n";
-    v.ratio("17 replies of a cycle / 17 plain copies", reporter.ns("BM_Replies17"),
-            reporter.ns("BM_Copies17"), "<=", 2.0, "copies");
+    v.paired_ratio("17 replies of a cycle / 17 plain copies", reporter,
+                   "BM_Pair_Replies17_Copies17", "<=", 2.0,
+                   separate_ratio(reporter, "BM_Replies17", "BM_Copies17"));
     v.line("allocations in 1000 reply paths", static_cast<double>(allocations), "", "==", 0,
            allocations == 0, "every malloc, calloc and realloc of the process counted");
-    v.ratio("801 with no round since rebuild / FastWriter", reporter.ns("BM_Snapshot801_NoRound"),
-            reporter.ns("BM_FastWriter"), "<=", 0.05, "FastWriter");
-    v.ratio("801 right after a round / FastWriter", reporter.ns("BM_Snapshot801_AfterRound"),
-            reporter.ns("BM_FastWriter"), "<=", 1.3, "FastWriter");
+    v.paired_ratio("801 with no round since rebuild / FastWriter", reporter,
+                   "BM_Pair_801NoRound_FastWriter", "<=", 0.05,
+                   separate_ratio(reporter, "BM_Snapshot801_NoRound", "BM_FastWriter"));
+    v.paired_ratio("801 right after a round / FastWriter", reporter,
+                   "BM_Pair_801AfterRound_FastWriter", "<=", 1.3,
+                   separate_ratio(reporter, "BM_Snapshot801_AfterRound", "BM_FastWriter"));
     const double value_ns = reporter.ns("BM_Snapshot803_NoRebuild");
     if (value_ns < 0) {
         console << std::left << std::setw(44) << "803 with no rebuild"
