@@ -16,6 +16,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# -L lets the emulator's loader find the target's C library; the other armhf libraries
-# (jsoncpp, Boost) come from the multiarch directories through the usual search.
-set(CMAKE_CROSSCOMPILING_EMULATOR "qemu-arm;-L;/usr/${KV830_TRIPLET}")
+# The target's loader and C library come from Debian's libc6:armhf (installed with the
+# armhf jsoncpp), found at their ordinary paths like every other armhf library. No -L
+# prefix: with /usr/arm-linux-gnueabihf as prefix the emulator would take the cross
+# toolchain's loader but the multiarch C library, two different builds of glibc, and
+# every program that starts a thread crashes.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)

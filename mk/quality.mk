@@ -17,7 +17,7 @@ endif
 
 INSTRUMENT = -DCMAKE_PROJECT_INCLUDE=$(CURDIR)/cmake/instrument.cmake
 
-ARMHF_DEPS = qemu-user g++-arm-linux-gnueabihf libc6-dev:armhf libjsoncpp-dev:armhf \
+ARMHF_DEPS = qemu-user g++-arm-linux-gnueabihf libc6:armhf libc6-dev:armhf libjsoncpp-dev:armhf \
         libboost-date-time-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 FUZZ_DEPS = clang libclang-rt-14-dev
 LINT_DEPS = clang clang-tidy cppcheck
@@ -35,7 +35,7 @@ test-asan: deps
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV830_WERROR=ON \
 	    $(INSTRUMENT) -DKV830_SANITIZE=address,undefined $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j$(JOBS)
-	$(SAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS)
+	$(SAN_ENV) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j$(JOBS) --no-tests=error
 
 # --- ThreadSanitizer: the tests labelled "concurrency" --------------------------------
 test-tsan: deps
@@ -51,10 +51,10 @@ test-armhf:
 	@dpkg --print-foreign-architectures | grep -qx armhf || $(SUDO) dpkg --add-architecture armhf
 	@./scripts/ensure-deps.sh cmake make binutils $(ARMHF_DEPS)
 	cmake -S . -B $(ARMHF_BUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armhf.cmake \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV830_WERROR=ON -DKV830_CROSS=ON
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV830_WERROR=ON -DKV830_CROSS=ON -DKV830_TESTS=ON
 	cmake --build $(ARMHF_BUILD) -j$(JOBS)
 	READELF=arm-linux-gnueabihf-readelf NM=arm-linux-gnueabihf-nm \
-	    ctest --test-dir $(ARMHF_BUILD) --output-on-failure -j$(JOBS)
+	    ctest --test-dir $(ARMHF_BUILD) --output-on-failure -j$(JOBS) --no-tests=error
 	@echo "symbol versions kv830.so requires on the target:"
 	@arm-linux-gnueabihf-objdump -T $(ARMHF_BUILD)/kv830.so | \
 	    grep -oE '\((GLIBC|GLIBCXX|CXXABI|GCC)_[0-9.]+\)' | tr -d '()' | sort -uV | tr '\n' ' '

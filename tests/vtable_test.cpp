@@ -15,10 +15,19 @@ long slot_of(M member) {
     static_assert(sizeof(M) == 2 * sizeof(std::ptrdiff_t), "Itanium member pointer");
     std::ptrdiff_t raw[2];
     std::memcpy(raw, &member, sizeof raw);
+#if defined(__arm__) || defined(__aarch64__)
+    // The ARM variant of the ABI keeps the plain slot offset and marks a virtual member
+    // in the low bit of the this-adjustment, as code addresses may be odd (Thumb).
+    if ((raw[1] & 1) == 0) {
+        return -1;  // not virtual
+    }
+    return static_cast<long>(raw[0] / static_cast<std::ptrdiff_t>(sizeof(void*)));
+#else
     if ((raw[0] & 1) == 0) {
         return -1;  // not virtual
     }
     return static_cast<long>((raw[0] - 1) / static_cast<std::ptrdiff_t>(sizeof(void*)));
+#endif
 }
 
 }  // namespace
