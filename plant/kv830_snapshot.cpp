@@ -14,10 +14,10 @@
 
 namespace {
 
-std::uint16_t register_at(const unsigned char* record, int reg) {
-    std::uint16_t v = 0;
-    std::memcpy(&v, record + kv830::register_offset(reg), sizeof v);
-    return v;
+// Record offset of the register or input byte a row reads.
+std::size_t source_offset(const kv830::SignalRow& row) {
+    return row.kind == kv830::SignalKind::Input ? kv830::input_offset(row.source)
+                                                : kv830::register_offset(row.source);
 }
 
 std::string format_update_time(const TTime& t) {
@@ -45,9 +45,7 @@ const std::vector<MemberSource>& members_in_document_order() {
         std::map<std::string, MemberSource> by_key;
         for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
             const kv830::SignalRow& row = kv830::kSignals[i];
-            const std::size_t offset = row.kind == kv830::SignalKind::Input
-                                           ? kv830::input_offset(row.source)
-                                           : kv830::register_offset(row.source);
+            const std::size_t offset = source_offset(row);
             by_key[row.key] = {static_cast<std::uint16_t>(i),
                                static_cast<std::uint16_t>(std::strlen(row.key)),
                                static_cast<std::uint16_t>(offset)};
@@ -77,6 +75,33 @@ void assign_text(Json::Value& member, const char* text, std::size_t length) {
     member = Json::Value(text, text + length);
 }
 
+// Gives a member the value its row reads at `value` in the record.
+void assign_signal(Json::Value& member, const kv830::SignalRow& row, const unsigned char* value) {
+    if (row.kind == kv830::SignalKind::Input) {
+        member = static_cast<double>(*value);
+        return;
+    }
+    std::uint16_t reg = 0;
+    std::memcpy(&reg, value, sizeof reg);
+    switch (row.kind) {
+        case kv830::SignalKind::Bit:
+            // Unsigned throughout: the shift of a promoted int is a sign conversion
+            // that the shift sanitizer's instrumentation makes the compiler report.
+            member = static_cast<int>((static_cast<unsigned>(reg) >> row.bit) & 1U);
+            break;
+        case kv830::SignalKind::Value:
+            member = static_cast<double>(reg);
+            break;
+        case kv830::SignalKind::Enum: {
+            const char* text = reg == 0 ? row.text0 : reg == 1 ? row.text1 : kv830::kInvalidText;
+            assign_text(member, text, std::strlen(text));
+            break;
+        }
+        case kv830::SignalKind::Input:
+            break;
+    }
+}
+
 // Replaces every member's value in place, as assigning through operator[] would, when the
 // document holds exactly the members a rebuild writes. Returns false, perhaps halfway,
 // when it does not (the first rebuild, or a document changed through the 803 address);
@@ -103,31 +128,7 @@ bool reassign_in_place(Json::Value& document, const unsigned char* record,
             assign_text(member, update_time.data(), update_time.size());
             continue;
         }
-        const kv830::SignalRow& row = kv830::kSignals[source.row];
-        std::uint16_t reg = 0;
-        if (row.kind != kv830::SignalKind::Input) {
-            std::memcpy(&reg, record + source.offset, sizeof reg);
-        }
-        switch (row.kind) {
-            case kv830::SignalKind::Bit:
-                // Unsigned throughout: the shift of a promoted int is a sign conversion
-                // that the shift sanitizer's instrumentation makes the compiler report.
-                member = static_cast<int>((static_cast<unsigned>(reg) >> row.bit) & 1U);
-                break;
-            case kv830::SignalKind::Value:
-                member = static_cast<double>(reg);
-                break;
-            case kv830::SignalKind::Enum: {
-                const char* text = reg == 0   ? row.text0
-                                   : reg == 1 ? row.text1
-                                              : kv830::kInvalidText;
-                assign_text(member, text, std::strlen(text));
-                break;
-            }
-            case kv830::SignalKind::Input:
-                member = static_cast<double>(record[source.offset]);
-                break;
-        }
+        assign_signal(member, kv830::kSignals[source.row], record + source.offset);
     }
     return true;
 }
@@ -185,24 +186,7 @@ void KV830::build_snapshot() {
     }
     for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
         const kv830::SignalRow& row = kv830::kSignals[i];
-        Json::Value& member = json_value_[row.key];
-        switch (row.kind) {
-            case kv830::SignalKind::Bit:
-                member = static_cast<int>(
-                    (static_cast<unsigned>(register_at(record, row.source)) >> row.bit) & 1U);
-                break;
-            case kv830::SignalKind::Value:
-                member = static_cast<double>(register_at(record, row.source));
-                break;
-            case kv830::SignalKind::Enum: {
-                const std::uint16_t v = register_at(record, row.source);
-                member = v == 0 ? row.text0 : v == 1 ? row.text1 : kv830::kInvalidText;
-                break;
-            }
-            case kv830::SignalKind::Input:
-                member = static_cast<double>(record[kv830::input_offset(row.source)]);
-                break;
-        }
+        assign_signal(json_value_[row.key], row, record + source_offset(row));
     }
     json_value_[kv830::kUpdateTimeKey] = update_time;
 }
