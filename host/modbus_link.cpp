@@ -443,7 +443,7 @@ Exchange ModbusLink::write(SPModbus& device) {
         put_be16(req + 4, static_cast<unsigned>(r.count));
         req[6] = static_cast<std::uint8_t>(r.count * 2);
         for (int i = 0; i < r.count; ++i) {
-            put_be16(req + 7 + 2 * i, r.values[i]);
+            put_be16(req + 7 + 2 * static_cast<std::ptrdiff_t>(i), r.values[i]);
         }
         length = 7 + 2 * r.count;
     }

@@ -15,7 +15,10 @@
 
 #include "qdx_device.h"
 
-typedef struct _modbus modbus_t;
+// libmodbus's context under libmodbus's own (reserved) tag, so that this header does
+// not pull in modbus.h.
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+using modbus_t = struct _modbus;
 
 namespace qdxhost {
 

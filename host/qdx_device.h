@@ -109,12 +109,8 @@ class QDX_API QDXVDevice : public VDeviceInterface {
                      const Json::Value& config);
     virtual int InitSetting(const Json::Value& settings);
     virtual bool IsSupportDevice(const std::string& type) const;
-    virtual std::shared_ptr<QDXVDevice> GetChildVDevice(unsigned) {
-        return std::shared_ptr<QDXVDevice>();
-    }
-    virtual std::vector<std::shared_ptr<QDXVDevice>> GetAllChildVDevices() {
-        return std::vector<std::shared_ptr<QDXVDevice>>();
-    }
+    virtual std::shared_ptr<QDXVDevice> GetChildVDevice(unsigned) { return {}; }
+    virtual std::vector<std::shared_ptr<QDXVDevice>> GetAllChildVDevices() { return {}; }
     virtual int SendSP(int record_type, const unsigned char* data, unsigned size, bool urgent);
     virtual int SendDelayData(int delay);
     virtual int SendDoData(int channel, char value);

@@ -28,7 +28,8 @@ SAN_ENV = ASAN_OPTIONS=abort_on_error=1:detect_leaks=1:strict_string_checks=1:de
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 
-.PHONY: test-asan test-tsan test-armhf fuzz fuzz-build lint coverage quality
+.PHONY: test-asan test-tsan test-armhf fuzz fuzz-build lint lint-tidy lint-cppcheck coverage \
+        quality
 
 # --- AddressSanitizer and UndefinedBehaviorSanitizer: the whole native suite ---------
 test-asan: deps
@@ -84,25 +85,32 @@ fuzz: fuzz-build
 	done
 
 # --- static analysis ------------------------------------------------------------------
-# clang-tidy over every translation unit of ours (the compile commands of a clang
-# configuration, fuzz harnesses included), then cppcheck over the same units.
-LINT_DIRS = plugin datadevice plant host fuzz tests hostprog sim bench
+# clang-tidy over the translation units of the plug-in, the replacement host, the fuzz
+# harnesses and the target and fuzz regression tests, with the compile commands of a
+# clang configuration (fuzz harnesses included); cppcheck over the same sources.
+LINT_DIRS ?= plugin datadevice plant host fuzz tests/target tests/fuzz_regression
 empty :=
 space := $(empty) $(empty)
-LINT_FILTER = ^$(CURDIR)/($(subst $(space),|,$(LINT_DIRS)))/
+LINT_FILTER = ^$(CURDIR)/($(subst $(space),|,$(LINT_DIRS)))/[^/]*\.cpp$$
+LINT_INCLUDES = -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz
 
-lint: deps
+lint: lint-tidy lint-cppcheck
+
+lint-tidy: deps
 	@./scripts/ensure-deps.sh $(LINT_DEPS)
 	CC=clang CXX=clang++ cmake -S . -B $(LINT_BUILD) -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
 	    -DKV830_FUZZ=ON $(CMAKE_FLAGS) > /dev/null
-	run-clang-tidy -quiet -p $(LINT_BUILD) -j $(JOBS) '$(LINT_FILTER).*\.cpp$$' \
+	run-clang-tidy -quiet -p $(LINT_BUILD) -j $(JOBS) '$(LINT_FILTER)' \
 	    > $(LINT_BUILD)/clang-tidy.log 2>&1 || { cat $(LINT_BUILD)/clang-tidy.log; exit 1; }
 	@if grep -E '(warning|error):' $(LINT_BUILD)/clang-tidy.log; then exit 1; fi
 	@echo "clang-tidy: no findings"
-	cppcheck --project=$(LINT_BUILD)/compile_commands.json --quiet --inline-suppr \
-	    --enable=warning,style,performance,portability --std=c++17 --language=c++ \
+
+lint-cppcheck:
+	@./scripts/ensure-deps.sh cppcheck
+	cppcheck --quiet --inline-suppr --enable=warning,style,performance,portability \
+	    --std=c++17 --language=c++ --library=googletest --library=boost --library=posix \
 	    --error-exitcode=1 --suppressions-list=$(CURDIR)/.cppcheck-suppressions \
-	    --file-filter='$(CURDIR)/*' -i$(CURDIR)/$(LINT_BUILD) -j $(JOBS)
+	    $(LINT_INCLUDES) $(foreach d,$(LINT_DIRS),$(wildcard $(d)/*.cpp))
 	@echo "cppcheck: no findings"
 
 # --- coverage -------------------------------------------------------------------------

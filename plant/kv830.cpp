@@ -12,7 +12,7 @@ void send_poll_request(SPModbus& device, const kv830::PollStep& step);
 
 }  // namespace
 
-KV830::KV830() : write_result_(KV830_WRITE_PENDING), write_expect_(-1) {
+KV830::KV830() {
     device_type_ = "kv830";
     baud_rate_ = 9600;
     modbus_option_ = true;

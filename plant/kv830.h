@@ -40,8 +40,8 @@ class KV830_API KV830 : public UniDataDevice<KV830_Data_t, SPModbus, 5156> {
     void RunCheckThreshold() override;
 
   protected:
-    int write_result_;
-    int write_expect_;
+    int write_result_ = KV830_WRITE_PENDING;
+    int write_expect_ = -1;
 
   private:
     int write_register(const void* in, int in_len);

@@ -16,7 +16,8 @@ constexpr int kAddressSpace = 0x10000;
 
 std::uint16_t word_at(const void* in, int index) {
     std::uint16_t w = 0;
-    std::memcpy(&w, static_cast<const unsigned char*>(in) + index * kWordBytes, sizeof w);
+    const std::size_t offset = static_cast<std::size_t>(index) * kWordBytes;
+    std::memcpy(&w, static_cast<const unsigned char*>(in) + offset, sizeof w);
     return w;
 }
 

@@ -158,7 +158,8 @@ int KV830::snapshot_text(void* out, int out_len, int& out_size) {
 int KV830::snapshot_value(void* out, int out_len, int& out_size) {
     std::lock_guard<std::mutex> lock(json_mutex_);
     refresh_snapshot();
-    Json::Value* document = &json_value_;
+    // The document's address, as the target's pointer: 4 or 8 bytes.
+    void* const document = &json_value_;
     out_size = static_cast<int>(sizeof document);
     if (out == nullptr || out_len < static_cast<int>(sizeof document)) {
         return -1;
