@@ -315,12 +315,12 @@ int Program::run() {
         return kv830host::kExitFailure;
     }
     std::unique_ptr<QDXSPDevice> device(loader.create());
-    device_ = device.get();
-    auto* modbus = dynamic_cast<SPModbus*>(device_);
+    auto* modbus = dynamic_cast<SPModbus*>(device.get());
     if (modbus == nullptr) {
         std::cerr << "kv830-host: " << plugin << " creates no Modbus device" << std::endl;
         return kv830host::kExitFailure;
     }
+    device_ = device.get();
     observer_ = std::make_unique<HostObserver>(opt_.history ? &history_ : nullptr, std::cerr);
     qdxhost::HostAccess::set_observer(*device_, observer_.get());
     link_ = std::make_unique<qdxhost::ModbusLink>(opt_.link, std::cerr);
@@ -355,6 +355,7 @@ int Program::run() {
     std::cout.flush();
     qdxhost::HostAccess::set_observer(*device_, nullptr);
     device.reset();
+    device_ = nullptr;
     link_.reset();
     if (observer_->save_failures() != 0 && status == kv830host::kExitOk) {
         status = kv830host::kExitFailure;
