@@ -8,26 +8,13 @@
 #include <typeinfo>
 #include <vector>
 
+#include "counting_host.h"
 #include "qdx_device.h"
 #include "qdx_host.h"
 
 namespace {
 
 using GetProviders = std::vector<std::shared_ptr<Provider>> (*)();
-
-class CountingHost : public qdxhost::Observer {
-  public:
-    int published = 0;
-    int saved = 0;
-    int on_send_sp(QDXVDevice&, int, const unsigned char*, unsigned, bool) override {
-        ++published;
-        return 0;
-    }
-    int on_save_history(QDXVDevice&, const unsigned char*, unsigned) override {
-        ++saved;
-        return 0;
-    }
-};
 
 class LoadingTest : public ::testing::Test {
   protected:
@@ -108,7 +95,7 @@ TEST_F(LoadingTest, DevicesOutliveTheirProviderAndRunFullCycles) {
     providers.clear();  // the host may drop the provider; its devices stay usable
 
     for (QDXSPDevice* device : {a, b}) {
-        CountingHost host;
+        kv830test::CountingHost host;
         qdxhost::HostAccess::set_observer(*device, &host);
         auto* modbus = dynamic_cast<SPModbus*>(device);
         ASSERT_NE(modbus, nullptr);

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "counting_host.h"
 #include "kv830.h"
 #include "kv830_provider.h"
 #include "kv830_signals.h"
@@ -19,20 +20,6 @@
 namespace {
 
 constexpr int kDevices = 64;
-
-class CountingHost : public qdxhost::Observer {
-  public:
-    int published = 0;
-    int saved = 0;
-    int on_send_sp(QDXVDevice&, int, const unsigned char*, unsigned, bool) override {
-        ++published;
-        return 0;
-    }
-    int on_save_history(QDXVDevice&, const unsigned char*, unsigned) override {
-        ++saved;
-        return 0;
-    }
-};
 
 // Answers whatever the device asks until it stops asking; returns the replies given.
 int answer_cycle(SPModbus& device, std::uint16_t seed) {
@@ -63,7 +50,7 @@ TEST(Host64, OneCycleAndOneSnapshotEach) {
 
     Json::Value settings;
     settings["appSetting"]["b_mode"] = "1";
-    CountingHost host;
+    kv830test::CountingHost host;
     std::vector<std::unique_ptr<QDXSPDevice>> devices;
     for (int i = 0; i < kDevices; ++i) {
         devices.emplace_back(provider->create());
