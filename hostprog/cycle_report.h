@@ -1,0 +1,54 @@
+// What the polling side hands to everything that watches it (status line, MQTT, HTTP),
+// and how those watchers hand writes back. Reports are copied out of the polling thread
+// so that no watcher can make a cycle wait.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kv830host {
+
+// One polling cycle of one device, as it ended.
+struct CycleReport {
+    unsigned data_id = 0;
+    unsigned long long number = 0;  // counts from 1 per device since the program started
+    bool completed = false;         // all requests answered and the round published
+    double duration_s = 0.0;
+    unsigned answered = 0;
+    unsigned failed = 0;
+    unsigned retries = 0;
+    std::int64_t end_unix_ms = 0;             // wall clock when the cycle ended
+    std::int64_t last_completed_unix_ms = 0;  // 0 while no cycle has completed
+    std::string snapshot;  // the device's snapshot text when completed, else empty
+};
+
+// A register write asked for from outside the polling loop (MQTT, HTTP).
+struct WriteCommand {
+    unsigned data_id = 0;
+    int address = 0;
+    std::vector<std::uint16_t> values;  // one value: request 206; several: request 210
+};
+
+struct WriteOutcome {
+    enum class Kind {
+        Confirmed,     // "confirmed"
+        NotConfirmed,  // "not confirmed": the echo differs from what was asked
+        NoReply,       // "no reply"
+        Garbled,       // "reply garbled, outcome unknown"
+        Refused,       // "refused": by the controller (exception N) or before sending
+    };
+    Kind kind = Kind::NoReply;
+    std::string reason;    // for Refused: why ("exception 2", "unknown register 9999", ...)
+    bool retried = false;  // sent more than once because no reply came
+};
+
+const char* write_outcome_text(WriteOutcome::Kind kind);
+
+// Carries a write to the polling thread of the device's line; `done` runs on that thread
+// once the outcome is known, so it must only copy and hand on.
+using WriteDone = std::function<void(const WriteOutcome&)>;
+using WriteSubmitter = std::function<void(const WriteCommand&, WriteDone done)>;
+
+}  // namespace kv830host
