@@ -44,7 +44,21 @@ struct WriteOutcome {
     bool retried = false;  // sent more than once because no reply came
 };
 
-const char* write_outcome_text(WriteOutcome::Kind kind);
+inline const char* write_outcome_text(WriteOutcome::Kind kind) {
+    switch (kind) {
+        case WriteOutcome::Kind::Confirmed:
+            return "confirmed";
+        case WriteOutcome::Kind::NotConfirmed:
+            return "not confirmed";
+        case WriteOutcome::Kind::NoReply:
+            return "no reply";
+        case WriteOutcome::Kind::Garbled:
+            return "reply garbled, outcome unknown";
+        case WriteOutcome::Kind::Refused:
+            return "refused";
+    }
+    return "refused";
+}
 
 // Carries a write to the polling thread of the device's line; `done` runs on that thread
 // once the outcome is known, so it must only copy and hand on.
