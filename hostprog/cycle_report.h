@@ -19,6 +19,13 @@ struct CycleReport {
     unsigned answered = 0;
     unsigned failed = 0;
     unsigned retries = 0;
+    // Why requests failed this cycle (after retries), for the failure counters.
+    unsigned timeouts = 0;                 // no reply within the timeout
+    unsigned garbled = 0;                  // CRC, framing or length wrong
+    unsigned exceptions = 0;               // the controller answered with an exception
+    unsigned link_down = 0;                // the port or connection was gone
+    unsigned long long reopens_total = 0;  // link reopens since the program started
+    bool link_up = true;
     std::int64_t end_unix_ms = 0;             // wall clock when the cycle ended
     std::int64_t last_completed_unix_ms = 0;  // 0 while no cycle has completed
     std::string snapshot;  // the device's snapshot text when completed, else empty
