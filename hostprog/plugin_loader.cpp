@@ -84,7 +84,17 @@ std::string default_plugin_path() {
         return beside;
     }
     const std::string up = dir.substr(0, dir.rfind('/')) + "/kv830.so";
-    return readable(up) ? up : beside;
+    if (readable(up)) {
+        return up;
+    }
+#ifdef KV830_PLUGIN_DIR
+    // Installed from the package: the plug-in sits in the package's private folder.
+    const std::string installed = std::string(KV830_PLUGIN_DIR) + "/kv830.so";
+    if (readable(installed)) {
+        return installed;
+    }
+#endif
+    return beside;
 }
 
 }  // namespace kv830host

@@ -1,0 +1,60 @@
+#!/bin/sh
+# Checks a built Debian package of kv830-host.
+#   lint DEB     lintian reports no error and no warning
+#   install DEB  dpkg -i, kv830-host --help from /usr/bin, the unit's security rating, purge
+#   qemu DEB     the (armhf) package unpacked, its kv830-host --help run under qemu-arm
+set -eu
+what=$1
+deb=$2
+[ -f "$deb" ] || { echo "check-package: no package $deb" >&2; exit 1; }
+echo "== $what $(basename "$deb") ($(du -k "$deb" | cut -f1) KiB)"
+case "$what" in
+lint)
+    # --fail-on warning: a warning fails the check as an error does.
+    lintian --fail-on error,warning --tag-display-limit 0 "$deb"
+    ;;
+install)
+    # Another installer may hold dpkg's lock for a while; wait for it rather than fail.
+    tries=0
+    until dpkg -i "$deb" 2>/tmp/check-package.$$; do
+        if grep -q "lock" /tmp/check-package.$$ && [ $tries -lt 60 ]; then
+            tries=$((tries + 1))
+            sleep 5
+            continue
+        fi
+        cat /tmp/check-package.$$ >&2
+        rm -f /tmp/check-package.$$
+        exit 1
+    done
+    rm -f /tmp/check-package.$$
+    trap 'dpkg --purge kv830-host >/dev/null 2>&1 || true' EXIT
+    /usr/bin/kv830-host --help >/dev/null
+    /usr/bin/plant-sim --help >/dev/null
+    systemd-analyze security --offline=yes --threshold=20 /lib/systemd/system/kv830-host.service \
+        | tail -1
+    dpkg --purge kv830-host
+    trap - EXIT
+    if dpkg-query -W -f='${Status}' kv830-host 2>/dev/null | grep -q installed; then
+        echo "check-package: kv830-host still installed after purge" >&2
+        exit 1
+    fi
+    for left in /usr/bin/kv830-host /usr/lib/kv830-host /etc/kv830; do
+        [ ! -e "$left" ] || { echo "check-package: $left left after purge" >&2; exit 1; }
+    done
+    echo "installed, ran and purged cleanly"
+    ;;
+qemu)
+    dir=$(mktemp -d)
+    trap 'rm -rf "$dir"' EXIT
+    dpkg-deb -x "$deb" "$dir"
+    # The armhf loader and libraries are Debian's armhf packages at their usual paths; the
+    # package's private libraries are found through the program's run path, redirected here.
+    LD_LIBRARY_PATH="$dir/usr/lib/kv830-host" qemu-arm "$dir/usr/bin/kv830-host" --help >/dev/null
+    qemu-arm "$dir/usr/bin/plant-sim" --help >/dev/null
+    echo "armhf programs ran under qemu-arm"
+    ;;
+*)
+    echo "usage: check-package.sh lint|install|qemu DEB" >&2
+    exit 2
+    ;;
+esac
