@@ -22,3 +22,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # toolchain's loader but the multiarch C library, two different builds of glibc, and
 # every program that starts a thread crashes.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+
+# pkg-config must describe the armhf libraries, not the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${KV830_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
