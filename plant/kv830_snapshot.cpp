@@ -191,9 +191,15 @@ bool reassign_in_place(Json::Value& document, const unsigned char* record,
     }
     char* out = nullptr;
     if (text != nullptr) {
-        // Grows only by what the longest text needs beyond the last one: the bytes up to
-        // the old length are not filled again.
-        text->resize(plan.text_room + kv830::json_string_room(update_time.size()));
+        // Room for the longest text, taken exactly: growing the string would double its
+        // room. Once there, the resize fills only what lies beyond the last text.
+        const std::size_t room = plan.text_room + kv830::json_string_room(update_time.size());
+        if (text->capacity() < room) {
+            std::string exact;
+            exact.reserve(room);
+            text->swap(exact);
+        }
+        text->resize(room);
         out = &(*text)[0];
         *out++ = '{';
     }
