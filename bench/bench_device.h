@@ -22,6 +22,8 @@ namespace kv830bench {
 class BenchDevice : public KV830 {
   public:
     using KV830::json_value_;
+
+    std::size_t kept_text_room() const { return json_text_.capacity(); }
     using QDXVDevice::update_time_;
     using SPModbus::request_tag_;
 
