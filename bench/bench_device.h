@@ -22,6 +22,8 @@ namespace kv830bench {
 class BenchDevice : public KV830 {
   public:
     using KV830::json_value_;
+
+    std::size_t kept_text_room() const { return json_text_.capacity(); }
     using QDXVDevice::update_time_;
     using SPModbus::request_tag_;
 
@@ -52,6 +54,20 @@ class BenchDevice : public KV830 {
             process_payload(step.source == kv830::Source::InputBits ? SPModbus::TAB_INPUT_BITS
                                                                     : SPModbus::TAB_REGISTERS,
                             static_cast<unsigned>(step.count));
+        }
+    }
+
+    // The host's part of payloads_of_cycle: the 16 requests the replies send, made
+    // directly. Taking it from payloads_of_cycle leaves the device's own work per reply.
+    void requests_of_cycle() {
+        for (int s = 1; s < kv830::kPollSteps; ++s) {
+            const kv830::PollStep& step = kv830::kPollChain[s];
+            request_tag_ = step.tag;
+            if (step.source == kv830::Source::InputBits) {
+                modbus_read_input_bits(step.first, step.count);
+            } else {
+                modbus_read_registers(step.first, step.count);
+            }
         }
     }
 };

@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
              device.payloads_of_cycle();
              device.skip_round_done = false;
          }                                                                                 },
+        {"requests17",              [&] { device.requests_of_cycle(); }                    },
         {"copies17",
          [&] {
              PlainCopies::Copy* volatile copies = plain.copies;

@@ -62,7 +62,7 @@ test-armhf:
 	@echo
 
 # --- libFuzzer ------------------------------------------------------------------------
-FUZZ_HARNESSES = device_io_control init_setting sequence
+FUZZ_HARNESSES = device_io_control init_setting sequence json_text
 
 fuzz-build: deps
 	@./scripts/ensure-deps.sh $(FUZZ_DEPS)

@@ -3,6 +3,7 @@
 
 #include <json/value.h>
 
+#include <cstdint>
 #include <string>
 
 #include "kv830_data.h"
@@ -40,8 +41,13 @@ class KV830_API KV830 : public UniDataDevice<KV830_Data_t, SPModbus, 5156> {
     void RunCheckThreshold() override;
 
   protected:
+    // Which writer gives the text of 801: our own once it has been found to give the same
+    // bytes as the JSON library the host loaded, the library's FastWriter otherwise.
+    enum class TextWriter : std::uint8_t { Unchecked, Own, Library };
+
     int write_result_ = KV830_WRITE_PENDING;
     int write_expect_ = -1;
+    TextWriter text_writer_ = TextWriter::Unchecked;
 
   private:
     int write_register(const void* in, int in_len);
@@ -50,8 +56,9 @@ class KV830_API KV830 : public UniDataDevice<KV830_Data_t, SPModbus, 5156> {
                              int& out_size);
     int snapshot_text(void* out, int out_len, int& out_size);
     int snapshot_value(void* out, int out_len, int& out_size);
-    void refresh_snapshot();
-    void build_snapshot();
+    void refresh_snapshot(bool with_text);
+    bool build_snapshot(bool with_text);
+    void write_snapshot_text();
 };
 
 extern template class UniDataDevice<KV830_Data_t, SPModbus, 5156>;

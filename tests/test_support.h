@@ -22,6 +22,8 @@ class TestDevice : public KV830 {
     using KV830::json_time_;
     using KV830::json_value_;
     using KV830::signal_names_;
+    using KV830::text_writer_;
+    using KV830::TextWriter;
     using KV830::threshold_ids_;
     using KV830::write_expect_;
     using KV830::write_result_;
@@ -42,6 +44,7 @@ class TestDevice : public KV830 {
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(&data_); }
     unsigned char* bytes() { return reinterpret_cast<unsigned char*>(&data_); }
     std::vector<unsigned char> record() const { return {bytes(), bytes() + sizeof(data_)}; }
+    std::size_t kept_text_capacity() const { return json_text_.capacity(); }
 };
 
 // Everything the device handed to the host, in order.
