@@ -42,17 +42,17 @@ class DeviceTable {
         states_[device] = std::move(state);
     }
 
-    void remove(const QDXVDevice* device) {
-        std::unique_ptr<DeviceState> gone;
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            const auto it = states_.find(device);
-            if (it != states_.end()) {
-                gone = std::move(it->second);
-                states_.erase(it);
-            }
-            generation_.fetch_add(1, std::memory_order_release);
+    // The state is destroyed by the caller, outside the lock.
+    std::unique_ptr<DeviceState> remove(const QDXVDevice* device) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        generation_.fetch_add(1, std::memory_order_release);
+        const auto it = states_.find(device);
+        if (it == states_.end()) {
+            return nullptr;
         }
+        std::unique_ptr<DeviceState> state = std::move(it->second);
+        states_.erase(it);
+        return state;
     }
 
     // Every reply and every request of a polling cycle looks its device up, so a thread
@@ -141,7 +141,7 @@ int Observer::on_init_setting(SPModbus&, const Json::Value&) {
 }
 void Observer::on_modbus_error(SPModbus&) {}
 
-void HostAccess::set_observer(QDXVDevice& device, Observer* observer) {
+void HostAccess::set_observer(const QDXVDevice& device, Observer* observer) {
     state(device).observer = observer;
 }
 

@@ -65,7 +65,7 @@ class QDX_API Observer {
 class QDX_API HostAccess {
   public:
     // The observer is not owned; nullptr restores the neutral defaults.
-    static void set_observer(QDXVDevice& device, Observer* observer);
+    static void set_observer(const QDXVDevice& device, Observer* observer);
     static Observer* observer(const QDXVDevice& device);
 
     static bool has_request(const SPModbus& device);
