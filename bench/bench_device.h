@@ -76,7 +76,7 @@ class BenchDevice : public KV830 {
 // status words with bits set, small analogue readings, enumerated registers at 0 or 1,
 // input bits at 0 or 1.
 struct PlantReplies {
-    std::uint16_t regs[kv830::kPollSteps][SPModbus::kMaxReadRegisters] = {};
+    std::uint16_t regs[kv830::kPollSteps][qdxhost::kMaxReadRegisters] = {};
     std::uint8_t bits[81] = {};
 
     PlantReplies() {

@@ -20,10 +20,16 @@
 
 #include "qdx_device.h"
 
-#define KV830_API __attribute__((visibility("default")))
+namespace unidata {
+
+// Operating modes, from the settings document's appSetting.b_mode.
+constexpr int kModeDefault = 1;         // a new device's mode; passes mode requests unchecked
+constexpr int kModeThresholdTable = 3;  // also reads the per-key threshold table
+
+}  // namespace unidata
 
 template <class Data, class Base, int RecordType>
-class KV830_API UniDataDevice : public Base {
+class UniDataDevice : public Base {
     static_assert(std::is_trivially_copyable<Data>::value, "the record is moved as raw bytes");
     static_assert(sizeof(Data::data_id) == 4, "the record starts with a 4-byte device id");
     static_assert(sizeof(Data::timestamp) == sizeof(TTime), "the record carries a host time");
@@ -31,7 +37,7 @@ class KV830_API UniDataDevice : public Base {
   public:
     UniDataDevice() {
         std::memset(static_cast<void*>(&data_), 0, sizeof(Data));
-        b_mode_ = 1;
+        b_mode_ = unidata::kModeDefault;
     }
     ~UniDataDevice() override = default;
 
@@ -75,7 +81,7 @@ class KV830_API UniDataDevice : public Base {
             b_mode_ = std::atoi(app["b_mode"].asString().c_str());  // NOLINT(cert-err34-c)
             std::cout << "InitSetting " << stored_data_id() << " b_mode_:" << b_mode_ << std::endl;
         }
-        if (b_mode_ == 3) {
+        if (b_mode_ == unidata::kModeThresholdTable) {
             std::cout << "here 1" << std::endl;
             const Json::Value& table = settings["thresholdSetting"];
             if (!table.isNull()) {
@@ -106,7 +112,7 @@ class KV830_API UniDataDevice : public Base {
     }
 
     Data data_;
-    int b_mode_ = 1;
+    int b_mode_ = unidata::kModeDefault;
     std::map<std::string, std::string> threshold_ids_;
     std::map<std::string, std::string> signal_names_;
     boost::posix_time::ptime json_time_;

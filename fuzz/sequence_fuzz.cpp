@@ -119,7 +119,7 @@ void step(Device& device, Input& in) {
             device.RefreshStatus();
             break;
         case 1: {
-            const int count = in.byte() % (SPModbus::kMaxReadRegisters + 1);
+            const int count = in.byte() % (qdxhost::kMaxReadRegisters + 1);
             std::vector<std::uint16_t> regs(static_cast<std::size_t>(count));
             for (std::uint16_t& w : regs) {
                 w = in.u16();
@@ -128,7 +128,7 @@ void step(Device& device, Input& in) {
             break;
         }
         case 2: {
-            const int count = in.u16() % (SPModbus::kMaxReadBits + 1);
+            const int count = in.u16() % (qdxhost::kMaxReadBits + 1);
             std::vector<std::uint8_t> bits = in.bytes(static_cast<std::size_t>(count));
             bits.resize(static_cast<std::size_t>(count));
             qdxhost::HostAccess::reply_bits(device, bits.data(), count);

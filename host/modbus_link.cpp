@@ -401,7 +401,7 @@ Exchange ModbusLink::read(SPModbus& device) {
     std::ostringstream what;
     what << function_name(r.function) << " " << r.address << "+" << r.count;
     if (r.function == Function::ReadInputBits) {
-        std::uint8_t bits[SPModbus::kMaxReadBits];
+        std::uint8_t bits[qdxhost::kMaxReadBits];
         const int rc = modbus_read_input_bits(ctx_, r.address, r.count, bits);
         if (rc != r.count) {
             return failed(device, what.str(), rc < 0 ? errno : EMBBADDATA);
@@ -410,7 +410,7 @@ Exchange ModbusLink::read(SPModbus& device) {
         HostAccess::reply_bits(device, bits, rc);
         return Exchange::Answered;
     }
-    std::uint16_t regs[SPModbus::kMaxReadRegisters];
+    std::uint16_t regs[qdxhost::kMaxReadRegisters];
     const int rc = modbus_read_registers(ctx_, r.address, r.count, regs);
     if (rc != r.count) {
         return failed(device, what.str(), rc < 0 ? errno : EMBBADDATA);
@@ -431,7 +431,7 @@ Exchange ModbusLink::write(SPModbus& device) {
     std::ostringstream what;
     what << function_name(r.function) << " " << r.address << "+" << r.count;
 
-    std::uint8_t req[7 + 2 * SPModbus::kMaxWriteRegisters];
+    std::uint8_t req[7 + 2 * qdxhost::kMaxWriteRegisters];
     int length = 0;
     req[0] = static_cast<std::uint8_t>(settings_.slave);
     req[1] = function;

@@ -3,8 +3,11 @@
 #include "qdx_device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <iostream>
+#include <mutex>
+#include <unordered_map>
 
 #include "qdx_host.h"
 
@@ -27,6 +30,72 @@ Observer& neutral_observer() {
     static Observer neutral;
     return neutral;
 }
+
+// The framework classes carry only the contract's members, so the host's state of each
+// device lives here, keyed by the device. A device's constructor adds its entry and its
+// destructor removes it; the entry outlives every call into the device.
+class DeviceTable {
+  public:
+    void add(const QDXVDevice* device) {
+        auto state = std::make_unique<DeviceState>();
+        const std::lock_guard<std::mutex> lock(mutex_);
+        states_[device] = std::move(state);
+    }
+
+    // The state is destroyed by the caller, outside the lock.
+    std::unique_ptr<DeviceState> remove(const QDXVDevice* device) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        generation_.fetch_add(1, std::memory_order_release);
+        const auto it = states_.find(device);
+        if (it == states_.end()) {
+            return nullptr;
+        }
+        std::unique_ptr<DeviceState> state = std::move(it->second);
+        states_.erase(it);
+        return state;
+    }
+
+    // Every reply and every request of a polling cycle looks its device up, so a thread
+    // remembers the last device it asked for. Removing any device invalidates what every
+    // thread remembers, as a new device may take the address of a removed one.
+    DeviceState& find(const QDXVDevice* device) {
+        thread_local const QDXVDevice* last_device = nullptr;
+        thread_local DeviceState* last_state = nullptr;
+        thread_local unsigned long last_generation = 0;
+        const unsigned long generation = generation_.load(std::memory_order_acquire);
+        if (device == last_device && generation == last_generation) {
+            return *last_state;
+        }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        DeviceState* state = states_.at(device).get();
+        last_device = device;
+        last_state = state;
+        last_generation = generation_.load(std::memory_order_relaxed);
+        return *state;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::unordered_map<const QDXVDevice*, std::unique_ptr<DeviceState>> states_;
+    std::atomic<unsigned long> generation_{1};
+};
+
+// Built by the first device, so it is destroyed only after every static device.
+DeviceTable& device_table() {
+    static DeviceTable table;
+    return table;
+}
+
+// The framework's own reach into the reply buffers it fills before process_payload runs.
+struct ReplyBuffers : SPModbus {
+    static unsigned char* bits(SPModbus& device) { return (device.*(&ReplyBuffers::reply_bits_)); }
+    static unsigned short* registers(SPModbus& device) {
+        return (device.*(&ReplyBuffers::reply_regs_));
+    }
+    static_assert(sizeof(reply_bits_) == kMaxReadBits, "a bit reply fills reply_bits_");
+    static_assert(sizeof(reply_regs_) == kMaxReadRegisters * sizeof(unsigned short),
+                  "a register reply fills reply_regs_");
+};
 
 }  // namespace
 
@@ -72,59 +141,59 @@ int Observer::on_init_setting(SPModbus&, const Json::Value&) {
 }
 void Observer::on_modbus_error(SPModbus&) {}
 
-void HostAccess::set_observer(QDXVDevice& device, Observer* observer) {
-    device.host_state_->observer = observer;
+void HostAccess::set_observer(const QDXVDevice& device, Observer* observer) {
+    state(device).observer = observer;
 }
 
 Observer* HostAccess::observer(const QDXVDevice& device) {
-    return device.host_state_->observer;
+    return state(device).observer;
 }
 
 bool HostAccess::has_request(const SPModbus& device) {
-    return device.host_state_->has_pending;
+    return state(device).has_pending;
 }
 
 const Request& HostAccess::pending_request(const SPModbus& device) {
-    return device.host_state_->pending;
+    return state(device).pending;
 }
 
 unsigned HostAccess::superseded_requests(const SPModbus& device) {
-    return device.host_state_->superseded;
+    return state(device).superseded;
 }
 
 int HostAccess::reply_registers(SPModbus& device, const std::uint16_t* regs, int count) {
-    if (count < 0 || count > SPModbus::kMaxReadRegisters || (count > 0 && regs == nullptr)) {
+    if (count < 0 || count > qdxhost::kMaxReadRegisters || (count > 0 && regs == nullptr)) {
         return -1;
     }
-    device.host_state_->has_pending = false;
+    state(device).has_pending = false;
     if (count > 0) {
-        std::memcpy(device.reply_regs_, regs, static_cast<std::size_t>(count) * 2U);
+        std::memcpy(ReplyBuffers::registers(device), regs, static_cast<std::size_t>(count) * 2U);
     }
     return device.process_payload(SPModbus::TAB_REGISTERS, static_cast<unsigned>(count));
 }
 
 int HostAccess::reply_bits(SPModbus& device, const std::uint8_t* bits, int count) {
-    if (count < 0 || count > SPModbus::kMaxReadBits || (count > 0 && bits == nullptr)) {
+    if (count < 0 || count > qdxhost::kMaxReadBits || (count > 0 && bits == nullptr)) {
         return -1;
     }
-    device.host_state_->has_pending = false;
+    state(device).has_pending = false;
     if (count > 0) {
-        std::memcpy(device.reply_bits_, bits, static_cast<std::size_t>(count));
+        std::memcpy(ReplyBuffers::bits(device), bits, static_cast<std::size_t>(count));
     }
     return device.process_payload(SPModbus::TAB_INPUT_BITS, static_cast<unsigned>(count));
 }
 
 int HostAccess::fail_request(SPModbus& device) {
-    device.host_state_->has_pending = false;
+    state(device).has_pending = false;
     return device.on_error();
 }
 
 const Json::Value& HostAccess::settings(const SPModbus& device) {
-    return device.host_state_->settings;
+    return state(device).settings;
 }
 
 DeviceState& HostAccess::state(const QDXVDevice& device) {
-    return *device.host_state_;
+    return device_table().find(&device);
 }
 
 }  // namespace qdxhost
@@ -164,10 +233,12 @@ TTime get_ttime(boost::posix_time::ptime t) {
 QDXController::~QDXController() = default;
 VDeviceInterface::~VDeviceInterface() = default;
 
-QDXVDevice::QDXVDevice() : host_state_(new DeviceState) {}
+QDXVDevice::QDXVDevice() {
+    qdxhost::device_table().add(this);
+}
 
 QDXVDevice::~QDXVDevice() {
-    delete host_state_;
+    qdxhost::device_table().remove(this);
 }
 
 int QDXVDevice::LoadFromCache(const unsigned char*, int) {
@@ -186,14 +257,14 @@ void QDXVDevice::Reset() {
 }
 
 int QDXVDevice::InitV(QDXVDevice* parent, unsigned data_id, const Json::Value&) {
-    host_state_->parent = parent;
+    qdxhost::HostAccess::state(*this).parent = parent;
     data_id_ = data_id;
     return 0;
 }
 
 int QDXVDevice::Init(std::weak_ptr<QDXController> controller, unsigned data_id,
                      const Json::Value&) {
-    host_state_->controller = std::move(controller);
+    qdxhost::HostAccess::state(*this).controller = std::move(controller);
     data_id_ = data_id;
     return 0;
 }
@@ -322,7 +393,7 @@ bool valid_address(int address) {
 }  // namespace
 
 int SPModbus::modbus_read_registers(int start, int count) {
-    if (!valid_address(start) || count < 1 || count > kMaxReadRegisters ||
+    if (!valid_address(start) || count < 1 || count > qdxhost::kMaxReadRegisters ||
         start + count > 0x10000) {
         return -1;
     }
@@ -330,7 +401,8 @@ int SPModbus::modbus_read_registers(int start, int count) {
 }
 
 int SPModbus::modbus_read_input_bits(int start, int count) {
-    if (!valid_address(start) || count < 1 || count > kMaxReadBits || start + count > 0x10000) {
+    if (!valid_address(start) || count < 1 || count > qdxhost::kMaxReadBits ||
+        start + count > 0x10000) {
         return -1;
     }
     return send_request(*this, Function::ReadInputBits, start, count, nullptr);
@@ -345,7 +417,7 @@ int SPModbus::modbus_write_register(int address, int value) {
 }
 
 int SPModbus::modbus_write_registers(int address, int count, const unsigned short* values) {
-    if (!valid_address(address) || count < 1 || count > kMaxWriteRegisters ||
+    if (!valid_address(address) || count < 1 || count > qdxhost::kMaxWriteRegisters ||
         address + count > 0x10000 || values == nullptr) {
         return -1;
     }

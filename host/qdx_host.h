@@ -1,8 +1,8 @@
 // Driving side of the replacement host framework.
 //
 // A device plug-in never includes this header: it talks to the host only through
-// qdx_device.h. Tests and the host program use it to take the request a device has
-// sent, answer or fail it, and watch what the device hands to the host.
+// qdx_device.h (host/api). Tests and the host program use it to take the request a
+// device has sent, answer or fail it, and watch what the device hands to the host.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,18 @@
 
 #include "qdx_device.h"
 
+#define QDX_API __attribute__((visibility("default")))
+
 namespace qdxhost {
+
+// Limits of one Modbus request as this host's Modbus layer enforces them; the reply
+// buffers of SPModbus are sized for the two read limits.
+constexpr int kMaxReadBits = 2000;
+constexpr int kMaxReadRegisters = 125;
+constexpr int kMaxWriteRegisters = 123;
+
+// The host's own bookkeeping of one device, kept beside the device rather than in it.
+struct DeviceState;
 
 // Modbus function codes of the requests a device can send.
 enum class Function : std::uint8_t {
@@ -28,7 +39,7 @@ struct Request {
     Function function = Function::None;
     int address = 0;
     int count = 0;  // registers or bits asked for, or written (1 for a single write)
-    std::uint16_t values[SPModbus::kMaxWriteRegisters] = {};  // the values of a write
+    std::uint16_t values[kMaxWriteRegisters] = {};  // the values of a write
 };
 
 // What the host does when a device calls into it. Every callback has a neutral
@@ -54,7 +65,7 @@ class QDX_API Observer {
 class QDX_API HostAccess {
   public:
     // The observer is not owned; nullptr restores the neutral defaults.
-    static void set_observer(QDXVDevice& device, Observer* observer);
+    static void set_observer(const QDXVDevice& device, Observer* observer);
     static Observer* observer(const QDXVDevice& device);
 
     static bool has_request(const SPModbus& device);

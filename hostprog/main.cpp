@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "history_store.h"
+#include "kv830_protocol.h"
 #include "modbus_link.h"
 #include "options.h"
 #include "plugin_loader.h"
@@ -31,11 +32,11 @@ namespace {
 
 using kv830host::Options;
 
-constexpr int kRecordType = 5156;
-constexpr int kSnapshotRequest = 801;
-constexpr int kWriteRegister = 206;
-constexpr int kWriteRegisters = 210;
-constexpr int kReadbackRequest = 100;  // any code the device does not serve itself
+constexpr int kRecordType = kv830::kRecordType;
+constexpr int kSnapshotRequest = KV830_SNAPSHOT_TEXT;
+constexpr int kWriteRegister = KV830_WRITE_REGISTER;
+constexpr int kWriteRegisters = KV830_WRITE_REGISTERS;
+constexpr int kReadbackRequest = KV830_WRITE_RESULT;
 
 volatile std::sig_atomic_t g_stop = 0;   // finish the cycle under way, then end
 volatile std::sig_atomic_t g_abort = 0;  // a second signal: end the cycle at once

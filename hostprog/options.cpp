@@ -12,6 +12,8 @@
 #include <optional>
 #include <sstream>
 
+#include "kv830_protocol.h"
+
 namespace kv830host {
 
 namespace {
@@ -125,7 +127,7 @@ bool parse_write(const std::string& text, WriteRequest& out, std::string& error)
         error = "--write needs a value after REG=";
         return false;
     }
-    if (out.values.size() > static_cast<std::size_t>(SPModbus::kMaxWriteRegisters)) {
+    if (out.values.size() > static_cast<std::size_t>(kv830::kMaxWriteRegisters)) {
         error = "--write takes at most 123 values";
         return false;
     }

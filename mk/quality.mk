@@ -92,7 +92,7 @@ LINT_DIRS ?= plugin datadevice plant host fuzz tests/target tests/fuzz_regressio
 empty :=
 space := $(empty) $(empty)
 LINT_FILTER = ^$(CURDIR)/($(subst $(space),|,$(LINT_DIRS)))/[^/]*\.cpp$$
-LINT_INCLUDES = -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz
+LINT_INCLUDES = -Ihost/api -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz
 
 lint: lint-tidy lint-cppcheck
 

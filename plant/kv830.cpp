@@ -4,9 +4,12 @@
 #include <cstring>
 #include <stdexcept>
 
-template class UniDataDevice<KV830_Data_t, SPModbus, 5156>;
+template class UniDataDevice<KV830_Data_t, SPModbus, kv830::kRecordType>;
 
 namespace {
+
+// Data this many whole seconds old or older counts as timed out.
+constexpr long long kStaleAfterSeconds = 61;
 
 void send_poll_request(SPModbus& device, const kv830::PollStep& step);
 
@@ -28,7 +31,7 @@ double KV830::Get_Value(unsigned, const std::string&) const {
         boost::date_time::second_clock<boost::posix_time::ptime>::local_time();
     const boost::posix_time::time_duration age = now - update_time_;
     const long long seconds = age.is_special() ? 0 : static_cast<long long>(age.total_seconds());
-    if (seconds >= 61) {
+    if (seconds >= kStaleAfterSeconds) {
         throw std::out_of_range("数据已超时");
     }
     throw std::out_of_range("不支持变量");
@@ -68,9 +71,9 @@ int KV830::process_payload(SPModbus::tab_type, unsigned) {
             RoundDone();
             return 0;
         }
-        const kv830::PollStep& next = kv830::kPollChain[tag - kv830::kFirstPollTag + 1];
-        request_tag_ = next.tag;
-        send_poll_request(*this, next);
+        const int next = tag - kv830::kFirstPollTag + 1;
+        request_tag_ = kv830::poll_tag(next);
+        send_poll_request(*this, kv830::kPollChain[next]);
         return 1;
     }
     if (tag == KV830_WRITE_REGISTER) {

@@ -6,28 +6,16 @@
 #include <cstdint>
 #include <string>
 
+#include "kv830_api.h"
 #include "kv830_data.h"
+#include "kv830_protocol.h"
 #include "qdx_device.h"
 #include "uni_data_device.h"
 
-// Request codes of DeviceIoControl that the device serves itself.
-enum KV830Request {
-    KV830_WRITE_REGISTER = 206,
-    KV830_WRITE_REGISTERS = 210,
-    KV830_SIGNAL_REQUEST = 310,
-    KV830_MODE_SIGNAL_REQUEST = 320,
-    KV830_SNAPSHOT_TEXT = 801,
-    KV830_SNAPSHOT_VALUE = 803,
-};
+// Instantiated once, in kv830.cpp, and exported with the device built on it.
+extern template class KV830_API UniDataDevice<KV830_Data_t, SPModbus, kv830::kRecordType>;
 
-// Outcome of the last register write, as the readback reports it.
-enum KV830WriteResult {
-    KV830_WRITE_PENDING = -1,
-    KV830_WRITE_CONFIRMED = 1,
-    KV830_WRITE_NOT_CONFIRMED = 3,
-};
-
-class KV830_API KV830 : public UniDataDevice<KV830_Data_t, SPModbus, 5156> {
+class KV830_API KV830 : public UniDataDevice<KV830_Data_t, SPModbus, kv830::kRecordType> {
   public:
     KV830();
     ~KV830() override;
@@ -60,5 +48,3 @@ class KV830_API KV830 : public UniDataDevice<KV830_Data_t, SPModbus, 5156> {
     bool build_snapshot(bool with_text);
     void write_snapshot_text();
 };
-
-extern template class UniDataDevice<KV830_Data_t, SPModbus, 5156>;

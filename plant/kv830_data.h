@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kv830_protocol.h"
 #include "qdx_device.h"
 
 #pragma pack(push, 1)
@@ -47,12 +48,11 @@ namespace kv830 {
 
 enum class Source : std::uint8_t { HoldingRegisters, InputBits };
 
-// One request of the polling cycle: the reply under `tag` lands at `offset`. The fields
-// follow the columns of the controller's address map; 17 compile-time rows make the
-// padding immaterial.
+// One request of the polling cycle: the reply lands at `offset`. The fields follow the
+// columns of the controller's address map; 17 compile-time rows make the padding
+// immaterial.
 struct PollStep {  // NOLINT(clang-analyzer-optin.performance.Padding)
-    int tag;
-    int first;  // first holding register or input bit
+    int first;     // first holding register or input bit
     int count;
     std::size_t offset;
     Source source;
@@ -62,33 +62,66 @@ constexpr int kFirstPollTag = 11;
 constexpr int kPollSteps = 17;
 constexpr int kLastPollTag = kFirstPollTag + kPollSteps - 1;
 
+// The request tag of a step is its place in the chain: the tag alone tells a reply's
+// step, and the next step's tag is the next number.
+constexpr int poll_tag(int step) {
+    return kFirstPollTag + step;
+}
+
 // The controller's address map in reading order. The gaps (13-18, 53-60, 73-74, 215-242)
 // are never read; 139-141 and 243-245 are read one register at a time, as the controller
 // expects.
 constexpr PollStep kPollChain[kPollSteps] = {
-    {11, 0,   3,  offsetof(KV830_Data_t, hr_0_2),     Source::HoldingRegisters},
-    {12, 3,   10, offsetof(KV830_Data_t, hr_3_12),    Source::HoldingRegisters},
-    {13, 19,  34, offsetof(KV830_Data_t, hr_19_52),   Source::HoldingRegisters},
-    {14, 61,  12, offsetof(KV830_Data_t, hr_61_72),   Source::HoldingRegisters},
-    {15, 75,  64, offsetof(KV830_Data_t, hr_75_138),  Source::HoldingRegisters},
-    {16, 139, 1,  offsetof(KV830_Data_t, hr_139),     Source::HoldingRegisters},
-    {17, 140, 1,  offsetof(KV830_Data_t, hr_140),     Source::HoldingRegisters},
-    {18, 141, 1,  offsetof(KV830_Data_t, hr_141),     Source::HoldingRegisters},
-    {19, 142, 24, offsetof(KV830_Data_t, hr_142_165), Source::HoldingRegisters},
-    {20, 166, 10, offsetof(KV830_Data_t, hr_166_175), Source::HoldingRegisters},
-    {21, 176, 38, offsetof(KV830_Data_t, hr_176_213), Source::HoldingRegisters},
-    {22, 214, 1,  offsetof(KV830_Data_t, hr_214),     Source::HoldingRegisters},
-    {23, 243, 1,  offsetof(KV830_Data_t, hr_243),     Source::HoldingRegisters},
-    {24, 244, 1,  offsetof(KV830_Data_t, hr_244),     Source::HoldingRegisters},
-    {25, 245, 1,  offsetof(KV830_Data_t, hr_245),     Source::HoldingRegisters},
-    {26, 246, 40, offsetof(KV830_Data_t, hr_246_285), Source::HoldingRegisters},
-    {27, 0,   81, offsetof(KV830_Data_t, inputs),     Source::InputBits       },
+    {0,   3,  offsetof(KV830_Data_t, hr_0_2),     Source::HoldingRegisters},
+    {3,   10, offsetof(KV830_Data_t, hr_3_12),    Source::HoldingRegisters},
+    {19,  34, offsetof(KV830_Data_t, hr_19_52),   Source::HoldingRegisters},
+    {61,  12, offsetof(KV830_Data_t, hr_61_72),   Source::HoldingRegisters},
+    {75,  64, offsetof(KV830_Data_t, hr_75_138),  Source::HoldingRegisters},
+    {139, 1,  offsetof(KV830_Data_t, hr_139),     Source::HoldingRegisters},
+    {140, 1,  offsetof(KV830_Data_t, hr_140),     Source::HoldingRegisters},
+    {141, 1,  offsetof(KV830_Data_t, hr_141),     Source::HoldingRegisters},
+    {142, 24, offsetof(KV830_Data_t, hr_142_165), Source::HoldingRegisters},
+    {166, 10, offsetof(KV830_Data_t, hr_166_175), Source::HoldingRegisters},
+    {176, 38, offsetof(KV830_Data_t, hr_176_213), Source::HoldingRegisters},
+    {214, 1,  offsetof(KV830_Data_t, hr_214),     Source::HoldingRegisters},
+    {243, 1,  offsetof(KV830_Data_t, hr_243),     Source::HoldingRegisters},
+    {244, 1,  offsetof(KV830_Data_t, hr_244),     Source::HoldingRegisters},
+    {245, 1,  offsetof(KV830_Data_t, hr_245),     Source::HoldingRegisters},
+    {246, 40, offsetof(KV830_Data_t, hr_246_285), Source::HoldingRegisters},
+    {0,   81, offsetof(KV830_Data_t, inputs),     Source::InputBits       },
 };
 
 constexpr std::size_t step_bytes(const PollStep& s) {
     return s.source == Source::InputBits ? static_cast<std::size_t>(s.count)
                                          : static_cast<std::size_t>(s.count) * 2U;
 }
+
+// The replies of a cycle tile the record between the device id and the time stamp: each
+// block starts where the one before it ends, the register blocks ask for ascending,
+// disjoint registers, and every request fits in one Modbus frame.
+constexpr bool chain_tiles_record(const PollStep (&chain)[kPollSteps]) {
+    std::size_t next_offset = offsetof(KV830_Data_t, hr_0_2);
+    int next_register = 0;
+    for (const PollStep& s : chain) {
+        if (s.offset != next_offset || s.count < 1) {
+            return false;
+        }
+        if (s.source == Source::HoldingRegisters) {
+            if (s.first < next_register || s.count > kMaxReadRegisters) {
+                return false;
+            }
+            next_register = s.first + s.count;
+        } else if (s.count > kMaxReadBits) {
+            return false;
+        }
+        next_offset += step_bytes(s);
+    }
+    return next_offset == offsetof(KV830_Data_t, timestamp);
+}
+
+static_assert(offsetof(KV830_Data_t, hr_0_2) == sizeof(std::uint32_t),
+              "the blocks start after the device id");
+static_assert(chain_tiles_record(kPollChain), "the 17 blocks tile the record");
 
 // Record offset of holding register `reg`, or 0 when the cycle does not read it.
 constexpr std::size_t register_offset(int reg) {

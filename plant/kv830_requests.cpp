@@ -12,7 +12,6 @@
 namespace {
 
 constexpr int kWordBytes = 2;
-constexpr int kAddressSpace = 0x10000;
 
 std::uint16_t word_at(const void* in, int index) {
     std::uint16_t w = 0;
@@ -89,7 +88,7 @@ int KV830::write_registers(const void* in, int in_len) {
         return -1;
     }
     const int count = in_len / kWordBytes - 1;
-    if (count > SPModbus::kMaxWriteRegisters || word_at(in, 0) + count > kAddressSpace) {
+    if (count > kv830::kMaxWriteRegisters || word_at(in, 0) + count > kv830::kRegisterSpace) {
         return -1;
     }
     request_tag_ = KV830_WRITE_REGISTERS;
@@ -97,7 +96,7 @@ int KV830::write_registers(const void* in, int in_len) {
     OpenPort();
     write_expect_ = count;
     // The caller's buffer need not be aligned for 16-bit access.
-    unsigned short values[SPModbus::kMaxWriteRegisters];
+    unsigned short values[kv830::kMaxWriteRegisters];
     std::memcpy(values, static_cast<const unsigned char*>(in) + kWordBytes,
                 static_cast<std::size_t>(count) * kWordBytes);
     modbus_write_registers(word_at(in, 0), count, values);
@@ -115,7 +114,7 @@ int KV830::forward_json_request(int code, const void* in, int in_len, void* out,
     const std::string text =
         in_len > 0 ? std::string(static_cast<const char*>(in), static_cast<std::size_t>(in_len))
                    : std::string();
-    const bool checked = code == KV830_SIGNAL_REQUEST || b_mode_ != 1;
+    const bool checked = code == KV830_SIGNAL_REQUEST || b_mode_ != unidata::kModeDefault;
     if (checked && !is_json_object(text)) {
         return -1;
     }

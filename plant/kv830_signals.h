@@ -13,11 +13,38 @@ enum class SignalKind : std::uint8_t {
     Input,  // discrete input `source`, the byte whole: JSON real
 };
 
+// The part of the plant a signal belongs to, in the order a page or a listing shows
+// them. Each signal belongs to exactly one.
+enum class Unit : std::uint8_t {
+    System,         // start, modes, mode switching
+    Environment,    // outdoor temperature and humidity
+    CoolingTowers,  // what the four towers share: fan loop, limits, basin
+    CoolingTower1,
+    CoolingTower2,
+    CoolingTower3,
+    CoolingTower4,
+    ChilledWater,  // supply and return headers
+    CirculatingPump,
+    SelfCirculatingPump,
+    MakeUpPump,    // with the make-up tank and valve
+    ScrewChiller,  // with the chiller unit's water side
+    PlateExchanger,
+    DosingAndBypass,  // side-stream water and the dosing unit
+    Valves,           // DV1 to DV13
+    PowerMeter,
+};
+constexpr std::size_t kUnitCount = static_cast<std::size_t>(Unit::PowerMeter) + 1;
+
+// English heading of a unit, for pages and listings.
+const char* unit_heading(Unit unit);
+
 struct SignalRow {
     const char* key;  // the controller's signal name, UTF-8
     SignalKind kind;
     std::uint16_t source;  // holding register or discrete input
     std::uint8_t bit;
+    Unit unit;
+    bool setting;  // a holding register an operator may write: setpoint, limit, delay, mode
     const char* text0;
     const char* text1;
 };

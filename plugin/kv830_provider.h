@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
+#include "kv830_api.h"
 #include "qdx_device.h"
-#include "uni_data_device.h"
 
 class KV830_API KV830Provider : public QDXSPDeviceProvider {
   public:

@@ -49,7 +49,7 @@ TEST_F(CycleTest, FullCycleSendsTheSeventeenRequestsInOrder) {
 TEST_F(CycleTest, EveryReplyLandsAtItsRecordOffset) {
     kv830test::run_cycle(device);
     for (const kv830::PollStep& step : kv830::kPollChain) {
-        SCOPED_TRACE(step.tag);
+        SCOPED_TRACE(step.first);
         for (int i = 0; i < step.count; ++i) {
             if (step.source == kv830::Source::InputBits) {
                 EXPECT_EQ(device.bytes()[step.offset + static_cast<std::size_t>(i)],

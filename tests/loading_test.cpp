@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <typeinfo>
@@ -21,7 +22,10 @@ class LoadingTest : public ::testing::Test {
     static void SetUpTestSuite() {
         json_ = dlopen(JSONCPP_SO, RTLD_NOW | RTLD_GLOBAL);
         host_ = dlopen(QDXHOST_SO, RTLD_NOW | RTLD_GLOBAL);
-        plugin_ = dlopen(KV830_SO, RTLD_NOW);
+        // KV830_PLUGIN names another build of the plug-in to load instead, such as the
+        // one built from the contract headers alone.
+        const char* plugin = std::getenv("KV830_PLUGIN");
+        plugin_ = dlopen(plugin != nullptr && *plugin != '\0' ? plugin : KV830_SO, RTLD_NOW);
     }
     void SetUp() override {
         ASSERT_NE(json_, nullptr) << dlerror();
@@ -63,6 +67,21 @@ int drive_cycle(SPModbus& device) {
 }
 
 }  // namespace
+
+// The run against another build must really load that build, not the default one.
+TEST_F(LoadingTest, LoadsTheBuildItIsGiven) {
+    const char* given = std::getenv("KV830_PLUGIN");
+    const std::string wanted = given != nullptr && *given != '\0' ? given : KV830_SO;
+    Dl_info info{};
+    ASSERT_NE(dladdr(reinterpret_cast<void*>(entry()), &info), 0);
+    char* loaded = realpath(info.dli_fname, nullptr);
+    char* expected = realpath(wanted.c_str(), nullptr);
+    ASSERT_NE(loaded, nullptr);
+    ASSERT_NE(expected, nullptr);
+    EXPECT_STREQ(loaded, expected);
+    std::free(loaded);
+    std::free(expected);
+}
 
 TEST_F(LoadingTest, OnlyTheEntryPointIsFoundByPlainName) {
     EXPECT_NE(entry(), nullptr);

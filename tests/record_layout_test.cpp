@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -7,24 +9,36 @@
 #include "kv830_data.h"
 #include "kv830_signals.h"
 
-TEST(RecordLayoutTest, PollBlocksTileTheRecordWithoutGapOrOverlap) {
-    std::size_t next = offsetof(KV830_Data_t, hr_0_2);
-    int tag = kv830::kFirstPollTag;
-    int last_register = -1;
-    for (const kv830::PollStep& step : kv830::kPollChain) {
-        SCOPED_TRACE(step.tag);
-        EXPECT_EQ(step.tag, tag++);
-        EXPECT_EQ(step.offset, next);
-        EXPECT_GE(step.count, 1);
-        if (step.source == kv830::Source::HoldingRegisters) {
-            EXPECT_LE(step.count, SPModbus::kMaxReadRegisters);
-            EXPECT_GT(step.first, last_register) << "registers are read in ascending order";
-            last_register = step.first + step.count - 1;
-        }
-        next += kv830::step_bytes(step);
+// The compile-time check of the chain must refuse a chain that leaves a gap, overlaps,
+// reads registers out of order or asks for more than a frame carries.
+TEST(RecordLayoutTest, TheTilingCheckRefusesABrokenChain) {
+    struct Fault {
+        const char* what;
+        int step;
+        void (*apply)(kv830::PollStep&);
+    };
+    const Fault faults[] = {
+        {"block moved by a byte",         3,  [](kv830::PollStep& s) { s.offset += 1; }},
+        {"block one register short",      4,  [](kv830::PollStep& s) { s.count -= 1; } },
+        {"registers read twice",          1,  [](kv830::PollStep& s) { s.first = 0; }  },
+        {"more registers than a frame",   4,  [](kv830::PollStep& s) { s.count = 126; }},
+        {"empty request",                 16, [](kv830::PollStep& s) { s.count = 0; }  },
+        {"inputs one short of the stamp", 16, [](kv830::PollStep& s) { s.count = 80; } },
+    };
+    EXPECT_TRUE(kv830::chain_tiles_record(kv830::kPollChain));
+    for (const Fault& fault : faults) {
+        SCOPED_TRACE(fault.what);
+        kv830::PollStep chain[kv830::kPollSteps];
+        std::copy(std::begin(kv830::kPollChain), std::end(kv830::kPollChain), chain);
+        fault.apply(chain[fault.step]);
+        EXPECT_FALSE(kv830::chain_tiles_record(chain));
     }
-    EXPECT_EQ(next, offsetof(KV830_Data_t, timestamp));
-    EXPECT_EQ(next + sizeof(TTime), sizeof(KV830_Data_t));
+}
+
+TEST(RecordLayoutTest, TagsFollowThePlaceInTheChain) {
+    EXPECT_EQ(kv830::poll_tag(0), 11);
+    EXPECT_EQ(kv830::poll_tag(kv830::kPollSteps - 1), 27);
+    EXPECT_EQ(kv830::kLastPollTag, 27);
     EXPECT_EQ(kv830::kPollChain[kv830::kPollSteps - 1].source, kv830::Source::InputBits);
 }
 

@@ -111,13 +111,13 @@ inline std::uint8_t input_value(int bit) {
 inline int answer(SPModbus& device) {
     const qdxhost::Request& r = qdxhost::HostAccess::pending_request(device);
     if (r.function == qdxhost::Function::ReadInputBits) {
-        std::uint8_t bits[SPModbus::kMaxReadBits];
+        std::uint8_t bits[qdxhost::kMaxReadBits];
         for (int i = 0; i < r.count; ++i) {
             bits[i] = input_value(r.address + i);
         }
         return qdxhost::HostAccess::reply_bits(device, bits, r.count);
     }
-    std::uint16_t regs[SPModbus::kMaxReadRegisters];
+    std::uint16_t regs[qdxhost::kMaxReadRegisters];
     for (int i = 0; i < r.count; ++i) {
         regs[i] = register_value(r.address + i);
     }

@@ -15,7 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "kv830_signals.h"
+#include "plant_signal_map.h"
 
 namespace e2e {
 
@@ -251,23 +251,26 @@ bool parse_json(const std::string& text, Json::Value& out) {
 
 Json::Value expected_snapshot(const std::vector<int>& holding, const std::vector<int>& inputs) {
     Json::Value doc(Json::objectValue);
-    for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
-        const kv830::SignalRow& row = kv830::kSignals[i];
-        const auto reg = static_cast<unsigned>(holding.at(row.source));
-        switch (row.kind) {
-            case kv830::SignalKind::Bit:
-                doc[row.key] = static_cast<int>((reg >> row.bit) & 1U);
-                break;
-            case kv830::SignalKind::Value:
-                doc[row.key] = static_cast<double>(holding.at(row.source));
-                break;
-            case kv830::SignalKind::Enum: {
-                const int v = holding.at(row.source);
-                doc[row.key] = v == 0 ? row.text0 : v == 1 ? row.text1 : kv830::kInvalidText;
+    for (const kv830test::PlantSignal& signal : kv830test::plant_signal_map()) {
+        const auto source = static_cast<std::size_t>(signal.source);
+        switch (signal.kind) {
+            case kv830test::PlantKind::Bit: {
+                const auto reg = static_cast<unsigned>(holding.at(source));
+                doc[signal.key] = static_cast<int>((reg >> signal.bit) & 1U);
                 break;
             }
-            case kv830::SignalKind::Input:
-                doc[row.key] = static_cast<double>(inputs.at(row.source));
+            case kv830test::PlantKind::Value:
+                doc[signal.key] = static_cast<double>(holding.at(source));
+                break;
+            case kv830test::PlantKind::Enum: {
+                const int v = holding.at(source);
+                doc[signal.key] = v == 0   ? signal.text0
+                                  : v == 1 ? signal.text1
+                                           : kv830test::kPlantInvalidText;
+                break;
+            }
+            case kv830test::PlantKind::Input:
+                doc[signal.key] = static_cast<double>(inputs.at(source));
                 break;
         }
     }

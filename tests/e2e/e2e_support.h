@@ -112,7 +112,7 @@ struct CycleLine {
 std::vector<CycleLine> cycle_lines(const std::string& err);
 
 // What the snapshot should say for a register image, member by member; built from the
-// plug-in's signal table.
+// plant simulator's named model, not from the plug-in's signal table.
 Json::Value expected_snapshot(const std::vector<int>& holding, const std::vector<int>& inputs);
 bool parse_json(const std::string& text, Json::Value& out);
 

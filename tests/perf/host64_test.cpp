@@ -23,8 +23,8 @@ constexpr int kDevices = 64;
 
 // Answers whatever the device asks until it stops asking; returns the replies given.
 int answer_cycle(SPModbus& device, std::uint16_t seed) {
-    std::uint16_t regs[SPModbus::kMaxReadRegisters];
-    std::uint8_t bits[SPModbus::kMaxReadBits];
+    std::uint16_t regs[qdxhost::kMaxReadRegisters];
+    std::uint8_t bits[qdxhost::kMaxReadBits];
     int replies = 0;
     while (qdxhost::HostAccess::has_request(device) && replies < 100) {
         const qdxhost::Request& request = qdxhost::HostAccess::pending_request(device);

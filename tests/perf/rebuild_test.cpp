@@ -26,8 +26,8 @@ class Device : public KV830 {
 
     void run_cycle(std::uint32_t seed) {
         RefreshStatus();
-        std::uint16_t regs[SPModbus::kMaxReadRegisters];
-        std::uint8_t bits[SPModbus::kMaxReadBits];
+        std::uint16_t regs[qdxhost::kMaxReadRegisters];
+        std::uint8_t bits[qdxhost::kMaxReadBits];
         while (qdxhost::HostAccess::has_request(*this)) {
             const qdxhost::Request& request = qdxhost::HostAccess::pending_request(*this);
             for (int i = 0; i < request.count; ++i) {

@@ -3,6 +3,11 @@
 // The virtual operations are declared in the host's slot order; a plug-in compiled
 // against this header shares its vtables with the host binary, so the order of the
 // virtual declarations and of the data members must not change.
+//
+// This folder holds the host's contract and nothing else: the names, members and
+// operations a device may use. Whatever a host implementation keeps for itself lives
+// beside its own sources, so a plug-in that compiles here compiles against the host's
+// own headers too.
 #pragma once
 
 #include <json/value.h>
@@ -15,13 +20,6 @@
 #include <string>
 #include <vector>
 
-#define QDX_API __attribute__((visibility("default")))
-
-namespace qdxhost {
-struct DeviceState;
-class HostAccess;
-}  // namespace qdxhost
-
 // Serial parity of a port.
 enum EnumParity {
     PARITY_NONE = 0,
@@ -32,7 +30,7 @@ enum EnumParity {
 };
 
 // One entry of the threshold check that the host runs per round.
-struct QDX_API rule_value {
+struct rule_value {
     unsigned data_id = 0;
     std::string key;
     std::string signal_name;
@@ -46,7 +44,7 @@ struct QDX_API rule_value {
 
 // Calendar fields of a time as the host stores them in records: 7 bytes, year first.
 #pragma pack(push, 1)
-struct QDX_API TTime {
+struct TTime {
     std::uint16_t year;
     std::uint8_t month;
     std::uint8_t day;
@@ -57,17 +55,17 @@ struct QDX_API TTime {
 #pragma pack(pop)
 static_assert(sizeof(TTime) == 7, "host time stamps are 7 bytes");
 
-QDX_API TTime get_ttime(boost::posix_time::ptime t);
+TTime get_ttime(boost::posix_time::ptime t);
 
 class QDXVDevice;
 class QDXSPDevice;
 
-class QDX_API QDXController {
+class QDXController {
   public:
     virtual ~QDXController();
 };
 
-class QDX_API VDeviceInterface {
+class VDeviceInterface {
   public:
     virtual double Get_Value(unsigned id, const std::string& name) const = 0;
     virtual int LoadFromCache(const std::string& cache) = 0;
@@ -81,7 +79,7 @@ class QDX_API VDeviceInterface {
     virtual ~VDeviceInterface();
 };
 
-class QDX_API QDXVDevice : public VDeviceInterface {
+class QDXVDevice : public VDeviceInterface {
   public:
     QDXVDevice();
     ~QDXVDevice() override;
@@ -133,13 +131,9 @@ class QDX_API QDXVDevice : public VDeviceInterface {
     bool threshold_flag_ = false;
     std::map<std::string, int> threshold_levels_;
     std::map<std::string, float> threshold_values_;
-
-  private:
-    friend class qdxhost::HostAccess;
-    qdxhost::DeviceState* host_state_;
 };
 
-class QDX_API QDXSPDevice : public QDXVDevice {
+class QDXSPDevice : public QDXVDevice {
   public:
     QDXSPDevice();
     ~QDXSPDevice() override;
@@ -156,14 +150,9 @@ class QDX_API QDXSPDevice : public QDXVDevice {
     virtual int ClosePort();
 };
 
-class QDX_API SPModbus : public QDXSPDevice {
+class SPModbus : public QDXSPDevice {
   public:
     enum tab_type { TAB_BITS = 0, TAB_INPUT_BITS = 1, TAB_REGISTERS = 2, TAB_INPUT_REGISTERS = 3 };
-
-    // Protocol limits of one Modbus request.
-    static constexpr int kMaxReadBits = 2000;
-    static constexpr int kMaxReadRegisters = 125;
-    static constexpr int kMaxWriteRegisters = 123;
 
     SPModbus();
     ~SPModbus() override;
@@ -183,14 +172,12 @@ class QDX_API SPModbus : public QDXSPDevice {
     int request_tag_ = 0;
     bool modbus_option_ = false;
     int baud_rate_ = 9600;
-    unsigned char reply_bits_[kMaxReadBits] = {};
-    unsigned short reply_regs_[kMaxReadRegisters] = {};
-
-  private:
-    friend class qdxhost::HostAccess;
+    // Room for the longest reply a read can carry: 2000 bits or 125 registers.
+    unsigned char reply_bits_[2000] = {};
+    unsigned short reply_regs_[125] = {};
 };
 
-class QDX_API Provider {
+class Provider {
   public:
     Provider() = default;
     virtual ~Provider() = default;
@@ -198,7 +185,7 @@ class QDX_API Provider {
     Provider& operator=(const Provider&) = delete;
 };
 
-class QDX_API QDXSPDeviceProvider : public Provider {
+class QDXSPDeviceProvider : public Provider {
   public:
     QDXSPDeviceProvider() = default;
     ~QDXSPDeviceProvider() override = default;
