@@ -62,7 +62,7 @@ class BenchDevice : public KV830 {
     void requests_of_cycle() {
         for (int s = 1; s < kv830::kPollSteps; ++s) {
             const kv830::PollStep& step = kv830::kPollChain[s];
-            request_tag_ = step.tag;
+            request_tag_ = kv830::poll_tag(s);
             if (step.source == kv830::Source::InputBits) {
                 modbus_read_input_bits(step.first, step.count);
             } else {
