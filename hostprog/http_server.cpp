@@ -357,6 +357,11 @@ void HttpServer::Impl::install_routes() {
         return httplib::Server::HandlerResponse::Unhandled;
     });
     server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        // A client that sent something malformed gets no second request on the same
+        // connection, so it cannot keep a worker waiting.
+        if (res.status == 400 || res.status == 413 || res.status == 414 || res.status == 431) {
+            res.set_header("Connection", "close");
+        }
         if (!res.body.empty()) {
             return;
         }
@@ -621,8 +626,7 @@ void HttpServer::Impl::serve_events(const httplib::Request& req, httplib::Respon
         "text/event-stream",
         [this, stream, filter, filtered, with_snapshot](std::size_t, httplib::DataSink& sink) {
             if (stopping.load()) {
-                sink.done();
-                return true;
+                return false;  // drops the connection rather than waiting for its next request
             }
             if (!stream->started) {
                 stream->started = true;
@@ -776,7 +780,13 @@ bool parse_write(const std::string& body, WriteCommand& command, bool& has_id,
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value doc;
     std::string errors;
-    if (!reader->parse(body.data(), body.data() + body.size(), &doc, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(body.data(), body.data() + body.size(), &doc, &errors);
+    } catch (const std::exception& e) {  // the reader throws past its nesting limit
+        errors = e.what();
+    }
+    if (!parsed) {
         reason = "body is not JSON: " + errors.substr(0, errors.find('\n'));
         return false;
     }
@@ -921,13 +931,22 @@ void HttpServer::Impl::serve_asset(const httplib::Request& req, httplib::Respons
         res.status = 304;
         return;
     }
+    // Through a provider of known length: the library compresses a body set whole when
+    // the client names gzip at all (even with q=0), which would compress the built-in
+    // bytes a second time or send gzip to a client that refused it.
+    const char* bytes = reinterpret_cast<const char*>(asset.gzip);
+    std::size_t size = asset.gzip_size;
     if (accepts_gzip(req)) {
         res.set_header("Content-Encoding", "gzip");
-        res.set_content(reinterpret_cast<const char*>(asset.gzip), asset.gzip_size,
-                        asset.content_type.c_str());
     } else {
-        res.set_content(asset.identity, asset.content_type.c_str());
+        bytes = asset.identity.data();
+        size = asset.identity.size();
     }
+    res.set_content_provider(
+        size, asset.content_type,
+        [bytes](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+            return sink.write(bytes + offset, length);
+        });
 }
 
 HttpServer::HttpServer(PlantState& state, HttpLimits limits)
@@ -969,6 +988,12 @@ bool HttpServer::start(const std::string& address, int port, std::string& error)
     s.server.set_write_timeout(s.limits.write_timeout_s, 0);
     s.server.set_keep_alive_timeout(s.limits.keep_alive_s);
     s.server.set_payload_max_length(s.limits.max_body_bytes);
+    // Address reuse only: the library's default also sets SO_REUSEPORT, which would let a
+    // second program bind the same port and take half of the requests.
+    s.server.set_socket_options([](auto sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     s.install_routes();
     if (port == 0) {
         s.bound_port = s.server.bind_to_any_port(address);
