@@ -994,6 +994,9 @@ bool HttpServer::start(const std::string& address, int port, std::string& error)
         int yes = 1;
         ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // Headers and body go out in separate writes; without this the body waits for the
+    // client's delayed acknowledgement of the headers.
+    s.server.set_tcp_nodelay(true);
     s.install_routes();
     if (port == 0) {
         s.bound_port = s.server.bind_to_any_port(address);

@@ -259,7 +259,9 @@ TEST_F(BadInputTest, HugeHeadersAndBodiesRefused) {
 }
 
 TEST_F(BadInputTest, UnknownPathsAndMethods) {
-    start(false);
+    kv830host::HttpLimits limits;
+    limits.read_timeout_s = 1;
+    start(false, limits);
     const std::pair<std::string, int> rows[] = {
         {"GET /nope HTTP/1.1",             404},
         {"GET /api/nope HTTP/1.1",         404},
