@@ -53,10 +53,12 @@ using HistoryQuery = std::function<HistoryAnswer(const HistoryRequest&)>;
 
 struct HttpLimits {
     unsigned event_streams = 32;  // open /api/events at once; more get 503
-    unsigned spare_workers = 16;  // workers beyond the streams, for everything else
+    unsigned spare_workers = 32;  // workers beyond the streams, for everything else
     int read_timeout_s = 5;       // a client silent this long is dropped
     int write_timeout_s = 5;      // a client not reading this long is dropped
-    int keep_alive_s = 5;
+    // A connection waiting for its next request (or its first) holds a worker this long;
+    // short, so that the idle connections of many open pages do not fill the pool.
+    int keep_alive_s = 2;
     std::size_t max_body_bytes = 64 * 1024;    // 413 beyond
     std::size_t max_header_bytes = 16 * 1024;  // 431 beyond, all header lines together
     std::size_t max_headers = 100;             // 431 beyond

@@ -220,7 +220,10 @@ TEST_F(BadInputTest, WriteWithoutOutcomeEndsInTime) {
 }
 
 TEST_F(BadInputTest, HugeHeadersAndBodiesRefused) {
-    start(true);
+    kv830host::HttpLimits limits;
+    limits.read_timeout_s = 1;
+    limits.keep_alive_s = 1;
+    start(true, limits);
     // One header line past the library's line limit, and many lines under it that add up
     // past ours.
     const std::string one_huge = "X-Big: " + std::string(20000, 'a') + "\r\n";
@@ -261,6 +264,7 @@ TEST_F(BadInputTest, HugeHeadersAndBodiesRefused) {
 TEST_F(BadInputTest, UnknownPathsAndMethods) {
     kv830host::HttpLimits limits;
     limits.read_timeout_s = 1;
+    limits.keep_alive_s = 1;
     start(false, limits);
     const std::pair<std::string, int> rows[] = {
         {"GET /nope HTTP/1.1",             404},
@@ -291,7 +295,8 @@ TEST_F(BadInputTest, UnknownPathsAndMethods) {
 // is served meanwhile.
 TEST_F(BadInputTest, SilentClientsHoldUpNoOne) {
     kv830host::HttpLimits limits;
-    limits.read_timeout_s = 2;
+    limits.read_timeout_s = 1;
+    limits.keep_alive_s = 1;
     start(false, limits);
     std::vector<std::unique_ptr<kv830test::RawSocket>> silent;
     for (int i = 0; i < 10; ++i) {

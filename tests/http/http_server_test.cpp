@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <thread>
@@ -264,6 +265,40 @@ TEST_F(HttpServerTest, EventStreamTellsEveryCycle) {
         EXPECT_EQ(events[i]["snapshot"].isObject(), i < 3);
     }
     EXPECT_EQ(kv830test::compact(events[0]["snapshot"]), doc);
+}
+
+// A browser that reconnects names the last event it saw and gets the ones it missed.
+TEST_F(HttpServerTest, EventStreamResumesAfterLastEventId) {
+    start();
+    for (unsigned long long n = 1; n <= 4; ++n) {
+        state_->on_cycle(completed_report(5, n, "{}"));
+    }
+    struct Row {
+        const char* header;
+        const char* first_id;  // first event expected, or nullptr for none
+    } rows[] = {
+        {"Last-Event-ID: 2\r\n",    "id: 3\n"},
+        {"Last-Event-ID: 4\r\n",    nullptr  },
+        {"",                        nullptr  },
+        {"Last-Event-ID: 99\r\n",   nullptr  }, // from another run of the program: ignored
+        {"Last-Event-ID: junk\r\n", nullptr  },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.header);
+        kv830test::RawSocket socket(port_);
+        ASSERT_TRUE(socket.send_all(std::string("GET /api/events HTTP/1.1\r\nHost: x\r\n") +
+                                    row.header + "\r\n"));
+        const std::string got = socket.read_until_closed(std::chrono::milliseconds(700));
+        EXPECT_NE(got.find("text/event-stream"), std::string::npos) << got;
+        if (row.first_id != nullptr) {
+            const std::size_t first = got.find("id: ");
+            ASSERT_NE(first, std::string::npos) << got;
+            EXPECT_EQ(got.compare(first, std::strlen(row.first_id), row.first_id), 0) << got;
+            EXPECT_NE(got.find("id: 4\n"), std::string::npos) << got;
+        } else {
+            EXPECT_EQ(got.find("id: "), std::string::npos) << got;
+        }
+    }
 }
 
 // Twenty open pages hold twenty workers; scrapes still find free ones.
