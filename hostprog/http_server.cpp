@@ -5,9 +5,11 @@
 #include <json/value.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -432,7 +434,6 @@ void HttpServer::Impl::serve_healthz(httplib::Response& res) {
         refuse(res, 503, "no cycle has ended yet");
         return;
     }
-    std::string worst;
     std::int64_t oldest_ms = 0;
     for (const DeviceView& d : devices) {
         if (d.last_completed_unix_ms == 0 || d.from_history) {
@@ -457,7 +458,6 @@ void HttpServer::Impl::serve_healthz(httplib::Response& res) {
     std::snprintf(text, sizeof text, "ok: %zu device(s), last cycle completed %.1f s ago\n",
                   devices.size(),
                   static_cast<double>(std::max<std::int64_t>(oldest_ms, 0)) / 1000.0);
-    (void)worst;
     res.set_content(text, kTextPlain);
 }
 
