@@ -8,6 +8,17 @@
 // and the pool is that cap plus HttpLimits::spare_workers: twenty open pages leave
 // workers free for scrapes. Read and write timeouts bound how long a slow or silent
 // client can hold a worker.
+//
+// In a program (a sketch; names of the program's own parts are illustrative):
+//   HttpSettings http;                       // table rows: http_options(http)
+//   check_http_settings(http, error);        // once, after parsing
+//   PlantState plant(interval_s);            // the polling loop calls plant.on_cycle(report)
+//   HttpServer server(plant);
+//   server.set_assets(table, count);         // the page's generated table
+//   server.set_history_query(query);         // adapts the history's series query
+//   if (http.writes) server.enable_writes(http.token, submit_write);
+//   server.start(http.address, http.port, error);
+//   plant.add_metrics_source([&](MetricsText& m) { write_mqtt_metrics(m, ...); });
 #pragma once
 
 #include <cstddef>
