@@ -6,6 +6,7 @@
 #include <json/reader.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -265,6 +266,49 @@ TEST_F(HttpServerTest, EventStreamTellsEveryCycle) {
         EXPECT_EQ(events[i]["snapshot"].isObject(), i < 3);
     }
     EXPECT_EQ(kv830test::compact(events[0]["snapshot"]), doc);
+}
+
+// A scrape stuck in another module's metric lines holds no lock the polling thread
+// needs: cycles are still handed over and other requests still answered.
+TEST_F(HttpServerTest, StuckScrapeBlocksNoCycle) {
+    start();
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool entered = false;
+    bool release = false;
+    state_->add_metrics_source([&](kv830host::MetricsText&) {
+        std::unique_lock<std::mutex> lock(mutex);
+        entered = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return release; });
+    });
+    state_->on_cycle(completed_report(1, 1, "{}"));
+    std::thread scrape([&] { raw_get(port_, "/metrics"); });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(20), [&] { return entered; }));
+    }
+    std::atomic<bool> fed{false};
+    std::thread polling([&] {
+        for (unsigned long long n = 2; n <= 11; ++n) {
+            state_->on_cycle(completed_report(1, n, "{}"));
+        }
+        fed = true;
+    });
+    for (int i = 0; i < 400 && !fed; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    EXPECT_TRUE(fed.load()) << "the polling thread waited for a scrape";
+    const auto status = raw_get(port_, "/api/status");
+    EXPECT_EQ(status.status, 200);
+    EXPECT_NE(status.body.find("\"cycle\":11"), std::string::npos) << status.body;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    cv.notify_all();
+    polling.join();
+    scrape.join();
 }
 
 // A browser that reconnects names the last event it saw and gets the ones it missed.
