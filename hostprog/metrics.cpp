@@ -1,0 +1,313 @@
+#include "metrics.h"
+
+#include <json/reader.h>
+#include <json/value.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+#include "kv830_signals.h"
+#include "plant_state.h"
+
+namespace kv830host {
+
+namespace {
+
+std::string escape_help(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string escape_label_value(const std::string& value) {
+    std::string out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string format_metric_value(double value) {
+    if (std::isnan(value)) {
+        return "NaN";
+    }
+    if (std::isinf(value)) {
+        return value > 0 ? "+Inf" : "-Inf";
+    }
+    char buffer[32];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+bool MetricsText::family(const std::string& name, const char* type, const std::string& help) {
+    if (!families_.insert(name).second) {
+        return false;
+    }
+    out_ += "# HELP " + name + " " + escape_help(help) + "\n";
+    out_ += "# TYPE " + name + " " + type + "\n";
+    return true;
+}
+
+void MetricsText::write_labels(const MetricLabels& labels) {
+    if (labels.empty()) {
+        return;
+    }
+    out_ += '{';
+    bool first = true;
+    for (const auto& label : labels) {
+        if (!first) {
+            out_ += ',';
+        }
+        first = false;
+        out_ += label.first;
+        out_ += "=\"";
+        out_ += escape_label_value(label.second);
+        out_ += '"';
+    }
+    out_ += '}';
+}
+
+void MetricsText::sample(const std::string& name, const MetricLabels& labels, double value) {
+    out_ += name;
+    write_labels(labels);
+    out_ += ' ';
+    out_ += format_metric_value(value);
+    out_ += '\n';
+}
+
+void MetricsText::sample(const std::string& name, const MetricLabels& labels,
+                         unsigned long long value) {
+    out_ += name;
+    write_labels(labels);
+    out_ += ' ';
+    out_ += std::to_string(value);
+    out_ += '\n';
+}
+
+namespace {
+
+MetricLabels id_label(const DeviceView& d) {
+    return {
+        {"data_id", std::to_string(d.data_id)}
+    };
+}
+
+bool is_fresh(const DeviceView& d, std::int64_t now_unix_ms) {
+    return d.snapshot && d.last_completed_unix_ms != 0 &&
+           now_unix_ms - d.last_completed_unix_ms <= kStaleAfterMs;
+}
+
+// One counter family with one sample per device.
+template <typename Field>
+void write_counter(MetricsText& out, const std::vector<DeviceView>& devices, const char* name,
+                   const char* help, Field field) {
+    out.family(name, "counter", help);
+    for (const DeviceView& d : devices) {
+        out.sample(name, id_label(d), field(d));
+    }
+}
+
+void write_histogram(MetricsText& out, const std::vector<DeviceView>& devices) {
+    const std::string name = "kv830_cycle_duration_seconds";
+    out.family(name, "histogram", "Duration of polling cycles, completed or not.");
+    for (const DeviceView& d : devices) {
+        unsigned long long cumulative = 0;
+        for (std::size_t i = 0; i < kCycleDurationBuckets.size(); ++i) {
+            cumulative += d.duration_counts[i];
+            MetricLabels labels = id_label(d);
+            labels.emplace_back("le", format_metric_value(kCycleDurationBuckets[i]));
+            out.sample(name + "_bucket", labels, cumulative);
+        }
+        cumulative += d.duration_counts[kCycleDurationBuckets.size()];
+        MetricLabels labels = id_label(d);
+        labels.emplace_back("le", "+Inf");
+        out.sample(name + "_bucket", labels, cumulative);
+        out.sample(name + "_sum", id_label(d), d.duration_sum_s);
+        out.sample(name + "_count", id_label(d), cumulative);
+    }
+}
+
+// Each key once, in table order: two keys are assigned twice and the document keeps one.
+const std::vector<const kv830::SignalRow*>& unique_signal_rows() {
+    static const std::vector<const kv830::SignalRow*> rows = [] {
+        std::vector<const kv830::SignalRow*> out;
+        std::set<std::string> seen;
+        for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
+            if (seen.insert(kv830::kSignals[i].key).second) {
+                out.push_back(&kv830::kSignals[i]);
+            }
+        }
+        return out;
+    }();
+    return rows;
+}
+
+bool parse_snapshot(const std::string& text, Json::Value& doc) {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(text.data(), text.data() + text.size(), &doc, &errors) && doc.isObject();
+}
+
+void write_signals(MetricsText& out, const std::vector<DeviceView>& devices,
+                   std::int64_t now_unix_ms) {
+    std::vector<std::pair<unsigned, Json::Value>> docs;
+    for (const DeviceView& d : devices) {
+        Json::Value doc;
+        // A stale snapshot is left out rather than shown as current: the series end and
+        // Prometheus marks them stale.
+        if (is_fresh(d, now_unix_ms) && parse_snapshot(*d.snapshot, doc)) {
+            docs.emplace_back(d.data_id, std::move(doc));
+        }
+    }
+    out.family("kv830_signal", "gauge",
+               "Numeric signals of the controller's latest fresh snapshot (bits 0 or 1).");
+    for (const auto& entry : docs) {
+        const std::string id = std::to_string(entry.first);
+        for (const kv830::SignalRow* row : unique_signal_rows()) {
+            if (row->kind == kv830::SignalKind::Enum) {
+                continue;
+            }
+            const Json::Value* value =
+                entry.second.find(row->key, row->key + std::strlen(row->key));
+            if (value != nullptr && value->isNumeric()) {
+                out.sample("kv830_signal",
+                           {
+                               {"data_id", id      },
+                               {"signal",  row->key}
+                },
+                           value->asDouble());
+            }
+        }
+    }
+    out.family("kv830_signal_info", "gauge",
+               "Enumerated signals of the latest fresh snapshot, their text as a label.");
+    for (const auto& entry : docs) {
+        const std::string id = std::to_string(entry.first);
+        for (const kv830::SignalRow* row : unique_signal_rows()) {
+            if (row->kind != kv830::SignalKind::Enum) {
+                continue;
+            }
+            const Json::Value* value =
+                entry.second.find(row->key, row->key + std::strlen(row->key));
+            if (value != nullptr && value->isString()) {
+                out.sample("kv830_signal_info",
+                           {
+                               {"data_id", id               },
+                               {"signal",  row->key         },
+                               {"text",    value->asString()}
+                },
+                           1ULL);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, MetricsText& out) {
+    const std::vector<DeviceView> devices = state.devices();
+    write_counter(out, devices, "kv830_cycles_completed_total",
+                  "Polling cycles that completed: every request answered.",
+                  [](const DeviceView& d) { return d.cycles_completed; });
+    write_counter(out, devices, "kv830_cycles_failed_total",
+                  "Polling cycles that ended with a request unanswered.",
+                  [](const DeviceView& d) { return d.cycles_failed; });
+    write_histogram(out, devices);
+    write_counter(out, devices, "kv830_requests_answered_total",
+                  "Modbus requests answered by the controller.",
+                  [](const DeviceView& d) { return d.requests_answered; });
+    write_counter(out, devices, "kv830_request_retries_total",
+                  "Modbus requests sent again after a failure.",
+                  [](const DeviceView& d) { return d.retries; });
+
+    const char* failed_name = "kv830_requests_failed_total";
+    out.family(failed_name, "counter", "Modbus requests that failed after retries, by reason.");
+    for (const DeviceView& d : devices) {
+        const std::pair<const char*, unsigned long long> reasons[] = {
+            {"timeout",   d.timeouts  },
+            {"garbled",   d.garbled   },
+            {"exception", d.exceptions},
+            {"link_down", d.link_down },
+        };
+        for (const auto& reason : reasons) {
+            out.sample(failed_name,
+                       {
+                           {"data_id", std::to_string(d.data_id)},
+                           {"reason",  reason.first             }
+            },
+                       reason.second);
+        }
+    }
+
+    write_counter(out, devices, "kv830_link_reopens_total",
+                  "Times the serial port or connection was opened again.",
+                  [](const DeviceView& d) { return d.reopens; });
+    out.family("kv830_link_up", "gauge", "1 while the link to the controller is open.");
+    for (const DeviceView& d : devices) {
+        out.sample("kv830_link_up", id_label(d), d.link_up ? 1ULL : 0ULL);
+    }
+    out.family("kv830_last_completed_cycle_timestamp_seconds", "gauge",
+               "Unix time at which the latest completed cycle ended.");
+    for (const DeviceView& d : devices) {
+        if (d.last_completed_unix_ms != 0) {
+            out.sample("kv830_last_completed_cycle_timestamp_seconds", id_label(d),
+                       static_cast<double>(d.last_completed_unix_ms) / 1000.0);
+        }
+    }
+    out.family("kv830_snapshot_stale", "gauge",
+               "1 when the latest completed cycle is older than 61 s or none completed.");
+    for (const DeviceView& d : devices) {
+        out.sample("kv830_snapshot_stale", id_label(d), is_fresh(d, now_unix_ms) ? 0ULL : 1ULL);
+    }
+    out.family("kv830_snapshot_from_history", "gauge",
+               "1 while the served snapshot is the record loaded from the history at start.");
+    for (const DeviceView& d : devices) {
+        out.sample("kv830_snapshot_from_history", id_label(d), d.from_history ? 1ULL : 0ULL);
+    }
+    write_signals(out, devices, now_unix_ms);
+}
+
+void write_history_metrics(MetricsText& out, unsigned long long rows_total,
+                           unsigned long long rows_stored) {
+    out.family("kv830_history_rows_written_total", "counter",
+               "Records written to the history since the program started.");
+    out.sample("kv830_history_rows_written_total", {}, rows_total);
+    out.family("kv830_history_rows", "gauge", "Records the history holds now.");
+    out.sample("kv830_history_rows", {}, rows_stored);
+}
+
+void write_mqtt_metrics(MetricsText& out, unsigned long long queue_depth,
+                        unsigned long long dropped_total, unsigned long long published_total) {
+    out.family("kv830_mqtt_queue_depth", "gauge", "Completed cycles waiting for the broker.");
+    out.sample("kv830_mqtt_queue_depth", {}, queue_depth);
+    out.family("kv830_mqtt_dropped_total", "counter",
+               "Queued cycles dropped, oldest first, because the queue was full.");
+    out.sample("kv830_mqtt_dropped_total", {}, dropped_total);
+    out.family("kv830_mqtt_published_total", "counter", "Cycle messages the broker accepted.");
+    out.sample("kv830_mqtt_published_total", {}, published_total);
+}
+
+}  // namespace kv830host

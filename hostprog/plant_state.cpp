@@ -1,0 +1,149 @@
+#include "plant_state.h"
+
+#include <utility>
+
+namespace kv830host {
+
+PlantState::PlantState(double interval_s) : interval_s_(interval_s > 0.0 ? interval_s : 1.0) {}
+
+void PlantState::on_cycle(const CycleReport& report) {
+    // The copy of the text is made before the lock, so readers wait for a pointer swap
+    // and a few counters only.
+    std::shared_ptr<const std::string> text;
+    if (report.completed && !report.snapshot.empty()) {
+        text = std::make_shared<const std::string>(report.snapshot);
+    }
+    std::size_t bucket = 0;
+    while (bucket < kCycleDurationBuckets.size() &&
+           report.duration_s > kCycleDurationBuckets[bucket]) {
+        ++bucket;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        DeviceView& d = devices_[report.data_id];
+        d.data_id = report.data_id;
+        d.cycle = report.number;
+        d.last_cycle_completed = report.completed;
+        d.last_duration_s = report.duration_s;
+        d.last_end_unix_ms = report.end_unix_ms;
+        if (report.last_completed_unix_ms != 0) {
+            d.last_completed_unix_ms = report.last_completed_unix_ms;
+        } else if (report.completed) {
+            d.last_completed_unix_ms = report.end_unix_ms;
+        }
+        d.answered = report.answered;
+        d.failed = report.failed;
+        d.link_up = report.link_up;
+        if (report.completed) {
+            ++d.cycles_completed;
+        } else {
+            ++d.cycles_failed;
+        }
+        d.requests_answered += report.answered;
+        d.requests_failed += report.failed;
+        d.retries += report.retries;
+        d.timeouts += report.timeouts;
+        d.garbled += report.garbled;
+        d.exceptions += report.exceptions;
+        d.link_down += report.link_down;
+        d.reopens = report.reopens_total;
+        ++d.duration_counts[bucket];
+        d.duration_sum_s += report.duration_s;
+        if (text) {
+            d.snapshot = std::move(text);
+            d.from_history = false;
+        }
+        CycleEvent e;
+        e.seq = ++seq_;
+        e.data_id = report.data_id;
+        e.number = report.number;
+        e.completed = report.completed;
+        e.duration_s = report.duration_s;
+        e.answered = report.answered;
+        e.failed = report.failed;
+        e.end_unix_ms = report.end_unix_ms;
+        e.last_completed_unix_ms = d.last_completed_unix_ms;
+        events_.push_back(e);
+        if (events_.size() > kEventsKept) {
+            events_.pop_front();
+        }
+    }
+    changed_.notify_all();
+}
+
+void PlantState::serve_from_history(unsigned data_id, const std::string& snapshot,
+                                    std::int64_t completed_unix_ms) {
+    auto text = std::make_shared<const std::string>(snapshot);
+    std::lock_guard<std::mutex> lock(mutex_);
+    DeviceView& d = devices_[data_id];
+    if (d.snapshot) {
+        return;  // a cycle was faster: its record is newer
+    }
+    d.data_id = data_id;
+    d.snapshot = std::move(text);
+    d.last_completed_unix_ms = completed_unix_ms;
+    d.from_history = true;
+}
+
+std::vector<DeviceView> PlantState::devices() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<DeviceView> out;
+    out.reserve(devices_.size());
+    for (const auto& entry : devices_) {
+        out.push_back(entry.second);
+    }
+    return out;
+}
+
+bool PlantState::device(unsigned data_id, DeviceView& out) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = devices_.find(data_id);
+    if (found == devices_.end()) {
+        return false;
+    }
+    out = found->second;
+    return true;
+}
+
+std::vector<CycleEvent> PlantState::events_after(std::uint64_t after_seq) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<CycleEvent> out;
+    for (const CycleEvent& e : events_) {
+        if (e.seq > after_seq) {
+            out.push_back(e);
+        }
+    }
+    return out;
+}
+
+std::uint64_t PlantState::last_seq() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seq_;
+}
+
+bool PlantState::wait_for_event(std::uint64_t after_seq, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::uint64_t wakes = wakes_;
+    changed_.wait_for(lock, timeout, [&] { return seq_ > after_seq || wakes_ != wakes; });
+    return seq_ > after_seq;
+}
+
+void PlantState::wake_all() const {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++wakes_;
+    }
+    changed_.notify_all();
+}
+
+void PlantState::add_metrics_source(MetricsSource source) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sources_.push_back(std::move(source));
+}
+
+std::vector<MetricsSource> PlantState::metrics_sources() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sources_;
+}
+
+}  // namespace kv830host
