@@ -566,6 +566,13 @@
     }
     const q = new URLSearchParams(location.search);
     if (q.has("data_id")) state.dataId = Number(q.get("data_id")) || 1;
+    boot();
+    setInterval(showAge, 1000);
+    setInterval(() => refresh(false), STATUS_EVERY_MS);
+  }
+
+  // The signal table, then the live data; retried until the server answers.
+  function boot() {
     getJson("/signals.json").then((meta) => {
       state.signalsUpdateKey = meta.update_time;
       buildCards(meta);
@@ -576,11 +583,9 @@
       refresh(true);
       listen();
     }).catch((e) => {
-      $("units").textContent = "Cannot load the plant: " + e.message;
-      poll();
+      $("units").textContent = "Cannot load the plant (" + e.message + "); trying again…";
+      setTimeout(boot, 2000);
     });
-    setInterval(showAge, 1000);
-    setInterval(() => refresh(false), STATUS_EVERY_MS);
   }
 
   start();

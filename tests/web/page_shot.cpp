@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     long long height = 1000;
     long long settle_ms = 2500;
     std::string trend;
+    long long range_s = 3600;
     bool help = false;
     const auto number = [](long long min, long long max, long long& out) {
         return [min, max, &out](const std::string& v, std::string& error) {
@@ -35,7 +36,7 @@ int main(int argc, char** argv) {
         {"height",                             'H',                               "PX",    "viewport height (1000)", number(320, 4000,                                         height)},
         {"settle",                      's',                               "MS",                            "time given to the page before the picture (2500)",
          number(0,                            60000,settle_ms)},
-        {"trend",                        't',                       "SIGNAL",                           "open the day trend of this value signal first",
+        {"trend",                        't',                       "SIGNAL",                           "open the trend of this value signal first",
          [&trend](const std::string& v,                          std::string&) {
              trend = v;
              return true;
@@ -75,7 +76,13 @@ int main(int argc, char** argv) {
             Json::valueToQuotedString(trend.c_str()) +
             ")?.querySelector('button.tr'); if (b) b.click(); return !!b; })()";
         browser.evaluate(js);
-        browser.evaluate("document.querySelector('.ranges [data-range=\"86400\"]').click()");
+        browser.wait_until("window.kv830.stats.trend !== undefined", 10000ms);
+        if (range_s != 3600) {
+            browser.evaluate(
+                "delete window.kv830.stats.trend; document.querySelector('.ranges "
+                "[data-range=\"" +
+                std::to_string(range_s) + "\"]').click()");
+        }
         browser.wait_until("window.kv830.stats.trend !== undefined", 10000ms);
         browser.pump(500ms);
     }
