@@ -45,6 +45,8 @@
   // Figures for the tests and for anyone curious: first draw, events, snapshots, trends.
   window.kv830 = { state, stats: { events: 0, snapshots: 0 } };
 
+  // JSON from the server. A refusal comes as a line of text (or {"error": ...}) and
+  // becomes the error's message; a write's outcome is JSON whatever its status.
   function getJson(url, options) {
     return fetch(url, Object.assign({ cache: "no-store" }, options || {})).then((r) =>
       r.text().then((t) => {
@@ -54,8 +56,8 @@
         } catch (e) {
           body = null;
         }
-        if (!r.ok) {
-          const why = body && body.error ? body.error : r.status + " " + r.statusText;
+        if (!r.ok && !(body && body.outcome)) {
+          const why = body && body.error ? body.error : t.trim() || r.status + " " + r.statusText;
           throw new Error(why);
         }
         if (body === null) throw new Error("not JSON");
@@ -68,7 +70,10 @@
     state.signals = meta.signals;
     const groups = new Map();
     const hasUnits = meta.signals.some((s) => s.unit);
-    for (const s of meta.signals) {
+    const ordered = hasUnits
+      ? meta.signals.slice().sort((a, b) => (a.unit_order || 0) - (b.unit_order || 0))
+      : meta.signals;
+    for (const s of ordered) {
       const g = hasUnits ? s.unit || "Other" : KIND_GROUPS[s.kind] || "Values";
       if (!groups.has(g)) groups.set(g, []);
       groups.get(g).push(s);
@@ -320,7 +325,8 @@
       poll();
       return;
     }
-    const es = new EventSource("/api/events");
+    // The event carries the snapshot itself: one round trip less per cycle.
+    const es = new EventSource("/api/events?snapshot=1&data_id=" + state.dataId);
     state.es = es;
     es.addEventListener("cycle", (ev) => {
       let c = null;
@@ -331,7 +337,12 @@
       }
       if (c.data_id !== undefined && c.data_id !== state.dataId) return;
       window.kv830.stats.events++;
-      refresh(!!c.completed);
+      if (c.completed && c.snapshot && typeof c.snapshot === "object") {
+        showSnapshot(c.snapshot);
+        refresh(false);
+      } else {
+        refresh(!!c.completed);
+      }
     });
     es.onopen = () => {
       stopPolling();
@@ -423,8 +434,9 @@
     const seq = ++trend.seq;
     const t0 = performance.now();
     $("trend-note").textContent = "loading…";
-    const url = "/api/history?signal=" + encodeURIComponent(trend.name) + "&from=" + Math.round(from) +
-      "&to=" + Math.round(to) + "&points=" + width + "&data_id=" + state.dataId;
+    // Times in unix seconds, to the millisecond.
+    const url = "/api/history?signal=" + encodeURIComponent(trend.name) + "&from=" + (from / 1000).toFixed(3) +
+      "&to=" + (to / 1000).toFixed(3) + "&points=" + width + "&data_id=" + state.dataId;
     getJson(url).then((h) => {
       if (seq !== trend.seq) return;
       const t1 = performance.now();
@@ -549,7 +561,10 @@
     $("device").addEventListener("change", () => {
       state.dataId = Number($("device").value);
       for (const item of state.byName.values()) item.last = undefined;
+      if (state.es) state.es.close();
+      state.es = null;
       refresh(true);
+      listen();
     });
     $("trend-close").addEventListener("click", () => {
       $("trend").hidden = true;

@@ -5,8 +5,9 @@
 //   kv830_web_signals OUTPUT
 //
 // Each key appears once, with the row the snapshot keeps (a later row of the same key
-// replaces an earlier one). The plant unit and the setting flag are the table's own
-// columns; a table without them leaves the unit empty and offers no setting.
+// replaces an earlier one). The plant unit (with its English heading) and the setting flag
+// are the table's own columns; a table without them leaves the unit empty and offers no
+// setting.
 #include <json/value.h>
 #include <json/writer.h>
 
@@ -16,7 +17,6 @@
 #include <iostream>
 #include <map>
 #include <string>
-#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -34,17 +34,16 @@ struct has_setting : std::false_type {};
 template <typename R>
 struct has_setting<R, std::void_t<decltype(std::declval<const R&>().setting)>> : std::true_type {};
 
+// The unit's English heading and its place in the order the page shows the units.
 template <typename R>
-std::string unit_of(const R& row) {
+std::pair<std::string, int> unit_of(const R& row) {
     if constexpr (has_unit<R>::value) {
-        if constexpr (std::is_convertible_v<decltype(row.unit), std::string_view>) {
-            return row.unit == nullptr ? std::string() : std::string(row.unit);
-        } else {
-            return std::string(unit_name(row.unit));
-        }
+        const char* heading = unit_heading(row.unit);
+        return {heading == nullptr ? std::string() : std::string(heading),
+                static_cast<int>(row.unit)};
     } else {
         (void)row;
-        return std::string();
+        return {std::string(), 0};
     }
 }
 
@@ -132,7 +131,9 @@ int main(int argc, char** argv) {
         if (row.kind == kv830::SignalKind::Bit) {
             s["bit"] = row.bit;
         }
-        s["unit"] = unit_of(row);
+        const auto unit = unit_of(row);
+        s["unit"] = unit.first;
+        s["unit_order"] = unit.second;
         const bool setting = setting_of(row) && row.kind == kv830::SignalKind::Value;
         s["setting"] = setting;
         if (row.kind == kv830::SignalKind::Enum) {

@@ -18,8 +18,8 @@ struct WebAsset {
 extern const WebAsset kWebAssets[];
 extern const std::size_t kWebAssetCount;
 
-// The asset served at `path` (the query already cut off), or nullptr. "/" and
-// "/index.html" are the page itself.
+// The asset served at `path` (the query already cut off), or nullptr; "/" is
+// "/index.html".
 const WebAsset* find_web_asset(std::string_view path);
 
 }  // namespace kv830host

@@ -3,8 +3,8 @@
 namespace kv830host {
 
 const WebAsset* find_web_asset(std::string_view path) {
-    if (path == "/index.html") {
-        path = "/";
+    if (path == "/") {
+        path = "/index.html";
     }
     for (std::size_t i = 0; i < kWebAssetCount; ++i) {
         if (path == kWebAssets[i].path) {

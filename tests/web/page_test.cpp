@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -378,7 +379,10 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
         !std::regex_search(help_, m, token_option)) {
         GTEST_SKIP() << "kv830-host has no --http-writes with a token file yet";
     }
-    e2e::write_file(dir_.file("token"), "page-test-token\n");
+    // Long enough and private to its owner, as kv830-host asks of a token file.
+    const std::string token = "page-test-token-5f2c9a41";
+    e2e::write_file(dir_.file("token"), token + "\n");
+    ASSERT_EQ(::chmod(dir_.file("token").c_str(), 0600), 0);
     start(true, {"--http-writes", m.str(1), dir_.file("token")});
     ASSERT_TRUE(
         browser_->wait_until("document.querySelector('tr.setting form.w') && "
@@ -432,7 +436,7 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     EXPECT_DOUBLE_EQ(snapshot()[name].asDouble(), old_value);
 
     // With the token: confirmed, and the simulator holds the value.
-    EXPECT_EQ(submit("page-test-token", wanted_value), "confirmed");
+    EXPECT_EQ(submit(token, wanted_value), "confirmed");
     const Json::Value meta = browser_->evaluate(
         "fetch('/signals.json').then(r => r.json()).then(m => m.signals.find(s => s.name === " +
         js_quote(name) + "))");
