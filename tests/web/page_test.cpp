@@ -398,9 +398,9 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     const int wanted_value = old_value == 222 ? 223 : 222;
     SCOPED_TRACE(name);
 
-    const auto submit = [&](const std::string& token, int value) {
+    const auto submit = [&](const std::string& presented, int value) {
         const std::string js =
-            "(() => { document.getElementById('token').value = " + js_quote(token) +
+            "(() => { document.getElementById('token').value = " + js_quote(presented) +
             "; const r = [...document.querySelectorAll('tr.setting')].find(r => "
             "r.dataset.signal === " +
             js_quote(name) +
