@@ -25,6 +25,7 @@
     remote: { off: "LOCAL", on: "REMOTE", onCls: "info", offCls: "warn" },
     "": { off: "OFF", on: "ON", onCls: "good", offCls: "off" },
   };
+  const FLASH = [{ color: "#4cc2ff" }, { color: "inherit" }];
   const KIND_GROUPS = { bit: "Status bits", input: "Inputs", enum: "States", value: "Values" };
 
   const state = {
@@ -174,9 +175,8 @@
       item.node.dataset.value = String(v);
       if (s.kind === "value") {
         item.valueNode.textContent = String(v);
-        item.node.classList.remove("changed");
-        void item.node.offsetWidth;  // restart the highlight
-        item.node.classList.add("changed");
+        // A short highlight of what changed, without forcing a layout per value.
+        if (item.valueNode.animate) item.valueNode.animate(FLASH, 1200);
       } else {
         showChip(item, s, v);
       }
