@@ -69,7 +69,8 @@ set -- --device "$pty" --baud 9600 --interval 1s --history "$work/history.db" \
     --log "$work/driver.log" --http "127.0.0.1:$port"
 token=""
 token_option=$(printf '%s\n' "$help" | grep -o -- '--http-token[-a-z]*' | head -n 1 || true)
-if printf '%s\n' "$help" | grep -q -- '--http-writes' && [ -n "$token_option" ]; then
+# The picture shows the plant as everyone sees it, without the write forms.
+if [ -z "$shot" ] && printf '%s\n' "$help" | grep -q -- '--http-writes' && [ -n "$token_option" ]; then
     token=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
     printf '%s\n' "$token" >"$work/token"
     chmod 600 "$work/token"
