@@ -245,10 +245,14 @@
     const d = device();
     if (d) {
       state.lastCompleted = d.last_completed_unix_ms || 0;
-      $("link").textContent = "link: " + d.answered + " answered · " + d.failed + " failed · " +
-        (d.retries || 0) + " retries · " + d.reopens + " reopens" +
-        (d.from_history ? " · from history" : "");
-      $("link").classList.toggle("bad", d.failed > 0);
+      // Totals since the start where the server keeps them, and the latest cycle's share.
+      const answered = d.requests_answered !== undefined ? d.requests_answered : d.answered;
+      const failed = d.requests_failed !== undefined ? d.requests_failed : d.failed;
+      $("link").textContent = "link: " + answered + " answered · " + failed + " failed · " +
+        (d.retries !== undefined ? d.retries + " retries · " : "") + d.reopens + " reopens" +
+        " (last cycle " + d.answered + "/" + (d.answered + d.failed) + ")" +
+        (d.link_up === false ? " · LINK DOWN" : "") + (d.from_history ? " · from history" : "");
+      $("link").classList.toggle("bad", d.failed > 0 || d.link_up === false);
     }
     $("writes").hidden = !state.writesEnabled;
     for (const f of document.querySelectorAll("form.w")) f.hidden = !state.writesEnabled;
