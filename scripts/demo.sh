@@ -59,4 +59,6 @@ cat "$work/host.err"
 kill -TERM "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true
 sim_pid=""
+echo
+echo "To watch the plant live in a browser, with trends: make live"
 exit "$status"
