@@ -4,7 +4,9 @@
 #include <json/value.h>
 #include <json/writer.h>
 
+#include <cmath>
 #include <ctime>
+#include <exception>
 #include <memory>
 #include <sstream>
 #include <type_traits>
@@ -70,6 +72,12 @@ bool read_integer(const Json::Value& v, long long& out) {
         out = u > 0x7fffffffULL ? 0x7fffffffLL : static_cast<long long>(u);
         return true;
     }
+    // Integers beyond 64 bits arrive as reals; they are integers all the same, just far
+    // out of range.
+    if (v.type() == Json::realValue && std::abs(v.asDouble()) >= 9.2e18) {
+        out = v.asDouble() > 0 ? 0x7fffffffLL : -0x7fffffffLL;
+        return true;
+    }
     return false;
 }
 
@@ -128,7 +136,14 @@ bool parse_write_command(const std::string& payload, unsigned data_id, WriteComm
     const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string parse_error;
-    if (!reader->parse(payload.data(), payload.data() + payload.size(), &root, &parse_error)) {
+    bool parsed = false;
+    try {
+        parsed = reader->parse(payload.data(), payload.data() + payload.size(), &root, &parse_error);
+    } catch (const std::exception& e) {
+        // The reader throws on nesting deeper than its stack limit.
+        parse_error = e.what();
+    }
+    if (!parsed) {
         std::string first_line = parse_error.substr(0, parse_error.find('\n'));
         error = "not valid JSON" + (first_line.empty() ? std::string() : ": " + first_line);
         return false;
