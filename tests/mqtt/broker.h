@@ -22,19 +22,19 @@ int free_port();
 
 // A folder removed with everything in it when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
 class Broker {
-public:
+  public:
     struct Account {
         std::string user;
         std::string password;
@@ -52,7 +52,7 @@ public:
     std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     std::string log() const;
 
-private:
+  private:
     int port_;
     std::vector<Account> accounts_;
     TempDir dir_;
@@ -70,7 +70,7 @@ struct Message {
 // fixed client id and `persistent`, the broker keeps its subscription and its QoS 1
 // messages across the subscriber's and the broker's restarts.
 class Subscriber {
-public:
+  public:
     Subscriber(int port, const std::string& topic, const std::string& client_id = "",
                bool persistent = false);
     ~Subscriber();
@@ -89,7 +89,7 @@ public:
     bool wait_count(const std::string& topic, std::size_t count,
                     std::chrono::milliseconds timeout) const;
 
-private:
+  private:
     static void on_connect(mosquitto*, void*, int);
     static void on_subscribe(mosquitto*, void*, int, int, const int*);
     static void on_message(mosquitto*, void*, const mosquitto_message*);

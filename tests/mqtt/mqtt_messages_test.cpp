@@ -36,10 +36,10 @@ TEST(WriteCommand, AcceptsOneOrSeveralValuesForSettingRegisters) {
         std::vector<std::uint16_t> values;
     };
     const Row rows[] = {
-        {R"({"register": 19, "values": [250]})",               19,  {250}          },
-        {R"({"values":[0,65535],"register":20})",              20,  {0, 65535}     },
-        {" {\"register\" : 23 ,\n \"values\" : [ 1, 2, 3 ] } ", 23,  {1, 2, 3}      },
-        {R"({"register": 246, "values": [7]})",                246, {7}            },
+        {R"({"register": 19, "values": [250]})",                19,  {250}     },
+        {R"({"values":[0,65535],"register":20})",               20,  {0, 65535}},
+        {" {\"register\" : 23 ,\n \"values\" : [ 1, 2, 3 ] } ", 23,  {1, 2, 3} },
+        {R"({"register": 246, "values": [7]})",                 246, {7}       },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.payload);
@@ -57,6 +57,7 @@ TEST(WriteCommand, RefusesMalformedCommandsWithTheReason) {
         std::string payload;
         const char* reason;
     };
+    // clang-format off
     const Row rows[] = {
         {"",                                                    "not valid JSON"                },
         {"{",                                                   "not valid JSON"                },
@@ -98,6 +99,7 @@ TEST(WriteCommand, RefusesMalformedCommandsWithTheReason) {
         {"{\"register\": 19, \"values\": " + std::string(20, '[') + std::string(20, ']') + "}",
          "not valid JSON"                                                                       },
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.payload.substr(0, 80));
         WriteCommand command;

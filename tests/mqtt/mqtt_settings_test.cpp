@@ -68,11 +68,11 @@ TEST(MqttSettings, QueueBoundAsCyclesOrDuration) {
         std::size_t cycles;
     };
     const Row rows[] = {
-        {"1",   1.0, 1  },
-        {"50",  0.5, 50 },
+        {"1",    1.0, 1   },
+        {"50",   0.5, 50  },
         {"600s", 0.5, 1200},
-        {"10m", 1.0, 600},
-        {"1h",  7.0, 515},
+        {"10m",  1.0, 600 },
+        {"1h",   7.0, 515 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
@@ -91,20 +91,20 @@ TEST(MqttSettings, RefusesBadValuesOnTheCommandLine) {
         const char* reason;
     };
     const Row rows[] = {
-        {{"--mqtt", "tcp://b"},                      "is not mqtt://"      },
-        {{"--mqtt", "mqtt://b:99999"},               "1 to 65535"          },
-        {{"--mqtt-keepalive", "4"},                  "from 5 to 65535"     },
-        {{"--mqtt-keepalive", "x"},                  "from 5 to 65535"     },
-        {{"--mqtt-queue", "0"},                      "number of cycles"    },
-        {{"--mqtt-queue", "10x"},                    "number of cycles"    },
-        {{"--mqtt-queue", "-5m"},                    "number of cycles"    },
-        {{"--mqtt-queue", "100001"},                 "number of cycles"    },
-        {{"--mqtt-topic", "a/#"},                    "wildcard"            },
-        {{"--mqtt-topic", "a/+/b"},                  "wildcard"            },
-        {{"--mqtt-topic", "/a"},                     "starts with"         },
-        {{"--mqtt-topic", "a/"},                     "ends with"           },
-        {{"--mqtt-topic", "$SYS"},                   "starts with"         },
-        {{"--ha-prefix", "ha/#"},                    "wildcard"            },
+        {{"--mqtt", "tcp://b"},        "is not mqtt://"  },
+        {{"--mqtt", "mqtt://b:99999"}, "1 to 65535"      },
+        {{"--mqtt-keepalive", "4"},    "from 5 to 65535" },
+        {{"--mqtt-keepalive", "x"},    "from 5 to 65535" },
+        {{"--mqtt-queue", "0"},        "number of cycles"},
+        {{"--mqtt-queue", "10x"},      "number of cycles"},
+        {{"--mqtt-queue", "-5m"},      "number of cycles"},
+        {{"--mqtt-queue", "100001"},   "number of cycles"},
+        {{"--mqtt-topic", "a/#"},      "wildcard"        },
+        {{"--mqtt-topic", "a/+/b"},    "wildcard"        },
+        {{"--mqtt-topic", "/a"},       "starts with"     },
+        {{"--mqtt-topic", "a/"},       "ends with"       },
+        {{"--mqtt-topic", "$SYS"},     "starts with"     },
+        {{"--ha-prefix", "ha/#"},      "wildcard"        },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args.front() + std::string(" ") + row.args.back());
@@ -129,17 +129,17 @@ TEST(MqttSettings, RefusesAtStartWhatOnlyTheWholeLineOrTheFilesTell) {
         const char* reason;
     };
     const Row rows[] = {
-        {{"--mqtt-topic", "x"},                                               "--mqtt-topic needs --mqtt" },
-        {{"--ha-discovery"},                                                  "needs --mqtt"              },
-        {{"--mqtt", "mqtt://b", "--ha-prefix", "ha"},                         "needs --ha-discovery"      },
-        {{"--mqtt", "mqtt://b", "--mqtt-ca", password.c_str()},               "needs an mqtts:// URL"     },
-        {{"--mqtt", "mqtts://b", "--mqtt-ca", missing.c_str()},               "cannot read"               },
-        {{"--mqtt", "mqtts://b", "--mqtt-ca", empty.c_str()},                 "cannot read"               },
+        {{"--mqtt-topic", "x"},                                                "--mqtt-topic needs --mqtt"},
+        {{"--ha-discovery"},                                                   "needs --mqtt"             },
+        {{"--mqtt", "mqtt://b", "--ha-prefix", "ha"},                          "needs --ha-discovery"     },
+        {{"--mqtt", "mqtt://b", "--mqtt-ca", password.c_str()},                "needs an mqtts:// URL"    },
+        {{"--mqtt", "mqtts://b", "--mqtt-ca", missing.c_str()},                "cannot read"              },
+        {{"--mqtt", "mqtts://b", "--mqtt-ca", empty.c_str()},                  "cannot read"              },
         {{"--mqtt", "mqtt://u:p@b", "--mqtt-password-file", password.c_str()}, "one or the other"         },
-        {{"--mqtt", "mqtt://b", "--mqtt-password-file", password.c_str()},    "names no user"             },
-        {{"--mqtt", "mqtt://u@b", "--mqtt-password-file", missing.c_str()},   "cannot read"               },
-        {{"--mqtt", "mqtt://u@b", "--mqtt-password-file", two_lines.c_str()}, "one line"                  },
-        {{"--mqtt", "mqtt://b", "--mqtt-queue", "1h"},                        "at most"                   },
+        {{"--mqtt", "mqtt://b", "--mqtt-password-file", password.c_str()},     "names no user"            },
+        {{"--mqtt", "mqtt://u@b", "--mqtt-password-file", missing.c_str()},    "cannot read"              },
+        {{"--mqtt", "mqtt://u@b", "--mqtt-password-file", two_lines.c_str()},  "one line"                 },
+        {{"--mqtt", "mqtt://b", "--mqtt-queue", "1h"},                         "at most"                  },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.reason);
@@ -160,8 +160,8 @@ TEST(MqttSettings, PasswordFileStaysOutOfTheUrl) {
     std::ofstream(password) << "p@ss:word\r\n";
     MqttSettings s;
     std::string error;
-    ASSERT_TRUE(parse(s, {"--mqtt", "mqtt://plant@b", "--mqtt-password-file", password.c_str()},
-                      error))
+    ASSERT_TRUE(
+        parse(s, {"--mqtt", "mqtt://plant@b", "--mqtt-password-file", password.c_str()}, error))
         << error;
     MqttConfig c;
     ASSERT_TRUE(check_mqtt_settings(s, 1, 1.0, "h", c, error)) << error;
@@ -181,10 +181,10 @@ TEST(MqttSettings, WithoutMqttNothingIsRequired) {
 TEST(MqttSettings, HelpNamesEveryOption) {
     MqttSettings s;
     const std::string help = kv830cli::format_help(kv830host::mqtt_options(s), "usage", "");
-    for (const char* name : {"--mqtt URL", "--mqtt-ca FILE", "--mqtt-password-file FILE",
-                             "--mqtt-topic PREFIX", "--mqtt-keepalive S", "--mqtt-retain",
-                             "--mqtt-writes", "--mqtt-queue N", "--ha-discovery",
-                             "--ha-prefix PREFIX"}) {
+    for (const char* name :
+         {"--mqtt URL", "--mqtt-ca FILE", "--mqtt-password-file FILE", "--mqtt-topic PREFIX",
+          "--mqtt-keepalive S", "--mqtt-retain", "--mqtt-writes", "--mqtt-queue N",
+          "--ha-discovery", "--ha-prefix PREFIX"}) {
         SCOPED_TRACE(name);
         EXPECT_NE(help.find(name), std::string::npos) << help;
     }
