@@ -79,8 +79,20 @@ TempDir::~TempDir() {
     }
 }
 
-Broker::Broker(int port, std::vector<Account> accounts)
-    : port_(port > 0 ? port : free_port()), accounts_(std::move(accounts)) {}
+bool make_certificate(const std::string& cert, const std::string& key) {
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 "
+        "-addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) {
+        return false;
+    }
+    chmod(key.c_str(), 0644);
+    return true;
+}
+
+Broker::Broker(int port, std::vector<Account> accounts, bool tls)
+    : port_(port > 0 ? port : free_port()), accounts_(std::move(accounts)), tls_(tls) {}
 
 Broker::~Broker() {
     stop();
@@ -105,6 +117,10 @@ bool Broker::start(std::string& error) {
     {
         std::ofstream out(conf);
         out << "listener " << port_ << " 127.0.0.1\n";
+        if (tls_) {
+            out << "certfile " << dir_.path() << "/server.crt\n";
+            out << "keyfile " << dir_.path() << "/server.key\n";
+        }
         out << "persistence true\n";
         out << "persistence_location " << dir_.path() << "/\n";
         out << "max_queued_messages 100000\n";
@@ -116,6 +132,11 @@ bool Broker::start(std::string& error) {
             out << "allow_anonymous false\n";
             out << "password_file " << dir_.path() << "/passwords\n";
         }
+    }
+    if (tls_ && !std::filesystem::exists(ca_file()) &&
+        !make_certificate(ca_file(), dir_.path() + "/server.key")) {
+        error = "openssl could not make a certificate";
+        return false;
     }
     if (!accounts_.empty()) {
         const std::string passwords = dir_.path() + "/passwords";

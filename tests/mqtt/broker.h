@@ -20,6 +20,9 @@ namespace mqtttest {
 // A port on 127.0.0.1 that nothing listens on (bound and released).
 int free_port();
 
+// Makes a self-signed certificate for 127.0.0.1 and its key; false when openssl fails.
+bool make_certificate(const std::string& cert, const std::string& key);
+
 // A folder removed with everything in it when the object goes.
 class TempDir {
   public:
@@ -39,8 +42,10 @@ class Broker {
         std::string user;
         std::string password;
     };
-    // Anonymous clients unless `accounts` is given; then only those may connect.
-    explicit Broker(int port = 0, std::vector<Account> accounts = {});
+    // Anonymous clients unless `accounts` is given; then only those may connect. With
+    // `tls` the listener speaks TLS only, with a self-signed certificate for 127.0.0.1
+    // (ca_file()).
+    explicit Broker(int port = 0, std::vector<Account> accounts = {}, bool tls = false);
     ~Broker();
     Broker(const Broker&) = delete;
     Broker& operator=(const Broker&) = delete;
@@ -51,10 +56,12 @@ class Broker {
     int port() const { return port_; }
     std::string url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
     std::string log() const;
+    std::string ca_file() const { return dir_.path() + "/server.crt"; }
 
   private:
     int port_;
     std::vector<Account> accounts_;
+    bool tls_;
     TempDir dir_;
     pid_t pid_ = -1;
 };

@@ -382,6 +382,47 @@ TEST_F(MqttPublisherTest, CredentialsFromAPasswordFile) {
         << guarded.log();
 }
 
+TEST_F(MqttPublisherTest, TlsWithTheBrokersCertificateAndRetriesWithAWrongOne) {
+    Broker secure(0, {}, true);
+    std::string error;
+    ASSERT_TRUE(secure.start(error)) << error;
+    mqtttest::TempDir dir;
+    const std::string stranger = dir.path() + "/stranger.crt";
+    ASSERT_TRUE(mqtttest::make_certificate(stranger, dir.path() + "/stranger.key"));
+    struct Row {
+        const char* what;
+        std::string ca;
+        bool connects;
+    };
+    const Row rows[] = {
+        {"the broker's certificate", secure.ca_file(), true },
+        {"an unrelated certificate", stranger,         false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        kv830host::MqttSettings settings;
+        settings.url = "mqtts://127.0.0.1:" + std::to_string(secure.port());
+        settings.ca_file = row.ca;
+        settings.topic_prefix = prefix_;
+        MqttConfig config;
+        ASSERT_TRUE(kv830host::check_mqtt_settings(settings, 1, 1.0, "h", config, error)) << error;
+        config.backoff_min_s = 0.1;
+        config.backoff_max_s = 0.5;
+        MqttPublisher publisher(config);
+        publisher.set_log([](const std::string&) {});
+        ASSERT_TRUE(publisher.start(error)) << error;
+        publisher.submit(mqtttest::make_report(1));
+        if (row.connects) {
+            EXPECT_TRUE(wait_until([&] { return publisher.counters().published == 1; }, 10s))
+                << secure.log();
+        } else {
+            EXPECT_TRUE(wait_until([&] { return publisher.counters().reconnects >= 2; }, 20s));
+            EXPECT_FALSE(publisher.counters().connected);
+            EXPECT_EQ(publisher.counters().queue_depth, 1U);
+        }
+    }
+}
+
 class WriteRecorder {
   public:
     kv830host::WriteSubmitter submitter() {
