@@ -126,7 +126,8 @@ struct MqttPublisher::Impl {
     std::map<int, std::shared_ptr<Entry>> inflight;  // mid -> entry
     int offline_mid = -1;
     bool offline_acknowledged = false;
-    unsigned long long dropped_reported = 0;
+    unsigned long long dropped_reported = 0;  // drops already told in a "connected" line
+    bool drop_told = false;                   // "dropping" said during this absence
     std::string status_topic, snapshot_topic, cycle_topic, write_topic, result_topic;
     std::string ha_topic;
     DiscoveryMessage discovery;
@@ -141,6 +142,7 @@ struct MqttPublisher::Impl {
     void handle_write(const std::string& payload);
     void acknowledged(int mid);
     void flush_and_close();
+    void tell_drops();
 
     static void on_connect(mosquitto*, void* self, int rc);
     static void on_disconnect(mosquitto*, void* self, int rc);
@@ -178,6 +180,7 @@ void MqttPublisher::Impl::on_connect(mosquitto*, void* self, int rc) {
                   std::to_string(dropped_now - impl->dropped_reported) + " dropped while away");
         impl->dropped_reported = dropped_now;
     }
+    impl->drop_told = false;
 }
 
 void MqttPublisher::Impl::on_disconnect(mosquitto*, void* self, int rc) {
@@ -482,6 +485,17 @@ void MqttPublisher::Impl::flush_and_close() {
     }
 }
 
+// Said once per absence of the broker, from this thread, so that the polling thread that
+// drops never writes a line itself.
+void MqttPublisher::Impl::tell_drops() {
+    if (connected || drop_told || dropped.load() == dropped_reported) {
+        return;
+    }
+    drop_told = true;
+    log("queue full (" + std::to_string(config.queue_capacity) +
+        " cycles): dropping the oldest until the broker is back");
+}
+
 void MqttPublisher::Impl::run() {
     while (!stop_requested) {
         if (mosq == nullptr) {
@@ -491,6 +505,7 @@ void MqttPublisher::Impl::run() {
                     std::chrono::duration_cast<std::chrono::milliseconds>(next_attempt - now)
                         .count();
                 poll_once(static_cast<int>(std::min<long long>(wait_ms + 1, kPollMaxMs)));
+                tell_drops();
                 continue;
             }
             if (!open_client()) {
@@ -504,6 +519,7 @@ void MqttPublisher::Impl::run() {
         if (lost) {
             close_client(lost_reason);
         }
+        tell_drops();
     }
     flush_and_close();
     if (mosq != nullptr) {
