@@ -138,7 +138,8 @@ bool parse_write_command(const std::string& payload, unsigned data_id, WriteComm
     std::string parse_error;
     bool parsed = false;
     try {
-        parsed = reader->parse(payload.data(), payload.data() + payload.size(), &root, &parse_error);
+        parsed =
+            reader->parse(payload.data(), payload.data() + payload.size(), &root, &parse_error);
     } catch (const std::exception& e) {
         // The reader throws on nesting deeper than its stack limit.
         parse_error = e.what();
