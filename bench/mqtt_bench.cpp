@@ -1,0 +1,77 @@
+// What the polling thread pays to hand a cycle to the MQTT publisher, and what the network
+// thread pays to check a write command. The publisher here has no broker to reach (a
+// closed loopback port), so the queue stays at its bound and every submit also drops one.
+#include <benchmark/benchmark.h>
+#include <json/value.h>
+#include <json/writer.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "kv830_signals.h"
+#include "mqtt_messages.h"
+#include "mqtt_publisher.h"
+
+namespace {
+
+int closed_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
+kv830host::CycleReport full_report() {
+    Json::Value doc(Json::objectValue);
+    for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
+        doc[kv830::kSignals[i].key] = static_cast<double>(i);
+    }
+    doc[kv830::kUpdateTimeKey] = "2026-12-8 8:7:9";
+    kv830host::CycleReport r;
+    r.data_id = 1;
+    r.number = 1;
+    r.completed = true;
+    r.answered = 17;
+    r.snapshot = Json::FastWriter().write(doc);
+    return r;
+}
+
+void BM_SubmitWhileBrokerAway(benchmark::State& state) {
+    kv830host::MqttSettings settings;
+    settings.url = "mqtt://127.0.0.1:" + std::to_string(closed_port());
+    kv830host::MqttConfig config;
+    std::string error;
+    kv830host::check_mqtt_settings(settings, 1, 1.0, "bench", config, error);
+    config.queue_capacity = 600;
+    kv830host::MqttPublisher publisher(config);
+    publisher.set_log([](const std::string&) {});
+    publisher.start(error);
+    const kv830host::CycleReport report = full_report();
+    for (auto _ : state) {
+        publisher.submit(report);
+    }
+    state.counters["snapshot_bytes"] = static_cast<double>(report.snapshot.size());
+    publisher.stop();
+}
+BENCHMARK(BM_SubmitWhileBrokerAway);
+
+void BM_CheckWriteCommand(benchmark::State& state) {
+    const std::string payload = R"({"register": 23, "values": [1, 2, 3, 4]})";
+    for (auto _ : state) {
+        kv830host::WriteCommand command;
+        std::string error;
+        benchmark::DoNotOptimize(kv830host::parse_write_command(payload, 1, command, error));
+    }
+}
+BENCHMARK(BM_CheckWriteCommand);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,160 @@
+#include "mqtt_url.h"
+
+#include "option_table.h"
+
+namespace kv830host {
+
+namespace {
+
+struct Scheme {
+    const char* prefix;
+    bool tls;
+    int default_port;
+};
+
+constexpr Scheme kSchemes[] = {
+    {"mqtt://",  false, kMqttPort   },
+    {"mqtts://", true,  kMqttTlsPort},
+};
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// %XX escapes let a password hold the characters that delimit the URL.
+bool decode_part(const std::string& text, const char* what, std::string& out, std::string& error) {
+    out.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        const bool whole = i + 2 < text.size();
+        const int hi = whole ? hex_digit(text[i + 1]) : -1;
+        const int lo = whole ? hex_digit(text[i + 2]) : -1;
+        if (hi < 0 || lo < 0) {
+            error = std::string("bad %-escape in the ") + what;
+            return false;
+        }
+        const int byte = hi * 16 + lo;
+        if (byte == 0) {
+            error = std::string("%00 in the ") + what;
+            return false;
+        }
+        out += static_cast<char>(byte);
+        i += 2;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool parse_mqtt_url(const std::string& text, MqttUrl& out, std::string& error) {
+    MqttUrl url;
+    std::string rest;
+    bool known = false;
+    for (const Scheme& scheme : kSchemes) {
+        const std::string prefix = scheme.prefix;
+        if (text.compare(0, prefix.size(), prefix) == 0) {
+            url.tls = scheme.tls;
+            url.port = scheme.default_port;
+            rest = text.substr(prefix.size());
+            known = true;
+            break;
+        }
+    }
+    if (!known) {
+        error = "'" + text + "' is not mqtt://[user[:password]@]host[:port] or mqtts://...";
+        return false;
+    }
+    for (const char c : rest) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f) {
+            error = "a space or control character in the broker URL";
+            return false;
+        }
+        if (c == '/' || c == '?' || c == '#') {
+            error = "the broker URL takes no path, query or fragment";
+            return false;
+        }
+    }
+    // The last '@' ends the credentials, so that an unescaped '@' in a password still
+    // leaves the host intact.
+    const std::size_t at = rest.rfind('@');
+    std::string hostport = rest;
+    if (at != std::string::npos) {
+        const std::string userinfo = rest.substr(0, at);
+        hostport = rest.substr(at + 1);
+        const std::size_t colon = userinfo.find(':');
+        if (!decode_part(userinfo.substr(0, colon), "user name", url.user, error)) {
+            return false;
+        }
+        if (url.user.empty()) {
+            error = "an empty user name in the broker URL";
+            return false;
+        }
+        if (colon != std::string::npos) {
+            url.has_password = true;
+            if (!decode_part(userinfo.substr(colon + 1), "password", url.password, error)) {
+                return false;
+            }
+        }
+    }
+    std::string port_text;
+    if (!hostport.empty() && hostport[0] == '[') {
+        const std::size_t close = hostport.find(']');
+        if (close == std::string::npos) {
+            error = "an IPv6 address without its closing ']'";
+            return false;
+        }
+        url.host = hostport.substr(1, close - 1);
+        const std::string after = hostport.substr(close + 1);
+        if (!after.empty()) {
+            if (after[0] != ':') {
+                error = "'" + after + "' after the IPv6 address";
+                return false;
+            }
+            port_text = after.substr(1);
+            if (port_text.empty()) {
+                error = "an empty port in the broker URL";
+                return false;
+            }
+        }
+    } else {
+        const std::size_t colon = hostport.find(':');
+        url.host = hostport.substr(0, colon);
+        if (colon != std::string::npos) {
+            port_text = hostport.substr(colon + 1);
+            if (port_text.empty()) {
+                error = "an empty port in the broker URL";
+                return false;
+            }
+        }
+    }
+    if (url.host.empty()) {
+        error = "no host in the broker URL";
+        return false;
+    }
+    if (!port_text.empty()) {
+        long long port = 0;
+        if (port_text[0] == '+' || port_text[0] == '-' ||
+            !kv830cli::parse_decimal(port_text, 1, 65535, port)) {
+            error = "port '" + port_text + "' is not a number from 1 to 65535";
+            return false;
+        }
+        url.port = static_cast<int>(port);
+    }
+    out = url;
+    return true;
+}
+
+}  // namespace kv830host

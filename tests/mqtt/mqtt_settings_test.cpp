@@ -1,0 +1,193 @@
+#include "mqtt_settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "broker.h"
+#include "option_table.h"
+
+namespace {
+
+using kv830host::check_mqtt_settings;
+using kv830host::MqttConfig;
+using kv830host::MqttSettings;
+
+bool parse(MqttSettings& s, std::vector<const char*> args, std::string& error) {
+    args.insert(args.begin(), "kv830-host");
+    std::vector<std::string> positional;
+    return kv830cli::parse_command_line(kv830host::mqtt_options(s), static_cast<int>(args.size()),
+                                        args.data(), positional, error);
+}
+
+TEST(MqttSettings, DefaultsFollowTheDataIdHostAndInterval) {
+    MqttSettings s;
+    std::string error;
+    ASSERT_TRUE(parse(s, {"--mqtt", "mqtt://broker"}, error)) << error;
+    MqttConfig c;
+    ASSERT_TRUE(check_mqtt_settings(s, 7, 2.0, "gw1", c, error)) << error;
+    EXPECT_EQ(c.client_id, "kv830-gw1-7");
+    EXPECT_EQ(c.prefix, "kv830/7");
+    EXPECT_EQ(c.keepalive_s, 30);
+    EXPECT_FALSE(c.retain);
+    EXPECT_FALSE(c.writes);
+    EXPECT_EQ(c.queue_capacity, 300U);  // ten minutes at one cycle every two seconds
+    EXPECT_FALSE(c.ha_discovery);
+    EXPECT_EQ(c.ha_prefix, "homeassistant");
+    EXPECT_EQ(c.expire_after_s, 60);
+    EXPECT_EQ(c.broker.host, "broker");
+}
+
+TEST(MqttSettings, EveryOptionReachesTheConfiguration) {
+    MqttSettings s;
+    std::string error;
+    ASSERT_TRUE(parse(s,
+                      {"--mqtt", "mqtts://u@b:8884", "--mqtt-topic", "site/a", "--mqtt-keepalive",
+                       "12", "--mqtt-retain", "--mqtt-writes", "--mqtt-queue", "5m",
+                       "--ha-discovery", "--ha-prefix", "ha"},
+                      error))
+        << error;
+    MqttConfig c;
+    ASSERT_TRUE(check_mqtt_settings(s, 1, 30.0, "gw", c, error)) << error;
+    EXPECT_TRUE(c.broker.tls);
+    EXPECT_EQ(c.prefix, "site/a");
+    EXPECT_EQ(c.keepalive_s, 12);
+    EXPECT_TRUE(c.retain);
+    EXPECT_TRUE(c.writes);
+    EXPECT_EQ(c.queue_capacity, 10U);  // 300 s at 30 s
+    EXPECT_TRUE(c.ha_discovery);
+    EXPECT_EQ(c.ha_prefix, "ha");
+    EXPECT_EQ(c.expire_after_s, 90);
+}
+
+TEST(MqttSettings, QueueBoundAsCyclesOrDuration) {
+    struct Row {
+        const char* text;
+        double interval;
+        std::size_t cycles;
+    };
+    const Row rows[] = {
+        {"1",    1.0, 1   },
+        {"50",   0.5, 50  },
+        {"600s", 0.5, 1200},
+        {"10m",  1.0, 600 },
+        {"1h",   7.0, 515 },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        MqttSettings s;
+        std::string error;
+        ASSERT_TRUE(parse(s, {"--mqtt", "mqtt://b", "--mqtt-queue", row.text}, error)) << error;
+        MqttConfig c;
+        ASSERT_TRUE(check_mqtt_settings(s, 1, row.interval, "h", c, error)) << error;
+        EXPECT_EQ(c.queue_capacity, row.cycles);
+    }
+}
+
+TEST(MqttSettings, RefusesBadValuesOnTheCommandLine) {
+    struct Row {
+        std::vector<const char*> args;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {{"--mqtt", "tcp://b"},        "is not mqtt://"  },
+        {{"--mqtt", "mqtt://b:99999"}, "1 to 65535"      },
+        {{"--mqtt-keepalive", "4"},    "from 5 to 65535" },
+        {{"--mqtt-keepalive", "x"},    "from 5 to 65535" },
+        {{"--mqtt-queue", "0"},        "number of cycles"},
+        {{"--mqtt-queue", "10x"},      "number of cycles"},
+        {{"--mqtt-queue", "-5m"},      "number of cycles"},
+        {{"--mqtt-queue", "100001"},   "number of cycles"},
+        {{"--mqtt-topic", "a/#"},      "wildcard"        },
+        {{"--mqtt-topic", "a/+/b"},    "wildcard"        },
+        {{"--mqtt-topic", "/a"},       "starts with"     },
+        {{"--mqtt-topic", "a/"},       "ends with"       },
+        {{"--mqtt-topic", "$SYS"},     "starts with"     },
+        {{"--ha-prefix", "ha/#"},      "wildcard"        },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.front() + std::string(" ") + row.args.back());
+        MqttSettings s;
+        std::string error;
+        EXPECT_FALSE(parse(s, row.args, error));
+        EXPECT_NE(error.find(row.reason), std::string::npos) << error;
+    }
+}
+
+TEST(MqttSettings, RefusesAtStartWhatOnlyTheWholeLineOrTheFilesTell) {
+    mqtttest::TempDir dir;
+    const std::string password = dir.path() + "/password";
+    std::ofstream(password) << "s3cret\n";
+    const std::string two_lines = dir.path() + "/two";
+    std::ofstream(two_lines) << "a\nb\n";
+    const std::string empty = dir.path() + "/empty";
+    std::ofstream{empty};
+    const std::string missing = dir.path() + "/missing";
+    struct Row {
+        std::vector<const char*> args;
+        const char* reason;
+    };
+    const Row rows[] = {
+        {{"--mqtt-topic", "x"},                                                "--mqtt-topic needs --mqtt"},
+        {{"--ha-discovery"},                                                   "needs --mqtt"             },
+        {{"--mqtt", "mqtt://b", "--ha-prefix", "ha"},                          "needs --ha-discovery"     },
+        {{"--mqtt", "mqtt://b", "--mqtt-ca", password.c_str()},                "needs an mqtts:// URL"    },
+        {{"--mqtt", "mqtts://b", "--mqtt-ca", missing.c_str()},                "cannot read"              },
+        {{"--mqtt", "mqtts://b", "--mqtt-ca", empty.c_str()},                  "cannot read"              },
+        {{"--mqtt", "mqtt://u:p@b", "--mqtt-password-file", password.c_str()}, "one or the other"         },
+        {{"--mqtt", "mqtt://b", "--mqtt-password-file", password.c_str()},     "names no user"            },
+        {{"--mqtt", "mqtt://u@b", "--mqtt-password-file", missing.c_str()},    "cannot read"              },
+        {{"--mqtt", "mqtt://u@b", "--mqtt-password-file", two_lines.c_str()},  "one line"                 },
+        {{"--mqtt", "mqtt://b", "--mqtt-queue", "1h"},                         "at most"                  },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reason);
+        MqttSettings s;
+        std::string error;
+        ASSERT_TRUE(parse(s, row.args, error)) << error;
+        MqttConfig c;
+        c.prefix = "untouched";
+        EXPECT_FALSE(check_mqtt_settings(s, 1, 0.01, "h", c, error));
+        EXPECT_NE(error.find(row.reason), std::string::npos) << error;
+        EXPECT_EQ(c.prefix, "untouched");
+    }
+}
+
+TEST(MqttSettings, PasswordFileStaysOutOfTheUrl) {
+    mqtttest::TempDir dir;
+    const std::string password = dir.path() + "/password";
+    std::ofstream(password) << "p@ss:word\r\n";
+    MqttSettings s;
+    std::string error;
+    ASSERT_TRUE(
+        parse(s, {"--mqtt", "mqtt://plant@b", "--mqtt-password-file", password.c_str()}, error))
+        << error;
+    MqttConfig c;
+    ASSERT_TRUE(check_mqtt_settings(s, 1, 1.0, "h", c, error)) << error;
+    EXPECT_EQ(c.broker.user, "plant");
+    EXPECT_TRUE(c.broker.has_password);
+    EXPECT_EQ(c.broker.password, "p@ss:word");
+}
+
+TEST(MqttSettings, WithoutMqttNothingIsRequired) {
+    MqttSettings s;
+    MqttConfig c;
+    std::string error;
+    EXPECT_TRUE(check_mqtt_settings(s, 1, 1.0, "h", c, error)) << error;
+    EXPECT_FALSE(kv830host::mqtt_enabled(s));
+}
+
+TEST(MqttSettings, HelpNamesEveryOption) {
+    MqttSettings s;
+    const std::string help = kv830cli::format_help(kv830host::mqtt_options(s), "usage", "");
+    for (const char* name :
+         {"--mqtt URL", "--mqtt-ca FILE", "--mqtt-password-file FILE", "--mqtt-topic PREFIX",
+          "--mqtt-keepalive S", "--mqtt-retain", "--mqtt-writes", "--mqtt-queue N",
+          "--ha-discovery", "--ha-prefix PREFIX"}) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(help.find(name), std::string::npos) << help;
+    }
+}
+
+}  // namespace
