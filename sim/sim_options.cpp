@@ -77,6 +77,12 @@ const char* usage_text() {
            "                         covers one of them gets exception 2\n"
            "  --delay-ms N           delay every reply by N ms (0..60000)\n"
            "  --corrupt-crc-every N  on RTU, invert the CRC of every Nth reply (0 off)\n"
+           "\n"
+           "Line timing:\n"
+           "  --pace                 on RTU, take a request's line time and send the reply's\n"
+           "                         bytes at the line's real rate (from the baud rate, data,\n"
+           "                         parity and stop bits)\n"
+           "  --turnaround MS        answer MS ms after the request ended (0..60000)\n"
            "  --verbose              log each request on stderr\n"
            "  --help                 show this text\n"
            "\n"
@@ -224,6 +230,13 @@ ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& o, std
                 return ParseOutcome::Error;
         } else if (name == "--corrupt-crc-every") {
             if (!number(0, 1000000000, o.corrupt_crc_every))
+                return ParseOutcome::Error;
+        } else if (name == "--pace") {
+            if (!flag())
+                return ParseOutcome::Error;
+            o.pace = true;
+        } else if (name == "--turnaround") {
+            if (!number(0, 60000, o.turnaround_ms))
                 return ParseOutcome::Error;
         } else if (name == "--verbose") {
             if (!flag())
