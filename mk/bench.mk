@@ -2,7 +2,8 @@
 # the targets judged by the benchmark program, which fails on a missed one. A Release
 # build of its own, so that nothing else's build type changes the figures.
 #
-#   make bench               medians and ratios, PASS or FAIL per target
+#   make bench               medians and ratios, PASS or FAIL per target; then the link's
+#                            cycle over a paced pseudo-terminal against the line's minimum
 #   make bench-icount        instructions per operation, counted by callgrind
 #   make bench-icount-armhf  the same for the armhf build, counted under qemu-arm, and the
 #                            share of a 0.96 s cycle on a 500 MHz core at 0.5 IPC
@@ -23,11 +24,17 @@ BENCH_ARMHF_DEPS = qemu-user g++-arm-linux-gnueabihf libc6-dev:armhf libjsoncpp-
 
 bench-build: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKV830_WERROR=ON $(CMAKE_FLAGS)
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target kv830_bench kv830_icount
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target kv830_bench kv830_icount link_bench
+
+# The link's figures are wall-clock times of two processes on a pseudo-terminal: a loaded
+# machine's scheduling shows in them, so run it on a quiet one.
+LINK_BENCH_ARGS ?= --benchmark_repetitions=3
 
 bench: bench-build
 	$(BENCH_BUILD)/bench/kv830_bench $(BENCH_ARGS) \
 	    --benchmark_out=$(BENCH_BUILD)/bench.json --benchmark_out_format=json
+	$(BENCH_BUILD)/bench/link_bench $(LINK_BENCH_ARGS) \
+	    --benchmark_out=$(BENCH_BUILD)/link_bench.json --benchmark_out_format=json
 
 bench-icount: bench-build
 	./bench/icount.sh callgrind $(BENCH_BUILD)/bench/kv830_icount

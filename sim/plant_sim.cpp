@@ -100,7 +100,8 @@ bool write_paced(int fd, const std::vector<std::uint8_t>& bytes, double start,
                  double char_seconds) {
     std::size_t sent = 0;
     while (sent < bytes.size() && g_stop == 0) {
-        const auto due = static_cast<std::size_t>((now_seconds() - start) / char_seconds);
+        const double elapsed = now_seconds() - start;
+        const auto due = elapsed > 0.0 ? static_cast<std::size_t>(elapsed / char_seconds) : 0;
         const std::size_t upto = std::min(bytes.size(), due);
         if (upto > sent) {
             const std::vector<std::uint8_t> part(bytes.begin() + static_cast<long>(sent),
