@@ -406,3 +406,24 @@ TEST_F(LinkProcess, ReopeningFollowsTheBackoff) {
 }
 
 }  // namespace
+
+namespace {
+
+// The simulator and the link's settings read parity through one parser: every spelling
+// one takes, the other takes too, and a line of each parity carries a round.
+TEST_F(LinkProcess, BothProgramsTakeTheSameParitySpellings) {
+    for (const char* spelling : {"N", "E", "O", "none", "even", "odd", "NONE", "Even"}) {
+        SCOPED_TRACE(spelling);
+        SimProcess sim({"--pty", "--frozen", "--parity", spelling});
+        ASSERT_FALSE(sim.address().empty()) << sim.log();
+        LinkSettings s = link_to(sim.address(), false, 400);
+        s.parity = qdxhost::parse_parity(spelling);
+        ASSERT_NE(s.parity, 0);
+        ModbusLink link(s, log);
+        EXPECT_EQ(run_rounds(link, device, 1).completed, 1) << log.str();
+    }
+    SimProcess refused({"--pty", "--parity", "space"});
+    EXPECT_TRUE(refused.address().empty());
+}
+
+}  // namespace
