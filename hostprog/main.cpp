@@ -290,6 +290,13 @@ void Program::run_cycles(SPModbus& modbus) {
         if (g_stop != 0) {
             break;
         }
+        // While the link is down, cycles follow its reopening backoff instead of spinning.
+        if (!link_->is_open()) {
+            sleep_until(link_->next_attempt());
+            if (g_stop != 0) {
+                break;
+            }
+        }
         const auto start = Clock::now();
         next = start + interval;
         const unsigned long published_before = observer_->published();

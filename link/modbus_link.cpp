@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
@@ -329,6 +331,10 @@ bool ModbusLink::open_once(std::string& error) {
             std::min<Clock::duration>(timeout, std::max<Clock::duration>(kMinByteGap, chars));
     }
     silent_timeouts_ = 0;
+    // The pause before a request is the line's own timing: a sleep that ends the usual
+    // 50 us late costs 3 % of a cycle at 115200 baud. Set for the thread that opens the
+    // link, which is the one that drives it.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     // Whatever the line carried before we listened is not an answer to us.
     drain();
     return true;
@@ -416,7 +422,9 @@ ModbusLink::Attempt ModbusLink::send_request(std::size_t pdu_size) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(settings_.timeout_ms);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t n = ::write(fd_, adu_ + done, size - done);
+        // A peer that closed must not end the program with SIGPIPE: it is a lost link.
+        const ssize_t n = settings_.is_tcp() ? ::send(fd_, adu_ + done, size - done, MSG_NOSIGNAL)
+                                             : ::write(fd_, adu_ + done, size - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;

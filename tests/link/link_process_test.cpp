@@ -113,14 +113,15 @@ TEST_F(LinkProcess, DroppedRepliesAreRetried) {
         args.insert(args.end(), {"--frozen", "--drop-every", "17"});
         SimProcess sim(args);
         ASSERT_FALSE(sim.address().empty()) << sim.log();
-        ModbusLink link(link_to(sim.address(), row.tcp, 400), log);
+        ModbusLink link(link_to(sim.address(), row.tcp, 600), log);
         const Rounds r = run_rounds(link, device, 20);
         std::cout << "drop-every 17 over " << row.name << ": " << r.completed
                   << " of 20 rounds complete, " << r.retries << " retries, " << r.timeouts
                   << " requests given up" << std::endl;
         EXPECT_GE(r.completed, 19) << log.str();
         EXPECT_GE(r.retries, 19U) << "every 17th request is lost";
-        expect_one_timeout_per_lost_reply(r, clean, 0.4, 0.25);
+        // A second timeout would add 0.6 s; a loaded machine's stalls stay well below.
+        expect_one_timeout_per_lost_reply(r, clean, 0.6, 0.4);
     }
 }
 
@@ -128,7 +129,7 @@ TEST_F(LinkProcess, GarbledRepliesAreRetriedWithoutWaiting) {
     const double clean = clean_round_seconds({"--pty"}, false, device);
     SimProcess sim({"--pty", "--frozen", "--corrupt-crc-every", "10"});
     ASSERT_FALSE(sim.address().empty()) << sim.log();
-    ModbusLink link(link_to(sim.address(), false, 400), log);
+    ModbusLink link(link_to(sim.address(), false, 1000), log);
     const Rounds r = run_rounds(link, device, 20);
     std::cout << "corrupt-crc-every 10 over pty: " << r.completed << " of 20 rounds complete, "
               << r.retries << " retries" << std::endl;
@@ -138,7 +139,7 @@ TEST_F(LinkProcess, GarbledRepliesAreRetriedWithoutWaiting) {
     // A garbled reply is known as such when it ends: no timeout is spent on it.
     for (std::size_t i = 0; i < r.seconds.size(); ++i) {
         SCOPED_TRACE("round " + std::to_string(i + 1));
-        EXPECT_LT(r.seconds[i], clean + 0.25);
+        EXPECT_LT(r.seconds[i], clean + 0.5);
     }
 }
 
