@@ -15,9 +15,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iomanip>
 #include <ostream>
 #include <sstream>
 
@@ -116,9 +116,11 @@ std::string lock_holder(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) {
         return "";
     }
-    char node[64];
-    std::snprintf(node, sizeof node, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
+    // The kernel names a lock's file "MAJOR:MINOR:INODE", device numbers in hex.
+    std::ostringstream file_id;
+    file_id << std::hex << std::setfill('0') << std::setw(2) << major(st.st_dev) << ':'
+            << std::setw(2) << minor(st.st_dev) << ':' << std::dec << st.st_ino;
+    const std::string node = file_id.str();
     std::ifstream locks("/proc/locks");
     std::string line;
     while (std::getline(locks, line)) {
