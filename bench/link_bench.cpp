@@ -137,10 +137,13 @@ int main(int argc, char** argv) {
         const Figure& median = sorted[sorted.size() / 2];
         const bool ok = median.ratio() <= kTarget;
         pass = pass && ok;
+        // The best repetition shows what the link itself costs when no other process takes
+        // the processor at the wrong moment; the verdict is the median's.
         std::cout << std::setw(7) << baud << " baud: cycle " << std::fixed << std::setprecision(1)
                   << median.cycle_ms << " ms, minimum " << median.minimum_ms << " ms, ratio "
-                  << std::setprecision(3) << median.ratio() << " <= " << kTarget << "  "
-                  << (judge ? (ok ? "PASS" : "FAIL") : "(not judged)") << "\n";
+                  << std::setprecision(3) << median.ratio() << " (best " << sorted.front().ratio()
+                  << ") <= " << kTarget << "  " << (judge ? (ok ? "PASS" : "FAIL") : "(not judged)")
+                  << "\n";
     }
     if (g_figures.empty()) {
         std::cout << "  no figures\n";
