@@ -258,6 +258,17 @@ int Program::do_write(SPModbus& modbus) {
     for (std::size_t i = 0; i < w.values.size(); ++i) {
         what << (i == 0 ? "=" : ",") << w.values[i];
     }
+    if (r.write_retried) {
+        what << " (sent again: no reply came)";
+    }
+    if (r.last == qdxhost::Exchange::Refused) {
+        std::cerr << what.str() << ": refused (exception " << r.exception << ")" << std::endl;
+        return kv830host::kExitNotConfirmed;
+    }
+    if (r.last == qdxhost::Exchange::Garbled) {
+        std::cerr << what.str() << ": reply garbled, outcome unknown" << std::endl;
+        return kv830host::kExitNoReply;
+    }
     if (result == 1) {
         std::cerr << what.str() << ": confirmed" << std::endl;
         return kv830host::kExitOk;
@@ -280,6 +291,13 @@ void Program::run_cycles(SPModbus& modbus) {
         if (g_stop != 0) {
             break;
         }
+        // While the link is down, cycles follow its reopening backoff instead of spinning.
+        if (!link_->is_open()) {
+            sleep_until(link_->next_attempt());
+            if (g_stop != 0) {
+                break;
+            }
+        }
         const auto start = Clock::now();
         next = start + interval;
         const unsigned long published_before = observer_->published();
@@ -289,8 +307,8 @@ void Program::run_cycles(SPModbus& modbus) {
         const unsigned long published = observer_->published() - published_before;
         std::ostringstream line;
         line << "cycle " << cycle << ": " << std::fixed << std::setprecision(3) << seconds << " s, "
-             << r.answered << " answered, " << r.failed << " failed, published " << published
-             << " (" << observer_->published() << " in all)";
+             << r.answered << " answered, " << r.failed << " failed, " << r.retries
+             << " retried, published " << published << " (" << observer_->published() << " in all)";
         if (r.aborted) {
             line << ", interrupted";
         } else if (r.failed != 0) {
@@ -309,6 +327,13 @@ int Program::run() {
         std::cerr << "kv830-host: " << error << std::endl;
         return kv830host::kExitFailure;
     }
+    link_ = std::make_unique<qdxhost::ModbusLink>(opt_.link, std::cerr);
+    // A folder, a file that is not a serial line, a port held by another process, a host
+    // name that does not exist: waiting mends none of them.
+    if (!link_->ensure_open() && link_->open_failed_fatally()) {
+        std::cerr << "kv830-host: " << link_->last_error() << std::endl;
+        return kv830host::kExitFailure;
+    }
     kv830host::PluginLoader loader;
     const std::string plugin = opt_.plugin.empty() ? kv830host::default_plugin_path() : opt_.plugin;
     if (!loader.load(plugin, error)) {
@@ -324,7 +349,6 @@ int Program::run() {
     device_ = device.get();
     observer_ = std::make_unique<HostObserver>(opt_.history ? &history_ : nullptr, std::cerr);
     qdxhost::HostAccess::set_observer(*device_, observer_.get());
-    link_ = std::make_unique<qdxhost::ModbusLink>(opt_.link, std::cerr);
 
     device_->Init(std::weak_ptr<QDXController>(), opt_.data_id, Json::Value());
     device_->InitSetting(opt_.settings);

@@ -149,6 +149,7 @@ struct LinkOverrides {
     std::optional<int> slave;
     std::optional<int> timeout_ms;
     std::optional<int> pause_ms;
+    std::optional<int> retries;
 };
 
 }  // namespace
@@ -166,10 +167,12 @@ std::string usage(const char* program) {
       << "  -P, --parity N|E|O   parity: none, even or odd (N)\n"
       << "  -d, --data-bits N    data bits, 5 to 8 (8)\n"
       << "  -s, --stop-bits N    stop bits, 1 or 2 (1)\n"
-      << "  -a, --slave N        slave address, 1 to 247; the unit id over TCP (1)\n"
+      << "  -a, --slave N        slave address, 1 to 247; the unit id over TCP, 0 to 255 (1)\n"
       << "  --tcp HOST:PORT      Modbus TCP to this address instead of a serial device\n"
       << "  -t, --timeout T      response timeout (1s)\n"
-      << "  --pause T            silence before each request (5ms)\n"
+      << "  --pause T            silence before each request (the line's: 3.5 characters,\n"
+      << "                       1.75ms above 19200 baud; none over TCP)\n"
+      << "  --retries N          ask again after a lost or garbled reply, 0 to 10 (2)\n"
       << "                       T is seconds (0.5, 2s) or milliseconds (500ms)\n"
       << "\n"
       << "Device:\n"
@@ -227,9 +230,10 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
     };
     static const char* const kFlags[] = {"--help", "--watch", "--pretty", "--no-history"};
     static const char* const kValued[] = {
-        "--device",  "--tcp",      "--baud",   "--parity",   "--data-bits", "--stop-bits",
-        "--slave",   "--timeout",  "--pause",  "--interval", "--cycles",    "--plugin",
-        "--data-id", "--settings", "--output", "--log",      "--history",   "--write",
+        "--device",    "--tcp",     "--baud",    "--parity",   "--data-bits",
+        "--stop-bits", "--slave",   "--timeout", "--pause",    "--interval",
+        "--cycles",    "--plugin",  "--data-id", "--settings", "--output",
+        "--log",       "--history", "--write",   "--retries",
     };
     LinkOverrides link;
     bool cycles_given = false;
@@ -331,8 +335,8 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
             }
             link.stop_bits = static_cast<int>(n);
         } else if (arg == "--slave") {
-            if (!parse_long(value, 1, 247, n)) {
-                error = "--slave needs 1 to 247, not \"" + value + "\"";
+            if (!parse_long(value, 0, 255, n)) {
+                error = "--slave needs 1 to 247 (0 to 255 over TCP), not \"" + value + "\"";
                 return false;
             }
             link.slave = static_cast<int>(n);
@@ -348,6 +352,12 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
                 return false;
             }
             link.pause_ms = static_cast<int>(std::lround(ms));
+        } else if (arg == "--retries") {
+            if (!parse_long(value, 0, qdxhost::kMaxRetries, n)) {
+                error = "--retries needs 0 to 10, not \"" + value + "\"";
+                return false;
+            }
+            link.retries = static_cast<int>(n);
         } else if (arg == "--interval") {
             if (!parse_duration_ms(value, 86400000.0, ms)) {
                 error = "--interval needs 0 to 86400s, not \"" + value + "\"";
@@ -440,6 +450,8 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
         out.link.timeout_ms = *link.timeout_ms;
     if (link.pause_ms)
         out.link.pause_ms = *link.pause_ms;
+    if (link.retries)
+        out.link.retries = *link.retries;
     if (!out.link.device.empty() && !out.link.tcp.empty()) {
         error = "settings file " + out.settings_file +
                 ": modbus.device and modbus.tcp exclude each other";

@@ -88,11 +88,11 @@ fuzz: fuzz-build
 # clang-tidy over the translation units of the plug-in, the replacement host, the fuzz
 # harnesses and the target and fuzz regression tests, with the compile commands of a
 # clang configuration (fuzz harnesses included); cppcheck over the same sources.
-LINT_DIRS ?= plugin datadevice plant host fuzz tests/target tests/fuzz_regression
+LINT_DIRS ?= plugin datadevice plant host link fuzz tests/target tests/fuzz_regression
 empty :=
 space := $(empty) $(empty)
 LINT_FILTER = ^$(CURDIR)/($(subst $(space),|,$(LINT_DIRS)))/[^/]*\.cpp$$
-LINT_INCLUDES = -Ihost/api -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz
+LINT_INCLUDES = -Ihost/api -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz -Ilink -Icommon
 
 lint: lint-tidy lint-cppcheck
 

@@ -3,17 +3,19 @@
 #include <sstream>
 #include <utility>
 
+#include "be_words.h"
+
 namespace plantsim {
 
 namespace {
 
 int word_at(const std::uint8_t* p) {
-    return (p[0] << 8) | p[1];
+    return kv830cli::be16_at(p);
 }
 
 void push_word(std::vector<std::uint8_t>& out, int value) {
-    out.push_back(static_cast<std::uint8_t>((value >> 8) & 0xFF));
-    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    out.resize(out.size() + 2);
+    kv830cli::put_be16(out.data() + out.size() - 2, static_cast<unsigned>(value));
 }
 
 std::string describe(const char* what, int first, int count) {

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "image_dump.h"
+#include "mbap_frame.h"
 #include "modbus_pdu.h"
 #include "plant_model.h"
 #include "rtu_frame.h"
@@ -74,6 +76,44 @@ bool write_all(int fd, const std::vector<std::uint8_t>& bytes) {
             return false;
         }
         done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Sleeps until `t` (seconds on the steady clock) unless a stop signal comes first.
+void sleep_until_seconds(double t) {
+    while (g_stop == 0) {
+        const double left = t - now_seconds();
+        if (left <= 0.0) {
+            return;
+        }
+        // Absolute deadlines: a late wake-up does not push the ones after it.
+        const double step = std::min(left, 0.05);
+        const auto ns = static_cast<long long>(step * 1e9);
+        timespec d{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        ::nanosleep(&d, nullptr);
+    }
+}
+
+// Writes `bytes` as a line at `char_seconds` per character would carry them, the first
+// starting at `start`: each byte leaves when its last bit would have.
+bool write_paced(int fd, const std::vector<std::uint8_t>& bytes, double start,
+                 double char_seconds) {
+    std::size_t sent = 0;
+    while (sent < bytes.size() && g_stop == 0) {
+        const double elapsed = now_seconds() - start;
+        const auto due = elapsed > 0.0 ? static_cast<std::size_t>(elapsed / char_seconds) : 0;
+        const std::size_t upto = std::min(bytes.size(), due);
+        if (upto > sent) {
+            const std::vector<std::uint8_t> part(bytes.begin() + static_cast<long>(sent),
+                                                 bytes.begin() + static_cast<long>(upto));
+            if (!write_all(fd, part)) {
+                return false;
+            }
+            sent = upto;
+            continue;
+        }
+        sleep_until_seconds(start + static_cast<double>(sent + 1) * char_seconds);
     }
     return true;
 }
@@ -175,6 +215,8 @@ class Simulator {
 int serve_rtu(Simulator& sim, int fd) {
     const SimOptions& o = sim.options();
     RtuRequestFramer framer(rtu_silence_seconds(o.baud, o.bits_per_char()));
+    const double char_seconds = static_cast<double>(o.bits_per_char()) / o.baud;
+    const double turnaround = static_cast<double>(o.turnaround_ms) / 1000.0;
     std::vector<std::uint8_t> frame;
     std::vector<std::uint8_t> reply;
     std::string line;
@@ -202,13 +244,25 @@ int serve_rtu(Simulator& sim, int fd) {
                 sim.log("frame for slave " + std::to_string(unit) + " ignored");
                 continue;
             }
+            // Paced, the request ends on the line its own length after it was written.
+            const double request_end =
+                now + (o.pace ? static_cast<double>(frame.size()) * char_seconds : 0.0);
             const bool answered = sim.answer(unit, frame.data() + 1, frame.size() - 3, reply, line);
             if (answered && unit != 0) {
                 const bool corrupt =
                     o.corrupt_crc_every > 0 && sim.next_reply_number() % o.corrupt_crc_every == 0;
                 if (corrupt)
                     line += " (CRC corrupted)";
-                if (!write_all(fd, rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt))) {
+                const auto adu = rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt);
+                const double start = request_end + turnaround;
+                bool sent = false;
+                if (o.pace) {
+                    sent = write_paced(fd, adu, start, char_seconds);
+                } else {
+                    sleep_until_seconds(start);
+                    sent = write_all(fd, adu);
+                }
+                if (!sent) {
                     line += " (reply not sent: " + std::string(std::strerror(errno)) + ")";
                 }
             } else if (answered) {
@@ -299,8 +353,17 @@ int run_tcp(Simulator& sim) {
 
     int client = -1;
     std::vector<std::uint8_t> reply;
+    std::vector<std::uint8_t> stream;
+    std::vector<std::uint8_t> frame;
     std::string line;
-    std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+    const double turnaround = static_cast<double>(o.turnaround_ms) / 1000.0;
+    auto drop_client = [&](const char* why) {
+        sim.log(why);
+        ::close(client);
+        client = -1;
+        stream.clear();
+        modbus_set_socket(ctx.get(), -1);
+    };
     while (!sim.done()) {
         // One connection at a time; the next waits in the backlog until this one closes.
         pollfd p{client >= 0 ? client : listener, POLLIN, 0};
@@ -318,31 +381,43 @@ int run_tcp(Simulator& sim) {
                 sim.log("connection accepted");
             continue;
         }
-        const int n = modbus_receive(ctx.get(), query);
-        if (n < 0) {
-            sim.log("connection closed");
-            ::close(client);
-            client = -1;
-            modbus_set_socket(ctx.get(), -1);
+        std::uint8_t chunk[512];
+        const ssize_t n = ::read(client, chunk, sizeof chunk);
+        if (n <= 0) {
+            if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                drop_client("connection closed");
             continue;
         }
-        const int header = modbus_get_header_length(ctx.get());
-        if (n <= header)
-            continue;
-        const int unit = query[header - 1];
-        if (!sim.answer(unit, query + header, static_cast<std::size_t>(n - header), reply, line)) {
+        const double received = now_seconds();
+        stream.insert(stream.end(), chunk, chunk + n);
+        for (;;) {
+            const MbapCut cut = cut_mbap_request(stream, frame);
+            if (cut == MbapCut::NeedMore)
+                break;
+            if (cut == MbapCut::Unframeable) {
+                drop_client("MBAP length out of range: connection closed");
+                break;
+            }
+            if (cut == MbapCut::Dropped) {
+                sim.log("MBAP frame dropped: protocol id not 0 or length disagrees");
+                continue;
+            }
+            const int unit = frame[kMbapUnit];
+            if (!sim.answer(unit, frame.data() + kMbapHeader, frame.size() - kMbapHeader, reply,
+                            line)) {
+                sim.log(line);
+                continue;
+            }
+            std::vector<std::uint8_t> adu(frame.begin(), frame.begin() + kMbapHeader);
+            const std::size_t length = reply.size() + 1;
+            adu[4] = static_cast<std::uint8_t>(length >> 8);
+            adu[5] = static_cast<std::uint8_t>(length & 0xFF);
+            adu.insert(adu.end(), reply.begin(), reply.end());
+            sleep_until_seconds(received + turnaround);
+            if (!write_all(client, adu))
+                line += " (reply not sent)";
             sim.log(line);
-            continue;
         }
-        std::vector<std::uint8_t> adu = {query[0], query[1], query[2], query[3]};
-        const std::size_t length = reply.size() + 1;
-        adu.push_back(static_cast<std::uint8_t>(length >> 8));
-        adu.push_back(static_cast<std::uint8_t>(length & 0xFF));
-        adu.push_back(static_cast<std::uint8_t>(unit));
-        adu.insert(adu.end(), reply.begin(), reply.end());
-        if (!write_all(client, adu))
-            line += " (reply not sent)";
-        sim.log(line);
     }
     if (client >= 0)
         ::close(client);
@@ -368,6 +443,10 @@ int main(int argc, char** argv) {
             break;
     }
     install_signals();
+    if (options.pace) {
+        // Paced bytes leave on time only if a sleep ends when asked, not up to 50 us later.
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     Simulator sim(options);
     int rc = 1;
     switch (options.transport) {

@@ -2,29 +2,17 @@
 
 #include <algorithm>
 
+#include "modbus_crc.h"
+#include "serial_params.h"
+
 namespace plantsim {
 
 std::uint16_t crc16(const std::uint8_t* data, std::size_t size) {
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc = static_cast<std::uint16_t>(crc ^ data[i]);
-        for (int b = 0; b < 8; ++b) {
-            const bool lsb = (crc & 1U) != 0;
-            crc = static_cast<std::uint16_t>(crc >> 1);
-            if (lsb) {
-                crc = static_cast<std::uint16_t>(crc ^ 0xA001U);
-            }
-        }
-    }
-    return crc;
+    return kv830cli::crc16(data, size);
 }
 
 bool crc_ok(const std::uint8_t* frame, std::size_t size) {
-    if (size < 4) {
-        return false;
-    }
-    const std::uint16_t crc = crc16(frame, size - 2);
-    return frame[size - 2] == (crc & 0xFF) && frame[size - 1] == (crc >> 8);
+    return kv830cli::crc_ok(frame, size);
 }
 
 std::vector<std::uint8_t> rtu_frame(std::uint8_t address, const std::vector<std::uint8_t>& pdu,
@@ -65,10 +53,7 @@ int rtu_request_length(const std::uint8_t* data, std::size_t size) {
 }
 
 double rtu_silence_seconds(int baud, int bits_per_char) {
-    if (baud > 19200 || baud <= 0) {
-        return 0.00175;
-    }
-    return 3.5 * bits_per_char / baud;
+    return static_cast<double>(kv830cli::rtu_silence_ns(baud, bits_per_char)) / 1e9;
 }
 
 void RtuRequestFramer::feed(const std::uint8_t* data, std::size_t size, double now) {

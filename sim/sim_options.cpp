@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "serial_params.h"
+
 namespace plantsim {
 
 namespace {
@@ -55,7 +57,7 @@ const char* usage_text() {
            "\n"
            "Line settings (RTU; on a pty they set the frame silence only):\n"
            "  --baud N               1200..230400, default 9600\n"
-           "  --parity N|E|O         default N\n"
+           "  --parity N|E|O         default N (or none, even, odd)\n"
            "  --data-bits N          7 or 8, default 8\n"
            "  --stop-bits N          1 or 2, default 1\n"
            "  --slave N              slave address 1..247, default 1\n"
@@ -75,6 +77,12 @@ const char* usage_text() {
            "                         covers one of them gets exception 2\n"
            "  --delay-ms N           delay every reply by N ms (0..60000)\n"
            "  --corrupt-crc-every N  on RTU, invert the CRC of every Nth reply (0 off)\n"
+           "\n"
+           "Line timing:\n"
+           "  --pace                 on RTU, take a request's line time and send the reply's\n"
+           "                         bytes at the line's real rate (from the baud rate, data,\n"
+           "                         parity and stop bits)\n"
+           "  --turnaround MS        answer MS ms after the request ended (0..60000)\n"
            "  --verbose              log each request on stderr\n"
            "  --help                 show this text\n"
            "\n"
@@ -161,11 +169,11 @@ ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& o, std
             std::string p;
             if (!take(p))
                 return ParseOutcome::Error;
-            if (p != "N" && p != "E" && p != "O" && p != "n" && p != "e" && p != "o") {
-                error = "bad value for --parity: '" + p + "' (expected N, E or O)";
+            o.parity = kv830cli::parse_parity(p);
+            if (o.parity == 0) {
+                error = "bad value for --parity: '" + p + "' (expected N, E, O, none, even or odd)";
                 return ParseOutcome::Error;
             }
-            o.parity = static_cast<char>(p[0] & ~0x20);
         } else if (name == "--data-bits") {
             if (!number(7, 8, n))
                 return ParseOutcome::Error;
@@ -222,6 +230,13 @@ ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& o, std
                 return ParseOutcome::Error;
         } else if (name == "--corrupt-crc-every") {
             if (!number(0, 1000000000, o.corrupt_crc_every))
+                return ParseOutcome::Error;
+        } else if (name == "--pace") {
+            if (!flag())
+                return ParseOutcome::Error;
+            o.pace = true;
+        } else if (name == "--turnaround") {
+            if (!number(0, 60000, o.turnaround_ms))
                 return ParseOutcome::Error;
         } else if (name == "--verbose") {
             if (!flag())

@@ -5,6 +5,8 @@
 #include <set>
 #include <string>
 
+#include "serial_params.h"
+
 namespace plantsim {
 
 enum class Transport { None, Pty, Rtu, Tcp };
@@ -26,9 +28,11 @@ struct SimOptions {
     std::set<int> exception_at;
     long delay_ms = 0;
     long corrupt_crc_every = 0;
+    bool pace = false;       // RTU bytes take their line time
+    long turnaround_ms = 0;  // between a request's end and its reply
     bool verbose = false;
 
-    int bits_per_char() const { return 1 + data_bits + (parity == 'N' ? 0 : 1) + stop_bits; }
+    int bits_per_char() const { return kv830cli::char_bits(data_bits, parity, stop_bits); }
 };
 
 enum class ParseOutcome { Run, Help, Error };

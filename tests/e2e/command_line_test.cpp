@@ -27,7 +27,8 @@ TEST(CommandLine, RefusesBadOptions) {
     expect_refused(dir, {"--device", "/dev/null", "--tcp", "h:1"}, "exclude each other");
     expect_refused(dir, {"--device", "/dev/null", "--baud", "fast"}, "--baud");
     expect_refused(dir, {"--device", "/dev/null", "-P", "Q"}, "--parity");
-    expect_refused(dir, {"--device", "/dev/null", "-a", "0"}, "--slave");
+    expect_refused(dir, {"--device", "/dev/null", "-a", "0"}, "1 to 247");
+    expect_refused(dir, {"--tcp", "127.0.0.1:1502", "-a", "256"}, "--slave");
     expect_refused(dir, {"--device", "/dev/null", "--stop-bits", "3"}, "--stop-bits");
     expect_refused(dir, {"--device", "/dev/null", "-t", "-1"}, "--timeout");
     expect_refused(dir, {"--tcp", "localhost"}, "HOST:PORT");

@@ -16,8 +16,12 @@ TEST(History, OneRowPerCompletedRoundNoneForBrokenOnes) {
     Simulator sim(dir, {"--tcp", "0"}, {"--frozen", "--drop-every", "18"});
     ASSERT_TRUE(sim.started()) << sim.log();
     const std::string db = dir.file("history.db");
-    const HostRun run = run_host(dir, {"--tcp", sim.address(), "--cycles", "5", "--interval", "0",
-                                       "--timeout", "300ms", "--data-id", "42", "--history", db});
+    // Without retries, so that some rounds break.
+    const std::string settings = dir.file("no-retries.json");
+    write_file(settings, R"({"modbus": {"retries": 0}})");
+    const HostRun run =
+        run_host(dir, {"--tcp", sim.address(), "--cycles", "5", "--interval", "0", "--timeout",
+                       "300ms", "--data-id", "42", "--history", db, "--settings", settings});
     ASSERT_EQ(run.status, 0) << run.err;
     unsigned completed = 0;
     unsigned broken = 0;

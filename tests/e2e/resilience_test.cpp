@@ -1,9 +1,10 @@
-// A lost reply costs one cycle; a simulator that goes away and comes back costs the
-// cycles in between; the host keeps running throughout.
+// A lost reply is asked for again; without retries it costs one cycle; a simulator that
+// goes away and comes back costs the cycles in between; the host keeps running throughout.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "e2e_support.h"
@@ -12,14 +13,40 @@ namespace {
 
 using namespace e2e;
 
-TEST(Polling, DroppedReplyAbandonsOnlyItsCycle) {
+// A settings file that turns the link's retries off, so that one lost reply is one
+// abandoned cycle.
+std::string no_retries(const TempDir& dir) {
+    const std::string path = dir.file("no-retries.json");
+    write_file(path, R"({"modbus": {"retries": 0}})");
+    return path;
+}
+
+TEST(Polling, DroppedRepliesAreRetried) {
+    TempDir dir;
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen", "--drop-every", "17"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const HostRun run = run_host(dir,
+                                 {"--tcp", sim.address(), "--cycles", "20", "--interval", "0",
+                                  "--timeout", "300ms", "--no-history"},
+                                 60000ms);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = cycle_lines(run.err);
+    ASSERT_EQ(lines.size(), 20U) << run.err;
+    const auto complete = std::count_if(lines.begin(), lines.end(), [](const CycleLine& c) {
+        return c.failed == 0 && c.answered == 17;
+    });
+    EXPECT_GE(complete, 19) << run.err;
+}
+
+TEST(Polling, WithoutRetriesADroppedReplyAbandonsOnlyItsCycle) {
     TempDir dir;
     // Requests are counted over all cycles: the 18th, 36th... go unanswered, which is
     // the first request of every second cycle.
     Simulator sim(dir, {"--tcp", "0"}, {"--frozen", "--drop-every", "18"});
     ASSERT_TRUE(sim.started()) << sim.log();
-    const HostRun run = run_host(dir, {"--tcp", sim.address(), "--cycles", "4", "--interval", "0",
-                                       "--timeout", "300ms", "--history", dir.file("h.db")});
+    const HostRun run =
+        run_host(dir, {"--tcp", sim.address(), "--cycles", "4", "--interval", "0", "--timeout",
+                       "300ms", "--history", dir.file("h.db"), "--settings", no_retries(dir)});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = cycle_lines(run.err);
     ASSERT_EQ(lines.size(), 4U) << run.err;
@@ -30,12 +57,12 @@ TEST(Polling, DroppedReplyAbandonsOnlyItsCycle) {
     EXPECT_NE(run.err.find("abandoned"), std::string::npos);
 }
 
-TEST(RtuLink, CorruptCrcAbandonsOnlyItsCycle) {
+TEST(RtuLink, WithoutRetriesACorruptCrcAbandonsOnlyItsCycle) {
     TempDir dir;
     Simulator sim(dir, {"--pty"}, {"--frozen", "--corrupt-crc-every", "18"});
     ASSERT_TRUE(sim.started()) << sim.log();
-    const HostRun run = run_host(
-        dir, {"--device", sim.address(), "--cycles", "3", "--interval", "0", "--no-history"});
+    const HostRun run = run_host(dir, {"--device", sim.address(), "--cycles", "3", "--interval",
+                                       "0", "--no-history", "--settings", no_retries(dir)});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = cycle_lines(run.err);
     ASSERT_EQ(lines.size(), 3U) << run.err;
@@ -45,13 +72,15 @@ TEST(RtuLink, CorruptCrcAbandonsOnlyItsCycle) {
 }
 
 // Every reply comes after the host gave up on it; none may be taken for the answer to
-// a later request, so no request of any cycle counts as answered.
+// a later request, so no request of any cycle counts as answered. (A retry is the same
+// request, which a late reply does answer: this is about giving up.)
 TEST(RtuLink, LateReplyIsNotTakenForTheNextRequest) {
     TempDir dir;
     Simulator sim(dir, {"--pty"}, {"--frozen", "--delay-ms", "400"});
     ASSERT_TRUE(sim.started()) << sim.log();
-    const HostRun run = run_host(dir, {"--device", sim.address(), "--cycles", "3", "--interval",
-                                       "0", "--timeout", "250ms", "--history", dir.file("h.db")});
+    const HostRun run =
+        run_host(dir, {"--device", sim.address(), "--cycles", "3", "--interval", "0", "--timeout",
+                       "250ms", "--history", dir.file("h.db"), "--settings", no_retries(dir)});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = cycle_lines(run.err);
     ASSERT_EQ(lines.size(), 3U) << run.err;

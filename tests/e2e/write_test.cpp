@@ -43,19 +43,20 @@ TEST(Write, MultipleRegistersConfirmedOverRtu) {
     EXPECT_EQ(holding[63], 33);
 }
 
-TEST(Write, ExceptionReplyIsNotConfirmed) {
+TEST(Write, ExceptionReplyIsRefusedWithItsCode) {
     TempDir dir;
     Simulator sim(dir, {"--pty"}, {"--frozen", "--exception-at", "14,15"});
     ASSERT_TRUE(sim.started()) << sim.log();
     const HostRun single =
         run_host(dir, {"--device", sim.address(), "--write", "14=5", "--no-history"});
     EXPECT_EQ(single.status, 3) << single.err;
-    EXPECT_NE(single.err.find("not confirmed"), std::string::npos) << single.err;
+    EXPECT_NE(single.err.find("refused (exception 2)"), std::string::npos) << single.err;
     // An exception must not pass for the echo even when the value written is the one
     // an exception reply would carry.
     const HostRun multiple =
         run_host(dir, {"--device", sim.address(), "--write", "13=16,1", "--no-history"});
     EXPECT_EQ(multiple.status, 3) << multiple.err;
+    EXPECT_NE(multiple.err.find("refused (exception 2)"), std::string::npos) << multiple.err;
     const HostRun other =
         run_host(dir, {"--device", sim.address(), "--write", "20=16", "--no-history"});
     EXPECT_EQ(other.status, 0) << other.err;

@@ -2,6 +2,8 @@
 // TCP. Every wait is bounded and every child is killed when its test ends, so a broken
 // simulator fails a test instead of hanging the suite.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <modbus.h>
 #include <poll.h>
@@ -461,3 +463,76 @@ TEST(PlantSimProcess, RefusesBadOptionsWithStatusTwo) {
 }
 
 }  // namespace
+
+namespace {
+
+// A raw TCP connection, to send frames no Modbus library would.
+class RawTcp {
+  public:
+    explicit RawTcp(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<std::uint16_t>(port));
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~RawTcp() { ::close(fd_); }
+    RawTcp(const RawTcp&) = delete;
+    RawTcp& operator=(const RawTcp&) = delete;
+    bool connected() const { return connected_; }
+    void send(const std::vector<std::uint8_t>& bytes) {
+        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Whatever arrives within `limit`.
+    std::vector<std::uint8_t> receive(std::chrono::milliseconds limit) {
+        std::vector<std::uint8_t> got;
+        const auto end = Clock::now() + limit;
+        while (Clock::now() < end) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) {
+                continue;
+            }
+            std::uint8_t buf[300];
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            got.insert(got.end(), buf, buf + n);
+        }
+        return got;
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+}  // namespace
+
+TEST(PlantSimProcess, TcpDropsFramesAModbusServerMustNotAnswer) {
+    SimProcess sim({"--tcp", "0", "--frozen", "--seconds", "60"});
+    const std::string port = after_prefix(sim.first_line(), "tcp: 127.0.0.1:");
+    ASSERT_FALSE(port.empty()) << sim.err();
+    RawTcp tcp(std::stoi(port));
+    ASSERT_TRUE(tcp.connected());
+    struct Row {
+        const char* name;
+        std::vector<std::uint8_t> frame;
+    };
+    std::vector<Row> dropped;
+    dropped.push_back({"protocol id 1", {0, 1, 0, 1, 0, 6, 1, 3, 0, 0, 0, 1}});
+    dropped.push_back({"length says one byte more", {0, 2, 0, 0, 0, 7, 1, 3, 0, 0, 0, 1, 0}});
+    dropped.push_back({"length says one byte less", {0, 3, 0, 0, 0, 5, 1, 3, 0, 0, 0}});
+    for (const auto& row : dropped) {
+        SCOPED_TRACE(row.name);
+        tcp.send(row.frame);
+        EXPECT_TRUE(tcp.receive(300ms).empty());
+        // The stream is still followed: a good request right after is answered.
+        tcp.send({0, 9, 0, 0, 0, 6, 1, 3, 0, 0, 0, 1});
+        const auto reply = tcp.receive(300ms);
+        ASSERT_EQ(reply.size(), 11U);
+        EXPECT_EQ(reply[1], 9) << "the good request's transaction id";
+        EXPECT_EQ(reply[7], 3);
+    }
+}
