@@ -10,10 +10,8 @@
 
 namespace qdxhost {
 
-// Protocol limits of the functions the link carries.
-constexpr int kMaxReadBits = 2000;
-constexpr int kMaxReadRegisters = 125;
-constexpr int kMaxWriteRegisters = 123;
+// Protocol limits of the functions the link carries (the read and write counts are the
+// replacement host's, in qdx_host.h).
 constexpr std::size_t kMaxPduSize = 253;
 constexpr std::size_t kRtuOverhead = 3;  // unit id before the PDU, CRC after it
 constexpr std::size_t kMbapSize = 7;     // transaction, protocol, length, unit id
