@@ -735,7 +735,7 @@ bool HistoryStore::read_rounds(const RoundQuery& query, const RoundVisitor& visi
         const std::int64_t t = v.time;
         const bool timed = v.timed;
         if (timed && t > query.to_ms) {
-            break;
+            return true;
         }
         if (!query.any_data_id && v.data_id != query.data_id) {
             continue;
