@@ -12,10 +12,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <sstream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
+#include "history_export.h"
 #include "history_records.h"
+#include "history_series.h"
 #include "history_store.h"
 #include "history_time.h"
 #include "history_writer.h"
@@ -178,6 +183,97 @@ BENCHMARK(BM_BytesPerHour_GroupedCommits)
     ->Arg(60)
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
+
+// A file of `hours` hours at one round a second, made once per program run.
+const std::string& decoded_file(int hours) {
+    static std::map<int, std::string> files;
+    auto it = files.find(hours);
+    if (it != files.end()) {
+        return it->second;
+    }
+    const std::string path =
+        bench_file(("history-bench-" + std::to_string(hours) + "h.db").c_str());
+    kv830host::HistoryStore store;
+    std::string error;
+    store.open(path, error);
+    const auto records = hour_of_records(kStart);
+    std::vector<kv830host::RoundToSave> batch;
+    for (int h = 0; h < hours; ++h) {
+        batch.clear();
+        for (int i = 0; i < kRoundsPerHour; ++i) {
+            const auto& r = records[static_cast<std::size_t>(i)];
+            batch.push_back({1, 5156, kStart + (h * 3600LL + i) * 1000, r.data(), r.size()});
+        }
+        store.append_batch(batch.data(), batch.size(), kStart, error);
+    }
+    return files.emplace(hours, path).first->second;
+}
+
+class NullBuffer : public std::streambuf {
+  protected:
+    int overflow(int c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
+};
+
+// `kv830-host export` of an hour of rounds, all signals, to nowhere.
+void BM_ExportCsv(benchmark::State& state) {
+    const std::string path = decoded_file(1);
+    NullBuffer null;
+    std::ostream out(&null);
+    std::ostringstream err;
+    std::string plugin = KV830_SO;
+    std::string history = path;
+    std::vector<std::string> args = {"export",
+                                     "--history",
+                                     history,
+                                     "--plugin",
+                                     plugin,
+                                     "--format",
+                                     state.range(0) == 0 ? "csv" : "jsonl"};
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    for (auto _ : state) {
+        if (kv830host::run_export(static_cast<int>(argv.size()), argv.data(), out, err) != 0) {
+            state.SkipWithError(err.str().c_str());
+            return;
+        }
+    }
+    state.counters["rounds_per_s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * kRoundsPerHour, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_ExportCsv)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// The page's trend request: one value signal thinned to 1000 points, over the last hour
+// and over a whole day of a file that holds a day.
+void BM_Series(benchmark::State& state) {
+    const std::string path = decoded_file(24);
+    kv830host::HistoryStore store;
+    std::string error;
+    store.open(path, kv830host::HistoryStore::Access::ReadOnly, error);
+    kv830host::HistoryDecoder decoder;
+    if (!decoder.load(KV830_SO, error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const std::int64_t end = kStart + 24 * 3600000LL - 1000;
+    kv830host::SeriesQuery q;
+    q.signal = "1#冷却塔风机频率反馈";
+    q.to_ms = end;
+    q.from_ms = end - state.range(0) * 1000LL + 1000;
+    q.points = 1000;
+    kv830host::SeriesResult result;
+    for (auto _ : state) {
+        if (!kv830host::read_series(store, decoder, q, result)) {
+            state.SkipWithError(result.error.c_str());
+            return;
+        }
+    }
+    state.counters["rounds"] = static_cast<double>(result.rounds);
+    state.counters["points"] = static_cast<double>(result.points.size());
+}
+BENCHMARK(BM_Series)->Arg(3600)->Arg(86400)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

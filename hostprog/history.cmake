@@ -15,6 +15,7 @@ add_library(kv830host_history_decode STATIC
     ${CMAKE_CURRENT_LIST_DIR}/history_decoder.cpp
     ${CMAKE_CURRENT_LIST_DIR}/history_export.cpp
     ${CMAKE_CURRENT_LIST_DIR}/history_series.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/history_options.cpp
     ${CMAKE_CURRENT_LIST_DIR}/plugin_loader.cpp)
 target_include_directories(kv830host_history_decode PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(kv830host_history_decode PUBLIC kv830host_history kv830_common qdxhost

@@ -383,29 +383,24 @@ bool HistoryStore::prune(std::size_t incoming_rows, std::size_t incoming_bytes, 
     const std::size_t cap = std::max(policy_.prune_batch, 2 * kPruneGroups * incoming_rows);
     long long last = 0;  // prune ids up to this one
     if (policy_.keep_ms > 0) {
-        const std::int64_t cutoff = now_ms - policy_.keep_ms;
-        Statement oldest(db_, "SELECT id, time FROM history ORDER BY id LIMIT ?;");
-        if (!oldest.ok() || !oldest.bind(1, static_cast<long long>(cap))) {
+        // Ids rise by one per row and only the oldest are ever deleted, so the rows before
+        // the first one inside the window are counted by their ids.
+        long long first_kept = 0;
+        if (!first_id_at_or_after(now_ms - policy_.keep_ms, first_kept, error)) {
+            return false;
+        }
+        Statement oldest(db_, "SELECT min(id) FROM history;");
+        if (!oldest.ok() || sqlite3_step(oldest.get()) != SQLITE_ROW) {
             return fail("cannot prune", error);
         }
-        int rc = 0;
-        std::size_t expired = 0;
-        long long last_expired = 0;
-        while ((rc = sqlite3_step(oldest.get())) == SQLITE_ROW) {
-            std::int64_t t = 0;
-            if (column_time(oldest.get(), 1, t) && t >= cutoff) {
-                break;
-            }
-            last_expired = sqlite3_column_int64(oldest.get(), 0);
-            ++expired;
-        }
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
-            return fail("cannot prune", error);
-        }
+        const long long first = sqlite3_column_int64(oldest.get(), 0);
+        const long long expired = first_kept - first;
         // Expired rows wait until there are several commits' worth: deleting touches the
         // oldest pages of the tree, and once per group costs less than once per commit.
-        if (expired >= std::min(cap, kPruneGroups * std::max<std::size_t>(incoming_rows, 1))) {
-            last = last_expired;
+        const auto group = static_cast<long long>(
+            std::min(cap, kPruneGroups * std::max<std::size_t>(incoming_rows, 1)));
+        if (expired >= group) {
+            last = std::min(first_kept - 1, first + static_cast<long long>(cap) - 1);
         }
     }
     if (policy_.max_bytes > 0) {

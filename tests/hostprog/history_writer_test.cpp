@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 
+#include "history_options.h"
 #include "history_support.h"
 #include "history_time.h"
 
@@ -140,6 +142,98 @@ TEST(HistoryWriter, KillLosesAtMostOneCommitIntervalAndLeavesTheFileIntact) {
         EXPECT_LE(killed - rounds.back().unix_ms, kCommitMs + kSlackMs);
         EXPECT_EQ(store.rows_skipped(), 0U);
     }
+}
+
+// The file may not grow (as on a full disk): the failure is reported, the rounds wait in
+// memory, and they are written once the file may grow again.
+TEST(HistoryWriter, FullDiskIsReportedAndTheRoundsWrittenWhenSpaceReturns) {
+    TempDir dir;
+    const std::string path = dir.file("h.db");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        HistoryStore store;
+        std::string error;
+        if (!store.open(path, error)) {
+            ::_exit(1);
+        }
+        HistoryWriter writer(store, HistoryWriterOptions{});
+        writer.start();
+        RecordMaker maker;
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit small = saved;
+        small.rlim_cur = 600;  // less than the journal's first page
+        ::setrlimit(RLIMIT_FSIZE, &small);
+        for (int i = 0; i < 30; ++i) {
+            const auto r = maker.next(i * 1000LL);
+            writer.submit(1, 5156, i * 1000LL, r.data(), r.size());
+        }
+        writer.flush();
+        const auto failed = writer.status();
+        if (failed.failure == kv830host::HistoryFailure::None || failed.pending != 30 ||
+            failed.error.empty() ||
+            kv830host::history_status_text(failed).find("30 waiting") == std::string::npos) {
+            ::_exit(2);
+        }
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        writer.flush();
+        const auto s = writer.status();
+        writer.stop();
+        if (s.failure != kv830host::HistoryFailure::None || s.saved != 30 || s.pending != 0) {
+            ::_exit(3);
+        }
+        ::_exit(historytest::all_rounds(store).size() == 30 ? 0 : 4);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(historytest::sql_text(path, "PRAGMA integrity_check;"), "ok");
+}
+
+TEST(HistoryOptions, ValuesParseOrAreRefused) {
+    struct Row {
+        const char* option;
+        const char* value;
+        bool ok;
+    } rows[] = {
+        {"--history-keep",   "30d",  true },
+        {"--history-keep",   "12h",  true },
+        {"--history-keep",   "soon", false},
+        {"--history-keep",   "0d",   false},
+        {"--history-max-mb", "64",   true },
+        {"--history-max-mb", "0",    false},
+        {"--history-max-mb", "1e3",  false},
+        {"--history-commit", "60s",  true },
+        {"--history-commit", "5",    true },
+        {"--history-commit", "61s",  false},
+        {"--history-commit", "2m",   false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.option) + " " + row.value);
+        kv830host::HistorySettings settings;
+        const auto table = kv830host::history_option_rows(settings);
+        const char* argv[] = {"kv830-host", row.option, row.value};
+        std::vector<std::string> positional;
+        std::string error;
+        EXPECT_EQ(kv830cli::parse_command_line(table, 3, argv, positional, error), row.ok) << error;
+        if (!row.ok) {
+            EXPECT_NE(error.find(row.value), std::string::npos) << error;
+        }
+    }
+    kv830host::HistorySettings settings;
+    const auto table = kv830host::history_option_rows(settings);
+    const char* argv[] = {"kv830-host", "--history-keep",   "2h", "--history-max-mb",
+                          "3",          "--history-commit", "10s"};
+    std::vector<std::string> positional;
+    std::string error;
+    ASSERT_TRUE(kv830cli::parse_command_line(table, 7, argv, positional, error)) << error;
+    EXPECT_EQ(settings.policy().keep_ms, 2 * 3600000);
+    EXPECT_EQ(settings.policy().max_bytes, 3 * 1024 * 1024);
+    EXPECT_EQ(settings.writer_options().commit_ms, 10000);
+    const std::string help = kv830cli::format_help(table, "Usage", "");
+    EXPECT_NE(help.find("power"), std::string::npos) << "--help says what a power cut loses";
 }
 
 }  // namespace
