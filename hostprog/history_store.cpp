@@ -660,12 +660,16 @@ bool HistoryStore::newest(unsigned data_id, int record_type, HistoryRow& row, st
 // The first row whose time is at or after `from_ms`, by halving the id range: ids rise
 // with time, and the file keeps no index on time that every commit would have to write.
 bool HistoryStore::first_id_at_or_after(std::int64_t from_ms, long long& id, std::string& error) {
-    Statement bounds(db_, "SELECT min(id), max(id) FROM history;");
-    if (!bounds.ok() || sqlite3_step(bounds.get()) != SQLITE_ROW) {
+    // Two statements: SQLite finds min() or max() alone at one end of the tree, both
+    // together by a scan.
+    Statement low(db_, "SELECT min(id) FROM history;");
+    Statement high(db_, "SELECT max(id) FROM history;");
+    if (!low.ok() || !high.ok() || sqlite3_step(low.get()) != SQLITE_ROW ||
+        sqlite3_step(high.get()) != SQLITE_ROW) {
         return fail("cannot read history", error);
     }
-    long long lo = sqlite3_column_int64(bounds.get(), 0);
-    long long hi = sqlite3_column_int64(bounds.get(), 1) + 1;
+    long long lo = sqlite3_column_int64(low.get(), 0);
+    long long hi = sqlite3_column_int64(high.get(), 0) + 1;
     Statement probe(db_, "SELECT id, time FROM history WHERE id >= ? ORDER BY id LIMIT 1;");
     if (!probe.ok()) {
         return fail("cannot read history", error);
