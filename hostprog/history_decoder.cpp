@@ -1,7 +1,10 @@
 #include "history_decoder.h"
 
+#include <boost/date_time/gregorian/gregorian_types.hpp>
 #include <iostream>
 #include <streambuf>
+
+#include "qdx_host.h"
 
 namespace kv830host {
 
@@ -50,13 +53,21 @@ const Json::Value* HistoryDecoder::decode(unsigned data_id,
         return nullptr;
     }
     QuietCout quiet;
-    device_.reset();
-    device_.reset(loader_.create());
-    device_->Init(std::weak_ptr<QDXController>(), data_id, Json::Value());
+    if (device_ == nullptr || device_data_id_ != data_id) {
+        device_.reset();
+        device_.reset(loader_.create());
+        device_->Init(std::weak_ptr<QDXController>(), data_id, Json::Value());
+        device_data_id_ = data_id;
+    }
     if (device_->LoadFromCache(record.data(), static_cast<int>(record.size())) != 1) {
         error = "the device refused a stored record of " + std::to_string(record.size()) + " bytes";
         return nullptr;
     }
+    // A round time no earlier record had.
+    ++rounds_;
+    qdxhost::HostAccess::set_round_time(
+        *device_, boost::posix_time::ptime(boost::gregorian::date(2000, 1, 1)) +
+                      boost::posix_time::seconds(rounds_));
     const Json::Value* document = nullptr;
     int size = 0;
     if (device_->DeviceIoControl(kDocumentRequest, nullptr, 0, &document,

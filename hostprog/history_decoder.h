@@ -1,7 +1,8 @@
-// Stored rounds read back as the device names them: each record is loaded into a fresh
-// device of the plug-in whose host publishes and stores nothing, and the device's own
-// snapshot document is read. A fresh device per record, because a device rebuilds its
-// document only when its round time (whole seconds of the wall clock) has changed.
+// Stored rounds read back as the device names them: each record is loaded into a device
+// of the plug-in whose host publishes and stores nothing, and the device's own snapshot
+// document is read. A device rebuilds its document only when its round time has changed,
+// and a cache load stamps the wall clock's second: the host gives every loaded record a
+// round time of its own, so that one device serves thousands of records a second.
 #pragma once
 
 #include <json/value.h>
@@ -37,6 +38,8 @@ class HistoryDecoder {
   private:
     PluginLoader loader_;
     std::unique_ptr<QDXSPDevice> device_;
+    unsigned device_data_id_ = 0;
+    long long rounds_ = 0;
     bool loaded_ = false;
 };
 
