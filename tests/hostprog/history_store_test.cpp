@@ -426,3 +426,73 @@ TEST(HistoryOpen, TwoProgramsStartingTogetherOnANewFileBothWork) {
 }
 
 }  // namespace
+
+namespace {
+
+// Rows damaged on disk or written by something else are bad input: skipped and counted,
+// the rows around them still read, the newest usable row still served.
+TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
+    TempDir dir;
+    const std::string path = dir.file("h.db");
+    RecordMaker maker;
+    std::vector<std::vector<unsigned char>> records;
+    {
+        HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(store.open(path, error)) << error;
+        for (int c = 0; c < 3; ++c) {
+            std::vector<RoundToSave> batch;
+            for (int i = 0; i < 10; ++i) {
+                records.push_back(maker.next(kT0 + (c * 10 + i) * 1000LL));
+            }
+            for (int i = 0; i < 10; ++i) {
+                const auto& r = records[static_cast<std::size_t>(c * 10 + i)];
+                batch.push_back({1, 5156, kT0 + (c * 10 + i) * 1000LL, r.data(), r.size()});
+            }
+            ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
+        }
+    }
+    struct Damage {
+        const char* name;
+        const char* sql;
+    } damages[] = {
+        {"patch cut short",        "UPDATE history SET record = substr(record, 1, 3) WHERE id = 5;"},
+        {"unknown format",         "UPDATE history SET format = 9 WHERE id = 14;"                  },
+        {"time not a time",        "UPDATE history SET time = 'soon' WHERE id = 22;"               },
+        {"newest of another size",
+         "INSERT INTO history (time, data_id, record_type, record, format)"
+         " VALUES (1765180900000, 1, 5156, zeroblob(575), 0);"                                     },
+    };
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.name);
+        EXPECT_EQ(sqlite3_exec(db, d.sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    sqlite3_close(db);
+
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(path, HistoryStore::Access::ReadOnly, error)) << error;
+    const auto rounds = historytest::all_rounds(store);
+    // A damaged patch breaks the chain of its commit after it (5-10, 14-20 lost); a row
+    // whose time is damaged is left out alone, its record still serves as the base of
+    // the next; the 575-byte row reads as it is.
+    std::vector<long long> ids;
+    for (const auto& r : rounds) {
+        ids.push_back(r.id);
+        if (r.id <= 30) {
+            EXPECT_EQ(r.record, records[static_cast<std::size_t>(r.id - 1)]) << r.id;
+        }
+    }
+    EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 11, 12, 13, 21, 23, 24, 25, 26, 27, 28, 29,
+                                           30, 31}));
+    EXPECT_EQ(store.rows_skipped(), 14U);
+    kv830host::StoredRound newest;
+    // The newest row has another size: the one before it is served.
+    ASSERT_TRUE(store.newest_round(1, 5156, 576, newest, error)) << error;
+    EXPECT_EQ(newest.id, 30);
+    EXPECT_EQ(newest.record, records[29]);
+}
+
+}  // namespace
