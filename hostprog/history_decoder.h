@@ -15,6 +15,9 @@
 
 namespace kv830host {
 
+// The record type under which the device publishes and stores its rounds.
+constexpr int kDeviceRecordType = 5156;
+
 // The member of the document that carries the device's round time. A record loaded from
 // the history is stamped with the time it was loaded, so readers of stored rounds show
 // the row's own time instead.

@@ -15,7 +15,6 @@ namespace kv830host {
 
 namespace {
 
-constexpr int kRecordType = 5156;
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;

@@ -75,7 +75,7 @@ bool read_series(HistoryStore& store, HistoryDecoder& decoder, const SeriesQuery
     // The name is checked against the device's newest document, so that an unknown name
     // is refused even for a range without rounds.
     StoredRound newest;
-    if (!store.newest_round(query.data_id, 5156, 0, newest, error)) {
+    if (!store.newest_round(query.data_id, kDeviceRecordType, 0, newest, error)) {
         if (!error.empty()) {
             return refuse(result, SeriesRefusal::Unreadable, error);
         }
@@ -109,7 +109,7 @@ bool read_series(HistoryStore& store, HistoryDecoder& decoder, const SeriesQuery
     const bool ok = store.read_rounds(
         rounds,
         [&](const StoredRound& round) {
-            if (round.record_type != 5156) {
+            if (round.record_type != kDeviceRecordType) {
                 return true;
             }
             std::string why;
