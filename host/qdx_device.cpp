@@ -188,6 +188,10 @@ int HostAccess::fail_request(SPModbus& device) {
     return device.on_error();
 }
 
+void HostAccess::set_round_time(QDXVDevice& device, boost::posix_time::ptime time) {
+    device.update_time_ = time;
+}
+
 const Json::Value& HostAccess::settings(const SPModbus& device) {
     return state(device).settings;
 }

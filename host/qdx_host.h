@@ -81,6 +81,11 @@ class QDX_API HostAccess {
     // The pending request got no valid answer: it is dropped and on_error runs.
     static int fail_request(SPModbus& device);
 
+    // Sets the time of the device's last completed round, as its round completion would.
+    // A reader of stored rounds loads many records a second into one device and gives
+    // each its own round time, so that the device's snapshot follows every record.
+    static void set_round_time(QDXVDevice& device, boost::posix_time::ptime time);
+
     // The settings document last handed to SPModbus::InitSetting (null before).
     static const Json::Value& settings(const SPModbus& device);
 

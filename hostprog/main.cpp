@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "history_export.h"
 #include "history_store.h"
 #include "kv830_protocol.h"
 #include "modbus_link.h"
@@ -391,6 +392,9 @@ int Program::run() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "export") == 0) {
+        return kv830host::run_export(argc - 1, argv + 1, std::cout, std::cerr);
+    }
     Options options;
     std::string error;
     if (!kv830host::parse_options(argc, argv, options, error)) {

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "history_store.h"
 #include "plant_signal_map.h"
 
 namespace e2e {
@@ -277,28 +278,26 @@ Json::Value expected_snapshot(const std::vector<int>& holding, const std::vector
     return doc;
 }
 
+// Through the program's own reader: stored rows are patches, not raw records.
 std::vector<HistoryRowData> history_rows(const std::string& db_file) {
     std::vector<HistoryRowData> rows;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(db_file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
+    kv830host::HistoryStore store;
+    std::string error;
+    if (!store.open(db_file, kv830host::HistoryStore::Access::ReadOnly, error)) {
         return rows;
     }
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT id, data_id, record_type, record FROM history ORDER BY id",
-                           -1, &st, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(st) == SQLITE_ROW) {
+    store.read_rounds(
+        kv830host::RoundQuery{},
+        [&](const kv830host::StoredRound& round) {
             HistoryRowData r;
-            r.id = sqlite3_column_int64(st, 0);
-            r.data_id = sqlite3_column_int64(st, 1);
-            r.record_type = sqlite3_column_int(st, 2);
-            const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(st, 3));
-            r.record.assign(blob, blob + sqlite3_column_bytes(st, 3));
+            r.id = round.id;
+            r.data_id = round.data_id;
+            r.record_type = round.record_type;
+            r.record = round.record;
             rows.push_back(r);
-        }
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+            return true;
+        },
+        error);
     return rows;
 }
 

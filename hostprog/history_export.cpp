@@ -1,0 +1,382 @@
+#include "history_export.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "history_decoder.h"
+#include "history_store.h"
+#include "history_time.h"
+#include "option_table.h"
+
+namespace kv830host {
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+enum class Format { Csv, Jsonl };
+
+struct ExportOptions {
+    std::string history;
+    std::string plugin;
+    std::string from;
+    std::string to;
+    bool has_data_id = false;
+    unsigned data_id = 0;
+    std::vector<std::string> signals;
+    Format format = Format::Csv;
+    bool help = false;
+};
+
+std::vector<kv830cli::Option> option_table(ExportOptions& o) {
+    return {
+        {"history", 0,   "FILE",      "the history file to read (opened for reading only)",
+         [&o](const std::string& v,                                                                                       std::string&) {
+             o.history = v;
+             return true;
+         }                                                                                      },
+        {"from",    0,   "TIME",
+         "first round to print: ISO 8601 (2026-12-08T08:00, with Z or +01:00, else local\n"
+         "time), now, -1h (that long ago) or @SECONDS",                                        [&o](const std::string& v, std::string&) {
+             o.from = v;
+             return true;
+         }},
+        {"to",      0,   "TIME",      "last round to print, as --from",
+         [&o](const std::string& v,                                                                                       std::string&) {
+             o.to = v;
+             return true;
+         }                                                                                      },
+        {"data-id", 0,   "N",         "only the rounds of this device",
+         [&o](const std::string& v,                                                                                       std::string& error) {
+             long long n = 0;
+             if (!kv830cli::parse_decimal(v, 0, 4294967295LL, n)) {
+                 error = "'" + v + "' is not a data id (0 to 4294967295)";
+                 return false;
+             }
+             o.has_data_id = true;
+             o.data_id = static_cast<unsigned>(n);
+             return true;
+         }                                                                                      },
+        {"signal",  0,   "NAME",      "print this signal (repeat for more); default all",
+         [&o](const std::string& v,                                                                                       std::string&) {
+             o.signals.push_back(v);
+             return true;
+         }                                                                                      },
+        {"format",  0,   "csv|jsonl",
+         "csv (default: a header of signal names) or one JSON object a line",                  [&o](const std::string& v, std::string& error) {
+             if (v == "csv") {
+                 o.format = Format::Csv;
+             } else if (v == "jsonl") {
+                 o.format = Format::Jsonl;
+             } else {
+                 error = "'" + v + "' is not csv or jsonl";
+                 return false;
+             }
+             return true;
+         }},
+        {"plugin",  0,   "PATH",
+         "the device plug-in that decodes the rounds (default: kv830.so\nbeside the program)", [&o](const std::string& v, std::string&) {
+             o.plugin = v;
+             return true;
+         }},
+        {"help",    'h', nullptr,     "show this help",
+         [&o](const std::string&,                                                                                         std::string&) {
+             o.help = true;
+             return true;
+         }                                                                                        },
+    };
+}
+
+const char* const kUsage = "Usage: kv830-host export --history FILE [OPTIONS]";
+const char* const kEpilogue =
+    "Prints the stored rounds, oldest first, one row each, decoded by the device plug-in\n"
+    "itself. The time column is the round's own time in ISO 8601 with the local offset.\n"
+    "Exit status: 0 done, 1 the history or the plug-in cannot be used or the output\n"
+    "fails, 2 bad command line.\n";
+
+void append_csv_text(std::string& line, const char* begin, const char* end) {
+    bool quote = false;
+    for (const char* p = begin; p != end; ++p) {
+        quote = quote || *p == ',' || *p == '"' || *p == '\n' || *p == '\r';
+    }
+    if (!quote) {
+        line.append(begin, end);
+        return;
+    }
+    line += '"';
+    for (const char* p = begin; p != end; ++p) {
+        if (*p == '"') {
+            line += '"';
+        }
+        line += *p;
+    }
+    line += '"';
+}
+
+// JSON text with UTF-8 kept as it is: the signal names stay readable.
+void append_json_text(std::string& line, const char* begin, const char* end) {
+    line += '"';
+    for (const char* p = begin; p != end; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            line += '\\';
+            line += *p;
+        } else if (c < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            line += escaped;
+        } else {
+            line += *p;
+        }
+    }
+    line += '"';
+}
+
+void append_number(std::string& line, double v) {
+    char text[32];
+    if (std::isfinite(v) && std::fabs(v) < 1e15 && v == std::floor(v)) {
+        const auto r = std::to_chars(text, text + sizeof text, static_cast<long long>(v));
+        line.append(text, r.ptr);
+        return;
+    }
+    const int n = std::snprintf(text, sizeof text, "%.17g", v);
+    line.append(text, static_cast<std::size_t>(n));
+}
+
+void append_value(std::string& line, const Json::Value& v, Format format) {
+    if (v.isNumeric() || v.isBool()) {
+        append_number(line, v.asDouble());
+        return;
+    }
+    if (v.isString()) {
+        const char* begin = nullptr;
+        const char* end = nullptr;
+        v.getString(&begin, &end);
+        if (format == Format::Csv) {
+            append_csv_text(line, begin, end);
+        } else {
+            append_json_text(line, begin, end);
+        }
+        return;
+    }
+    if (format == Format::Jsonl) {
+        line += "null";
+    }
+}
+
+bool member_is(const Json::Value::const_iterator& it, const std::string& name) {
+    const char* end = nullptr;
+    const char* begin = it.memberName(&end);
+    return begin != nullptr && static_cast<std::size_t>(end - begin) == name.size() &&
+           name.compare(0, name.size(), begin, name.size()) == 0;
+}
+
+// Signal names of a document, in its order, without the device's own round time.
+std::vector<std::string> signal_names(const Json::Value& document) {
+    std::vector<std::string> names;
+    for (const std::string& name : document.getMemberNames()) {
+        if (name != kDocumentTimeKey) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+class Exporter {
+  public:
+    Exporter(const ExportOptions& o, std::ostream& out) : o_(o), out_(out) {}
+
+    // Checks the signals asked for against a document and writes the header.
+    bool begin(const Json::Value* sample, std::string& error) {
+        if (o_.signals.empty()) {
+            if (sample != nullptr) {
+                columns_ = signal_names(*sample);
+            }
+        } else {
+            const std::vector<std::string> known =
+                sample != nullptr ? signal_names(*sample) : std::vector<std::string>();
+            for (const std::string& s : o_.signals) {
+                if (sample != nullptr && !sample->isMember(s)) {
+                    const std::string near = kv830cli::nearest_name(s, known);
+                    error = "unknown signal '" + s + "'" +
+                            (near.empty() ? std::string() : " (did you mean '" + near + "'?)");
+                    return false;
+                }
+            }
+            columns_ = o_.signals;
+        }
+        for (const std::string& c : columns_) {
+            std::string key;
+            append_json_text(key, c.data(), c.data() + c.size());
+            quoted_.push_back(key + ":");
+        }
+        if (o_.format == Format::Csv) {
+            line_ = "time,data_id";
+            for (const std::string& c : columns_) {
+                line_ += ',';
+                append_csv_text(line_, c.data(), c.data() + c.size());
+            }
+            line_ += '\n';
+            out_ << line_;
+        }
+        return true;
+    }
+
+    void row(const StoredRound& round, const Json::Value& document) {
+        line_.clear();
+        const std::string time = format_local_time(round.unix_ms);
+        const bool csv = o_.format == Format::Csv;
+        if (csv) {
+            line_ += time;
+            line_ += ',';
+            line_ += std::to_string(round.data_id);
+        } else {
+            line_ += "{\"time\":\"" + time + "\",\"data_id\":" + std::to_string(round.data_id);
+        }
+        const bool all = o_.signals.empty();
+        auto it = document.begin();
+        for (std::size_t i = 0; i < columns_.size(); ++i) {
+            line_ += ',';
+            if (!csv) {
+                line_ += quoted_[i];
+            }
+            const Json::Value* v = nullptr;
+            if (all) {
+                // Documents keep their members in one order: walk it, checking the name.
+                while (it != document.end() && member_is(it, time_key_)) {
+                    ++it;
+                }
+                if (it != document.end() && member_is(it, columns_[i])) {
+                    v = &*it;
+                    ++it;
+                }
+            }
+            if (v == nullptr) {
+                v = document.find(columns_[i].data(), columns_[i].data() + columns_[i].size());
+            }
+            if (v != nullptr) {
+                append_value(line_, *v, o_.format);
+            } else if (!csv) {
+                line_ += "null";
+            }
+        }
+        line_ += csv ? "\n" : "}\n";
+        out_ << line_;
+    }
+
+  private:
+    const ExportOptions& o_;
+    std::ostream& out_;
+    std::vector<std::string> columns_;
+    std::vector<std::string> quoted_;
+    std::string line_;
+    const std::string time_key_ = kDocumentTimeKey;
+};
+
+}  // namespace
+
+int run_export(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    ExportOptions o;
+    const std::vector<kv830cli::Option> table = option_table(o);
+    std::vector<std::string> positional;
+    std::string error;
+    if (!kv830cli::parse_command_line(table, argc, argv, positional, error)) {
+        err << "kv830-host export: " << error << "\n(try kv830-host export --help)" << std::endl;
+        return kExitUsage;
+    }
+    if (o.help) {
+        out << kv830cli::format_help(table, kUsage, kEpilogue);
+        return kExitOk;
+    }
+    if (!positional.empty()) {
+        err << "kv830-host export: unexpected argument '" << positional.front() << "'" << std::endl;
+        return kExitUsage;
+    }
+    if (o.history.empty()) {
+        err << "kv830-host export: --history FILE is required" << std::endl;
+        return kExitUsage;
+    }
+    RoundQuery query;
+    const std::int64_t now = wall_clock_ms();
+    if ((!o.from.empty() && !parse_time_argument(o.from, now, query.from_ms, error)) ||
+        (!o.to.empty() && !parse_time_argument(o.to, now, query.to_ms, error))) {
+        err << "kv830-host export: " << error << std::endl;
+        return kExitUsage;
+    }
+    if (query.from_ms > query.to_ms) {
+        err << "kv830-host export: --from is after --to" << std::endl;
+        return kExitUsage;
+    }
+    query.any_data_id = !o.has_data_id;
+    query.data_id = o.data_id;
+
+    HistoryStore store;
+    if (!store.open(o.history, HistoryStore::Access::ReadOnly, error)) {
+        err << "kv830-host export: " << error << std::endl;
+        return kExitFailure;
+    }
+    HistoryDecoder decoder;
+    if (!decoder.load(o.plugin, error)) {
+        err << "kv830-host export: " << error << std::endl;
+        return kExitFailure;
+    }
+    // The signal names come from the first round the file holds, so that a name is
+    // checked even when the range is empty.
+    const Json::Value* sample = nullptr;
+    Json::Value sample_copy;
+    store.read_rounds(
+        query.any_data_id ? RoundQuery{} : RoundQuery{false, query.data_id},
+        [&](const StoredRound& round) {
+            std::string why;
+            sample = decoder.decode(round.data_id, round.record, why);
+            if (sample != nullptr) {
+                sample_copy = *sample;
+                sample = &sample_copy;
+            }
+            return sample == nullptr;
+        },
+        error);
+    Exporter exporter(o, out);
+    if (!exporter.begin(sample, error)) {
+        err << "kv830-host export: " << error << std::endl;
+        return kExitUsage;
+    }
+    unsigned long long rows = 0;
+    unsigned long long refused = 0;
+    const bool read = store.read_rounds(
+        query,
+        [&](const StoredRound& round) {
+            std::string why;
+            const Json::Value* document = decoder.decode(round.data_id, round.record, why);
+            if (document == nullptr) {
+                ++refused;
+                return true;
+            }
+            exporter.row(round, *document);
+            ++rows;
+            return out.good();
+        },
+        error);
+    out.flush();
+    if (!read) {
+        err << "kv830-host export: " << error << std::endl;
+        return kExitFailure;
+    }
+    if (!out.good()) {
+        err << "kv830-host export: cannot write the rows" << std::endl;
+        return kExitFailure;
+    }
+    err << "kv830-host export: " << rows << " rounds";
+    if (refused + store.rows_skipped() > 0) {
+        err << ", " << refused + store.rows_skipped() << " stored rows unreadable and left out";
+    }
+    err << std::endl;
+    return kExitOk;
+}
+
+}  // namespace kv830host

@@ -1,0 +1,151 @@
+#include "history_writer.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "history_time.h"
+
+namespace kv830host {
+
+HistoryWriter::HistoryWriter(HistoryStore& store, const HistoryWriterOptions& options)
+    : store_(store),
+      options_(options),
+      slots_(std::max<std::size_t>(options.max_pending, 1) * options.record_size),
+      meta_(std::max<std::size_t>(options.max_pending, 1)) {}
+
+HistoryWriter::~HistoryWriter() {
+    stop();
+}
+
+void HistoryWriter::start() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (running_ || stopping_) {
+        return;
+    }
+    running_ = true;
+    thread_ = std::thread([this] { run(); });
+}
+
+bool HistoryWriter::submit(unsigned data_id, int record_type, std::int64_t unix_ms,
+                           const unsigned char* data, std::size_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (size != options_.record_size || data == nullptr) {
+        ++status_.refused;
+        return false;
+    }
+    const std::size_t capacity = meta_.size();
+    if (head_ - tail_ == capacity) {
+        // The oldest waiting round gives way; one already being written may still land.
+        if (tail_ < in_flight_) {
+            ++dropped_in_flight_;
+        } else {
+            ++status_.dropped;
+        }
+        ++tail_;
+    }
+    const std::size_t slot = static_cast<std::size_t>(head_ % capacity);
+    std::memcpy(slots_.data() + slot * options_.record_size, data, size);
+    meta_[slot] = Meta{data_id, record_type, unix_ms};
+    ++head_;
+    return true;
+}
+
+void HistoryWriter::flush() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!running_) {
+        return;
+    }
+    const unsigned long long ticket = ++flush_asked_;
+    wake_.notify_all();
+    attempted_.wait(lock, [&] { return flush_done_ >= ticket || !running_; });
+}
+
+void HistoryWriter::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+HistoryWriterStatus HistoryWriter::status() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    HistoryWriterStatus s = status_;
+    s.pending = head_ - tail_;
+    return s;
+}
+
+void HistoryWriter::run() {
+    using Clock = std::chrono::steady_clock;
+    std::vector<unsigned char> batch;
+    std::vector<RoundToSave> rounds;
+    auto next = Clock::now() + std::chrono::milliseconds(options_.commit_ms);
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait_until(lock, next, [&] { return stopping_ || flush_asked_ > flush_done_; });
+        const bool last = stopping_;
+        const unsigned long long ticket = flush_asked_;
+        const unsigned long long first = tail_;
+        const unsigned long long end = head_;
+        const std::size_t capacity = meta_.size();
+        const auto count = static_cast<std::size_t>(end - first);
+        batch.resize(count * options_.record_size);
+        rounds.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto slot = static_cast<std::size_t>((first + i) % capacity);
+            std::memcpy(batch.data() + i * options_.record_size,
+                        slots_.data() + slot * options_.record_size, options_.record_size);
+            rounds[i] = RoundToSave{meta_[slot].data_id, meta_[slot].record_type,
+                                    meta_[slot].unix_ms, nullptr, options_.record_size};
+        }
+        in_flight_ = end;
+        lock.unlock();
+
+        bool ok = true;
+        std::string error;
+        HistoryFailure failure = HistoryFailure::None;
+        if (count > 0) {
+            for (std::size_t i = 0; i < count; ++i) {
+                rounds[i].data = batch.data() + i * options_.record_size;
+            }
+            store_.set_busy_timeout_ms(last ? options_.final_busy_timeout_ms
+                                            : options_.busy_timeout_ms);
+            ok = store_.append_batch(rounds.data(), count, wall_clock_ms(), error);
+            failure = store_.last_failure();
+        }
+
+        lock.lock();
+        in_flight_ = 0;
+        if (ok) {
+            tail_ = std::max(tail_, end);
+            status_.saved += count;
+            status_.commits += count > 0 ? 1 : 0;
+            status_.failure = HistoryFailure::None;
+            status_.error.clear();
+        } else {
+            status_.dropped += dropped_in_flight_;
+            status_.failure = failure;
+            status_.error = error;
+        }
+        dropped_in_flight_ = 0;
+        flush_done_ = std::max(flush_done_, ticket);
+        attempted_.notify_all();
+        if (last) {
+            running_ = false;
+            attempted_.notify_all();
+            return;
+        }
+        const bool retry =
+            !ok && (failure == HistoryFailure::Busy || failure == HistoryFailure::Full ||
+                    failure == HistoryFailure::Io);
+        next = Clock::now() +
+               std::chrono::milliseconds(retry ? std::min(options_.retry_ms, options_.commit_ms)
+                                               : options_.commit_ms);
+    }
+}
+
+}  // namespace kv830host

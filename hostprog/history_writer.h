@@ -1,0 +1,99 @@
+// Grouped commits of the history, off the polling thread.
+//
+// The polling thread hands each completed round to submit(), which copies it into a slot
+// of a fixed ring and returns: no allocation, no file access, no wait for another
+// program's lock. A thread of the writer's own commits what waits every commit interval,
+// and at flush() and stop(). While the file cannot be written (locked, disk full,
+// read-only medium) rounds wait in the ring and are written once it can; when the ring is
+// full the oldest are given up and counted. A power cut loses at most one interval.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "history_store.h"
+
+namespace kv830host {
+
+struct HistoryWriterOptions {
+    // Default commit interval: a power cut loses at most this much history. Chosen from
+    // the bytes written per hour (bench/history_bench.cpp): every commit rewrites and
+    // journals a few pages whatever it holds, so at 30 s the medium takes more than 1.5
+    // times the records' bytes, at 60 s less.
+    static constexpr std::int64_t kDefaultCommitMs = 60000;
+    static constexpr std::int64_t kMaxCommitMs = 60000;
+
+    std::int64_t commit_ms = kDefaultCommitMs;
+    std::size_t record_size = 576;     // the only size submit() takes
+    std::size_t max_pending = 7200;    // rounds kept in memory while the file cannot take them
+    std::int64_t retry_ms = 1000;      // after a lock or a full disk, try again this soon
+    int busy_timeout_ms = 250;         // a commit waits this long for another program's lock
+    int final_busy_timeout_ms = 1000;  // the commit at stop() waits longer
+};
+
+struct HistoryWriterStatus {
+    unsigned long long saved = 0;    // rounds committed
+    unsigned long long pending = 0;  // rounds waiting in memory
+    unsigned long long dropped = 0;  // rounds given up because the ring was full
+    unsigned long long refused = 0;  // rounds of the wrong size, never queued
+    unsigned long long commits = 0;
+    HistoryFailure failure = HistoryFailure::None;  // of the last attempt
+    std::string error;                              // its text, empty after a success
+};
+
+class HistoryWriter {
+  public:
+    // `store` is open for writing; from start() to stop() only the writer's thread uses it.
+    HistoryWriter(HistoryStore& store, const HistoryWriterOptions& options);
+    ~HistoryWriter();
+    HistoryWriter(const HistoryWriter&) = delete;
+    HistoryWriter& operator=(const HistoryWriter&) = delete;
+
+    void start();
+
+    // Copies the round into the ring. False (and counted) when its size is not the
+    // configured one.
+    bool submit(unsigned data_id, int record_type, std::int64_t unix_ms, const unsigned char* data,
+                std::size_t size);
+
+    // Commits what waits now and returns when that attempt has ended.
+    void flush();
+    // Commits what waits, one last attempt, and ends the thread. Idempotent.
+    void stop();
+
+    HistoryWriterStatus status() const;
+
+  private:
+    struct Meta {
+        unsigned data_id;
+        int record_type;
+        std::int64_t unix_ms;
+    };
+
+    void run();
+
+    HistoryStore& store_;
+    const HistoryWriterOptions options_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable attempted_;
+    std::vector<unsigned char> slots_;  // max_pending records of record_size bytes
+    std::vector<Meta> meta_;
+    unsigned long long head_ = 0;       // sequence number of the next round submitted
+    unsigned long long tail_ = 0;       // sequence number of the oldest round waiting
+    unsigned long long in_flight_ = 0;  // rounds before this are being written
+    unsigned long long dropped_in_flight_ = 0;
+    unsigned long long flush_asked_ = 0;
+    unsigned long long flush_done_ = 0;
+    bool stopping_ = false;
+    bool running_ = false;
+    HistoryWriterStatus status_;
+    std::thread thread_;
+};
+
+}  // namespace kv830host

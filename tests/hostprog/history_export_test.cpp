@@ -1,0 +1,264 @@
+// Stored rounds decoded through kv830.so: the export command and the series for charts.
+#include "history_export.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <sstream>
+
+#include "history_series.h"
+#include "history_support.h"
+#include "history_time.h"
+#include "kv830_data.h"
+#include "kv830_signals.h"
+
+namespace {
+
+using historytest::RecordMaker;
+using historytest::TempDir;
+using kv830host::HistoryStore;
+
+constexpr std::int64_t kT0 = 1765180800000;
+
+// A value signal of the device's table and the register it reads.
+const kv830::SignalRow& some_value_signal() {
+    for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
+        if (kv830::kSignals[i].kind == kv830::SignalKind::Value &&
+            std::strstr(kv830::kSignals[i].key, "温度") != nullptr) {
+            return kv830::kSignals[i];
+        }
+    }
+    return kv830::kSignals[0];
+}
+
+std::uint16_t register_value(const std::vector<unsigned char>& record, int reg) {
+    std::uint16_t v = 0;
+    std::memcpy(&v, record.data() + kv830::register_offset(reg), sizeof v);
+    return v;
+}
+
+struct Exported {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Exported run(std::vector<std::string> args) {
+    args.insert(args.begin(), "export");
+    args.push_back("--plugin");
+    args.push_back(KV830_SO);
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = kv830host::run_export(static_cast<int>(argv.size()), argv.data(), out, err);
+    return {status, out.str(), err.str()};
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class HistoryExport : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        path_ = dir_.file("h.db");
+        HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(store.open(path_, error)) << error;
+        RecordMaker maker;
+        std::vector<kv830host::RoundToSave> batch;
+        for (int i = 0; i < 120; ++i) {
+            records_.push_back(maker.next(kT0 + i * 1000LL));
+        }
+        for (int i = 0; i < 120; ++i) {
+            batch.push_back(
+                {1, 5156, kT0 + i * 1000LL, records_[static_cast<std::size_t>(i)].data(), 576});
+        }
+        ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
+    }
+    TempDir dir_;
+    std::string path_;
+    std::vector<std::vector<unsigned char>> records_;
+};
+
+TEST_F(HistoryExport, CsvRowsCarryTheStoredTimeAndTheDecodedValues) {
+    const kv830::SignalRow& signal = some_value_signal();
+    const Exported e = run(
+        {"--history", path_, "--from", "2025-12-08T08:00:10Z", "--to", "2025-12-08T08:00:19.999Z"});
+    ASSERT_EQ(e.status, 0) << e.err;
+    const auto lines = lines_of(e.out);
+    ASSERT_EQ(lines.size(), 11U) << e.out;
+    EXPECT_EQ(lines[0].rfind("time,data_id,", 0), 0U);
+    EXPECT_NE(lines[0].find(signal.key), std::string::npos);
+    EXPECT_EQ(lines[0].find(kv830host::kDocumentTimeKey), std::string::npos);
+    // The column of the signal, found by name in the header.
+    std::vector<std::string> header;
+    std::istringstream h(lines[0]);
+    for (std::string cell; std::getline(h, cell, ',');) {
+        header.push_back(cell);
+    }
+    const auto column = static_cast<std::size_t>(
+        std::find(header.begin(), header.end(), std::string(signal.key)) - header.begin());
+    ASSERT_LT(column, header.size());
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        SCOPED_TRACE(lines[i].substr(0, 40));
+        std::vector<std::string> cells;
+        std::istringstream row(lines[i]);
+        for (std::string cell; std::getline(row, cell, ',');) {
+            cells.push_back(cell);
+        }
+        ASSERT_EQ(cells.size(), header.size());
+        std::int64_t t = 0;
+        std::string error;
+        ASSERT_TRUE(kv830host::parse_time_argument(cells[0], 0, t, error)) << cells[0];
+        const std::size_t n = 9 + i;
+        EXPECT_EQ(t, kT0 + static_cast<std::int64_t>(n) * 1000);
+        EXPECT_EQ(cells[1], "1");
+        EXPECT_EQ(cells[column], std::to_string(register_value(records_[n], signal.source)));
+    }
+}
+
+TEST_F(HistoryExport, JsonLinesWithChosenSignals) {
+    const kv830::SignalRow& signal = some_value_signal();
+    const Exported e = run({"--history", path_, "--format", "jsonl", "--signal", signal.key,
+                            "--data-id", "1", "--to", "2025-12-08T08:00:02Z"});
+    ASSERT_EQ(e.status, 0) << e.err;
+    const auto lines = lines_of(e.out);
+    ASSERT_EQ(lines.size(), 3U) << e.out;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_NE(lines[i].find("\"" + std::string(signal.key) + "\":" +
+                                std::to_string(register_value(records_[i], signal.source)) + "}"),
+                  std::string::npos)
+            << lines[i];
+    }
+}
+
+TEST_F(HistoryExport, BadRequestsAreRefused) {
+    struct Row {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } rows[] = {
+        {"unknown signal", {"--history", path_, "--signal", "no such"},      2, "unknown signal"},
+        {"reversed",
+         {"--history", path_, "--from", "2025-12-09", "--to", "2025-12-08"},
+         2,                                                                     "after"         },
+        {"bad time",       {"--history", path_, "--from", "yesterday"},      2, "not a time"    },
+        {"bad format",     {"--history", path_, "--format", "xml"},          2, "csv or jsonl"  },
+        {"no history",     {"--from", "now"},                                2, "--history"     },
+        {"missing file",   {"--history", dir_.file("none.db")},              1, "No such file"  },
+        {"other data id",  {"--history", path_, "--data-id", "9"},           0, "0 rounds"      },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Exported e = run(row.args);
+        EXPECT_EQ(e.status, row.status) << e.err;
+        EXPECT_NE(e.err.find(row.says), std::string::npos) << e.err;
+    }
+}
+
+TEST(HistorySeries, ThinningKeepsEachBucketsLowAndHigh) {
+    std::vector<kv830host::SeriesPoint> all;
+    for (int i = 0; i < 3600; ++i) {
+        all.push_back({kT0 + i * 1000LL, 100.0 + (i % 7)});
+    }
+    all[1234].value = 9999.0;  // a spike
+    all[2345].value = -50.0;   // a dip
+    const auto thin = kv830host::thin_series(all, kT0, kT0 + 3599 * 1000LL, 100);
+    ASSERT_LE(thin.size(), 100U);
+    ASSERT_GE(thin.size(), 50U);
+    bool spike = false;
+    bool dip = false;
+    for (std::size_t i = 0; i < thin.size(); ++i) {
+        spike = spike || thin[i].value == 9999.0;
+        dip = dip || thin[i].value == -50.0;
+        if (i > 0) {
+            EXPECT_LE(thin[i - 1].unix_ms, thin[i].unix_ms);
+        }
+    }
+    EXPECT_TRUE(spike);
+    EXPECT_TRUE(dip);
+}
+
+TEST_F(HistoryExport, SeriesOfOneValueSignalAndItsRefusals) {
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(path_, HistoryStore::Access::ReadOnly, error)) << error;
+    kv830host::HistoryDecoder decoder;
+    ASSERT_TRUE(decoder.load(KV830_SO, error)) << error;
+    const kv830::SignalRow& signal = some_value_signal();
+    kv830host::SeriesQuery q;
+    q.signal = signal.key;
+    q.from_ms = kT0;
+    q.to_ms = kT0 + 119 * 1000LL;
+    q.points = 500;
+    kv830host::SeriesResult result;
+    ASSERT_TRUE(kv830host::read_series(store, decoder, q, result)) << result.error;
+    ASSERT_EQ(result.points.size(), 120U);
+    for (std::size_t i = 0; i < result.points.size(); ++i) {
+        EXPECT_EQ(result.points[i].unix_ms, kT0 + static_cast<std::int64_t>(i) * 1000);
+        EXPECT_EQ(result.points[i].value, register_value(records_[i], signal.source));
+    }
+    q.points = 20;
+    ASSERT_TRUE(kv830host::read_series(store, decoder, q, result)) << result.error;
+    EXPECT_LE(result.points.size(), 20U);
+    EXPECT_EQ(result.rounds, 120U);
+
+    struct Row {
+        const char* name;
+        std::string signal;
+        std::int64_t from;
+        std::int64_t to;
+        std::size_t points;
+        kv830host::SeriesRefusal refusal;
+    } rows[] = {
+        {"unknown",     "no such",                   kT0,        kT0 + 1000, 10,      kv830host::SeriesRefusal::UnknownSignal},
+        {"time member", kv830host::kDocumentTimeKey, kT0,        kT0 + 1000, 10,
+         kv830host::SeriesRefusal::UnknownSignal                                                                             },
+        {"reversed",    signal.key,                  kT0 + 1000, kT0,        10,      kv830host::SeriesRefusal::BadRange     },
+        {"no points",   signal.key,                  kT0,        kT0 + 1000, 0,       kv830host::SeriesRefusal::BadPoints    },
+        {"huge points", signal.key,                  kT0,        kT0 + 1000, 1000000, kv830host::SeriesRefusal::BadPoints    },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        kv830host::SeriesQuery bad;
+        bad.signal = row.signal;
+        bad.from_ms = row.from;
+        bad.to_ms = row.to;
+        bad.points = row.points;
+        EXPECT_FALSE(kv830host::read_series(store, decoder, bad, result));
+        EXPECT_EQ(result.refusal, row.refusal);
+        EXPECT_FALSE(result.error.empty());
+    }
+}
+
+// The program's own `export` word: rows on standard output and nothing else there (the
+// device's diagnostic lines stay out of it).
+TEST_F(HistoryExport, ThroughTheProgram) {
+    const std::string command = std::string(KV830_HOST_BIN) + " export --history " + path_ +
+                                " --to 2025-12-08T08:00:04Z 2>/dev/null";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        out.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(status, 0);
+    const auto lines = lines_of(out);
+    ASSERT_EQ(lines.size(), 6U) << out;
+    EXPECT_EQ(lines[0].rfind("time,data_id,", 0), 0U);
+    EXPECT_EQ(out.find("rvSize"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,498 @@
+// The history file: stored form, reading back, old files, retention, open errors.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <map>
+
+#include "history_codec.h"
+#include "history_support.h"
+#include "history_time.h"
+
+namespace {
+
+using historytest::RecordMaker;
+using historytest::TempDir;
+using kv830host::HistoryStore;
+using kv830host::RoundToSave;
+
+constexpr std::int64_t kT0 = 1765180800000;  // 2025-12-08T08:00:00Z
+
+TEST(HistoryCodec, PatchesRoundTripAndRefuseDamage) {
+    RecordMaker maker;
+    std::vector<unsigned char> a = maker.next(kT0);
+    std::vector<unsigned char> b = maker.next(kT0 + 1000);
+    std::vector<unsigned char> zeros(a.size(), 0);
+    std::vector<unsigned char> all_changed(a.size());
+    for (std::size_t i = 0; i < all_changed.size(); ++i) {
+        all_changed[i] = static_cast<unsigned char>(a[i] ^ 0xFF);
+    }
+    struct Row {
+        const char* name;
+        const std::vector<unsigned char>* base;
+        const std::vector<unsigned char>* record;
+    } rows[] = {
+        {"same",        &a,     &a          },
+        {"next second", &a,     &b          },
+        {"from zeros",  &zeros, &a          },
+        {"every byte",  &a,     &all_changed}
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<unsigned char> patch;
+        kv830host::encode_patch(row.base->data(), row.record->data(), row.record->size(), patch);
+        std::vector<unsigned char> out;
+        ASSERT_TRUE(kv830host::apply_patch(row.base->data(), row.base->size(), patch.data(),
+                                           patch.size(), out));
+        EXPECT_EQ(out, *row.record);
+        // Every cut of the patch is refused or yields the record's size, never a crash.
+        for (std::size_t cut = 0; cut < patch.size(); ++cut) {
+            std::vector<unsigned char> damaged;
+            if (kv830host::apply_patch(row.base->data(), row.base->size(), patch.data(), cut,
+                                       damaged)) {
+                EXPECT_EQ(damaged.size(), row.record->size());
+            }
+        }
+    }
+    std::vector<unsigned char> patch;
+    kv830host::encode_patch(a.data(), b.data(), a.size(), patch);
+    EXPECT_LT(patch.size(), a.size() / 3) << "a second of plant time changes few bytes";
+    std::vector<unsigned char> out;
+    EXPECT_FALSE(kv830host::apply_patch(a.data(), a.size() - 1, patch.data(), patch.size(), out));
+}
+
+TEST(HistoryTime, DurationsAndTimes) {
+    struct Duration {
+        const char* text;
+        bool ok;
+        std::int64_t ms;
+    } durations[] = {
+        {"30d",          true,  30LL * 86400000},
+        {"12h",          true,  12LL * 3600000 },
+        {"90m",          true,  90LL * 60000   },
+        {"45s",          true,  45000          },
+        {"45",           true,  45000          },
+        {"0s",           false, 0              },
+        {"",             false, 0              },
+        {"1w",           false, 0              },
+        {"-5m",          false, 0              },
+        {"5 m",          false, 0              },
+        {"99999999999d", false, 0              },
+        {"1.5h",         false, 0              }
+    };
+    for (const Duration& d : durations) {
+        SCOPED_TRACE(d.text);
+        std::int64_t ms = 0;
+        std::string error;
+        EXPECT_EQ(kv830host::parse_duration(d.text, ms, error), d.ok) << error;
+        if (d.ok) {
+            EXPECT_EQ(ms, d.ms);
+        } else {
+            EXPECT_FALSE(error.empty());
+        }
+    }
+    struct Time {
+        const char* text;
+        bool ok;
+        std::int64_t ms;
+    } times[] = {
+        {"2025-12-08T08:00:00Z",      true,  kT0              },
+        {"2025-12-08T09:00:00+01:00", true,  kT0              },
+        {"2025-12-08T02:30-0530",     true,  kT0              },
+        {"2025-12-08 08:00:00.250Z",  true,  kT0 + 250        },
+        {"@1765180800",               true,  kT0              },
+        {"now",                       true,  kT0 + 5          },
+        {"-1h",                       true,  kT0 + 5 - 3600000},
+        {"2025-02-30T00:00Z",         false, 0                },
+        {"2025-12-08T25:00Z",         false, 0                },
+        {"yesterday",                 false, 0                },
+        {"2025-12-08T08:00:00Zjunk",  false, 0                }
+    };
+    for (const Time& t : times) {
+        SCOPED_TRACE(t.text);
+        std::int64_t ms = 0;
+        std::string error;
+        EXPECT_EQ(kv830host::parse_time_argument(t.text, kT0 + 5, ms, error), t.ok) << error;
+        if (t.ok) {
+            EXPECT_EQ(ms, t.ms);
+        }
+    }
+    std::int64_t back = 0;
+    EXPECT_EQ(kv830host::format_stored_time(kT0 + 7), "2025-12-08T08:00:00.007Z");
+    ASSERT_TRUE(kv830host::parse_stored_time("2025-12-08T08:00:00.007Z", back));
+    EXPECT_EQ(back, kT0 + 7);
+    // The local form carries its offset, so it reads back to the same instant.
+    std::string error;
+    ASSERT_TRUE(
+        kv830host::parse_time_argument(kv830host::format_local_time(kT0 + 7), 0, back, error));
+    EXPECT_EQ(back, kT0 + 7);
+}
+
+TEST(HistoryStore, InterleavedDevicesReadBackInTimeOrder) {
+    TempDir dir;
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(dir.file("h.db"), error)) << error;
+    std::map<unsigned, RecordMaker> makers;
+    makers.emplace(1, RecordMaker(1, 1));
+    makers.emplace(7, RecordMaker(2, 7));
+    std::vector<std::vector<unsigned char>> records;
+    std::vector<RoundToSave> batch;
+    std::vector<unsigned> ids;
+    for (int i = 0; i < 200; ++i) {
+        const unsigned id = i % 3 == 0 ? 7 : 1;
+        records.push_back(makers.at(id).next(kT0 + i * 500LL));
+        ids.push_back(id);
+    }
+    for (int i = 0; i < 200; ++i) {
+        batch.push_back({ids[static_cast<std::size_t>(i)], 5156, kT0 + i * 500LL,
+                         records[static_cast<std::size_t>(i)].data(),
+                         records[static_cast<std::size_t>(i)].size()});
+        if (batch.size() == 37 || i == 199) {
+            ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
+            batch.clear();
+        }
+    }
+    const auto rounds = historytest::all_rounds(store);
+    ASSERT_EQ(rounds.size(), 200U);
+    for (std::size_t i = 0; i < rounds.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(rounds[i].data_id, ids[i]);
+        EXPECT_EQ(rounds[i].unix_ms, kT0 + static_cast<std::int64_t>(i) * 500);
+        EXPECT_EQ(rounds[i].record, records[i]);
+    }
+    // A range that starts in the middle of a commit still decodes its first rows.
+    kv830host::RoundQuery q;
+    q.any_data_id = false;
+    q.data_id = 1;
+    q.from_ms = kT0 + 50 * 500;
+    q.to_ms = kT0 + 60 * 500;
+    const auto some = historytest::all_rounds(store, q);
+    ASSERT_FALSE(some.empty());
+    for (const auto& r : some) {
+        const auto i = static_cast<std::size_t>((r.unix_ms - kT0) / 500);
+        EXPECT_GE(i, 50U);
+        EXPECT_LE(i, 60U);
+        EXPECT_EQ(r.record, records[i]);
+    }
+    kv830host::StoredRound newest;
+    ASSERT_TRUE(store.newest_round(7, 5156, 576, newest, error)) << error;
+    EXPECT_EQ(newest.record, records[198]);
+    EXPECT_EQ(store.rows_skipped(), 0U);
+}
+
+TEST(HistoryStore, FilesOfTheEarlierFormatStayReadableAndTakeNewRows) {
+    TempDir dir;
+    const std::string path = dir.file("old.db");
+    RecordMaker maker;
+    std::vector<std::vector<unsigned char>> records;
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db,
+                     "PRAGMA journal_mode=WAL; CREATE TABLE history (id INTEGER PRIMARY KEY"
+                     " AUTOINCREMENT, time TEXT NOT NULL, data_id INTEGER NOT NULL, record_type"
+                     " INTEGER NOT NULL, record BLOB NOT NULL); CREATE INDEX history_device ON"
+                     " history (data_id, record_type, id);",
+                     nullptr, nullptr, nullptr);
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(
+            db, "INSERT INTO history (time, data_id, record_type, record) VALUES (?, 1, 5156, ?);",
+            -1, &s, nullptr);
+        for (int i = 0; i < 5; ++i) {
+            records.push_back(maker.next(kT0 + i * 1000LL));
+            const std::string t = "2025-12-08T08:00:0" + std::to_string(i) + "Z";
+            sqlite3_reset(s);
+            sqlite3_bind_text(s, 1, t.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_blob(s, 2, records.back().data(), 576, SQLITE_STATIC);
+            ASSERT_EQ(sqlite3_step(s), SQLITE_DONE);
+        }
+        sqlite3_finalize(s);
+        sqlite3_close(db);
+    }
+    {
+        HistoryStore reader;
+        std::string error;
+        ASSERT_TRUE(reader.open(path, HistoryStore::Access::ReadOnly, error)) << error;
+        const auto rounds = historytest::all_rounds(reader);
+        ASSERT_EQ(rounds.size(), 5U);
+        EXPECT_EQ(rounds[3].record, records[3]);
+        EXPECT_EQ(rounds[3].unix_ms, kT0 + 3000);
+    }
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(path, error)) << error;
+    for (int i = 5; i < 8; ++i) {
+        records.push_back(maker.next(kT0 + i * 1000LL));
+    }
+    std::vector<RoundToSave> batch;
+    for (int i = 5; i < 8; ++i) {
+        batch.push_back(
+            {1, 5156, kT0 + i * 1000LL, records[static_cast<std::size_t>(i)].data(), 576});
+    }
+    ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
+    const auto rounds = historytest::all_rounds(store);
+    ASSERT_EQ(rounds.size(), 8U);
+    for (std::size_t i = 0; i < 8; ++i) {
+        EXPECT_EQ(rounds[i].record, records[i]) << i;
+        EXPECT_EQ(rounds[i].unix_ms, kT0 + static_cast<std::int64_t>(i) * 1000) << i;
+    }
+    EXPECT_EQ(historytest::sql_text(path, "PRAGMA integrity_check;"), "ok");
+}
+
+// Thirty days at one round a second, written directly in large commits with the times the
+// rounds would have had.
+struct MonthResult {
+    long long file_bytes_day10 = 0;
+    long long file_bytes_end = 0;
+    std::int64_t oldest_ms = 0;
+    std::int64_t newest_ms = 0;
+    long long rows = 0;
+};
+
+MonthResult write_month(const std::string& path, const kv830host::HistoryPolicy& policy) {
+    constexpr int kDays = 30;
+    constexpr int kPerCommit = 3600;
+    MonthResult m;
+    HistoryStore store;
+    std::string error;
+    EXPECT_TRUE(store.open(path, error)) << error;
+    store.set_policy(policy);
+    RecordMaker maker;
+    std::vector<std::vector<unsigned char>> hour;
+    for (int i = 0; i < kPerCommit; ++i) {
+        hour.push_back(maker.next(kT0 + i * 1000LL));
+    }
+    std::vector<RoundToSave> batch(kPerCommit);
+    for (int h = 0; h < kDays * 24; ++h) {
+        for (int i = 0; i < kPerCommit; ++i) {
+            const std::int64_t t = kT0 + (h * 3600LL + i) * 1000;
+            // The stamp bytes move with the time, as a polling host's would.
+            hour[static_cast<std::size_t>(i)][575] = static_cast<unsigned char>(t / 1000 % 60);
+            batch[static_cast<std::size_t>(i)] = {1, 5156, t,
+                                                  hour[static_cast<std::size_t>(i)].data(), 576};
+        }
+        const std::int64_t now = kT0 + (h + 1) * 3600LL * 1000;
+        EXPECT_TRUE(store.append_batch(batch.data(), batch.size(), now, error)) << error;
+        if (h == 10 * 24) {
+            kv830host::HistoryUsage u;
+            store.usage(u, error);
+            m.file_bytes_day10 = u.file_bytes();
+        }
+    }
+    kv830host::HistoryUsage u;
+    store.usage(u, error);
+    m.file_bytes_end = u.file_bytes();
+    m.oldest_ms =
+        std::stoll(historytest::sql_text(path, "SELECT time FROM history ORDER BY id LIMIT 1;"));
+    m.newest_ms = std::stoll(
+        historytest::sql_text(path, "SELECT time FROM history ORDER BY id DESC LIMIT 1;"));
+    m.rows = std::stoll(historytest::sql_text(path, "SELECT count(*) FROM history;"));
+    return m;
+}
+
+TEST(HistoryRetention, ThirtyDaysKeepOnlyTheAgeWindow) {
+    TempDir dir;
+    kv830host::HistoryPolicy policy;
+    policy.keep_ms = 2LL * 86400000;
+    const MonthResult m = write_month(dir.file("age.db"), policy);
+    const std::int64_t end = kT0 + 30LL * 86400000;
+    EXPECT_EQ(m.newest_ms, end - 1000);
+    // Expired rows go in groups of ten commits' worth (here ten hours).
+    EXPECT_GE(m.oldest_ms, end - policy.keep_ms - 11LL * 3600000);
+    EXPECT_LE(m.oldest_ms, end - policy.keep_ms + 3600000);
+    // The window's rows vary a little in size, and so does the file's high-water mark.
+    EXPECT_LE(m.file_bytes_end, m.file_bytes_day10 + m.file_bytes_day10 / 50)
+        << "the file stops growing once full";
+    EXPECT_EQ(historytest::sql_text(dir.file("age.db"), "PRAGMA integrity_check;"), "ok");
+}
+
+TEST(HistoryRetention, ThirtyDaysStayUnderTheSizeLimit) {
+    TempDir dir;
+    kv830host::HistoryPolicy policy;
+    policy.max_bytes = 16LL << 20;
+    const MonthResult m = write_month(dir.file("size.db"), policy);
+    // Full by day ten, and under the limit from then on.
+    EXPECT_GE(m.file_bytes_day10, policy.max_bytes - policy.max_bytes / 10);
+    EXPECT_LE(m.file_bytes_end, policy.max_bytes);
+    EXPECT_EQ(m.newest_ms, kT0 + 30LL * 86400000 - 1000);
+    EXPECT_GT(m.rows, 3600 * 24) << "the limit holds more than a day of rounds";
+    EXPECT_EQ(historytest::sql_text(dir.file("size.db"), "PRAGMA integrity_check;"), "ok");
+}
+
+TEST(HistoryOpen, MissingFolderNamesItAndTheReason) {
+    HistoryStore store;
+    std::string error;
+    EXPECT_FALSE(store.open("/no/such/dir/h.db", error));
+    EXPECT_NE(error.find("/no/such/dir"), std::string::npos) << error;
+    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+}
+
+// Runs `body` in a child that cannot override file permissions (root drops to nobody)
+// and returns its exit status.
+int as_ordinary_user(const std::function<int()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+            ::_exit(99);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST(HistoryOpen, ReadOnlyFileOrFolderFoundAtOpenAndStillReadable) {
+    TempDir dir;
+    const std::string folder = dir.file("ro");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    const std::string path = folder + "/h.db";
+    {
+        HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(store.open(path, error)) << error;
+        RecordMaker maker;
+        const auto r = maker.next(kT0);
+        RoundToSave round{1, 5156, kT0, r.data(), r.size()};
+        ASSERT_TRUE(store.append_batch(&round, 1, kT0, error)) << error;
+    }
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+    struct Row {
+        const char* name;
+        HistoryStore::Access access;
+        int expected;
+    } rows[] = {
+        {"write refused", HistoryStore::Access::ReadWrite, 10},
+        {"read allowed",  HistoryStore::Access::ReadOnly,  20}
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const int status = as_ordinary_user([&] {
+            HistoryStore store;
+            std::string error;
+            if (!store.open(path, row.access, error)) {
+                return error.find("cannot be written") != std::string::npos &&
+                               error.find(folder) != std::string::npos
+                           ? 10
+                           : 11;
+            }
+            return historytest::all_rounds(store).size() == 1 ? 20 : 21;
+        });
+        EXPECT_EQ(status, row.expected);
+    }
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+}
+
+TEST(HistoryOpen, TwoProgramsStartingTogetherOnANewFileBothWork) {
+    TempDir dir;
+    const std::string path = dir.file("together.db");
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> children;
+    for (int c = 0; c < 2; ++c) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(go[1]);
+            char byte = 0;
+            if (::read(go[0], &byte, 1) != 1) {
+                ::_exit(3);
+            }
+            HistoryStore store;
+            std::string error;
+            if (!store.open(path, error)) {
+                ::_exit(1);
+            }
+            RecordMaker maker(static_cast<std::uint32_t>(c + 1), static_cast<unsigned>(c + 1));
+            const auto r = maker.next(kT0);
+            RoundToSave round{static_cast<unsigned>(c + 1), 5156, kT0, r.data(), r.size()};
+            ::_exit(store.append_batch(&round, 1, kT0, error) ? 0 : 2);
+        }
+        children.push_back(pid);
+    }
+    ::close(go[0]);
+    const char bytes[2] = {1, 1};
+    ASSERT_EQ(::write(go[1], bytes, 2), 2);
+    ::close(go[1]);
+    for (const pid_t pid : children) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ(historytest::sql_text(path, "SELECT count(*) FROM history;"), "2");
+}
+
+}  // namespace
+
+namespace {
+
+// Rows damaged on disk or written by something else are bad input: skipped and counted,
+// the rows around them still read, the newest usable row still served.
+TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
+    TempDir dir;
+    const std::string path = dir.file("h.db");
+    RecordMaker maker;
+    std::vector<std::vector<unsigned char>> records;
+    {
+        HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(store.open(path, error)) << error;
+        for (int c = 0; c < 3; ++c) {
+            std::vector<RoundToSave> batch;
+            for (int i = 0; i < 10; ++i) {
+                records.push_back(maker.next(kT0 + (c * 10 + i) * 1000LL));
+            }
+            for (int i = 0; i < 10; ++i) {
+                const auto& r = records[static_cast<std::size_t>(c * 10 + i)];
+                batch.push_back({1, 5156, kT0 + (c * 10 + i) * 1000LL, r.data(), r.size()});
+            }
+            ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
+        }
+    }
+    struct Damage {
+        const char* name;
+        const char* sql;
+    } damages[] = {
+        {"patch cut short",        "UPDATE history SET record = substr(record, 1, 3) WHERE id = 5;"},
+        {"unknown format",         "UPDATE history SET format = 9 WHERE id = 14;"                  },
+        {"time not a time",        "UPDATE history SET time = 'soon' WHERE id = 22;"               },
+        {"newest of another size",
+         "INSERT INTO history (time, data_id, record_type, record, format)"
+         " VALUES (1765180900000, 1, 5156, zeroblob(575), 0);"                                     },
+    };
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.name);
+        EXPECT_EQ(sqlite3_exec(db, d.sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    sqlite3_close(db);
+
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(path, HistoryStore::Access::ReadOnly, error)) << error;
+    const auto rounds = historytest::all_rounds(store);
+    // A damaged patch breaks the chain of its commit after it (5-10, 14-20 lost); a row
+    // whose time is damaged is left out alone, its record still serves as the base of
+    // the next; the 575-byte row reads as it is.
+    std::vector<long long> ids;
+    for (const auto& r : rounds) {
+        ids.push_back(r.id);
+        if (r.id <= 30) {
+            EXPECT_EQ(r.record, records[static_cast<std::size_t>(r.id - 1)]) << r.id;
+        }
+    }
+    EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 11, 12, 13, 21, 23, 24, 25, 26, 27, 28, 29,
+                                           30, 31}));
+    EXPECT_EQ(store.rows_skipped(), 14U);
+    kv830host::StoredRound newest;
+    // The newest row has another size: the one before it is served.
+    ASSERT_TRUE(store.newest_round(1, 5156, 576, newest, error)) << error;
+    EXPECT_EQ(newest.id, 30);
+    EXPECT_EQ(newest.record, records[29]);
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// What the history tests share: a scratch folder, rounds from the plant model, and a
+// plain look into the file with SQLite itself.
+#pragma once
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "history_records.h"
+#include "history_store.h"
+
+namespace historytest {
+
+class TempDir {
+  public:
+    TempDir() {
+        char name[] = "/tmp/kv830-history-XXXXXX";
+        path_ = ::mkdtemp(name) != nullptr ? name : "/tmp";
+    }
+    ~TempDir() {
+        const std::string command = "rm -rf '" + path_ + "'";
+        if (std::system(command.c_str()) != 0) {
+            // Left for the system's cleaner.
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+inline std::string sql_text(const std::string& db_file, const std::string& sql) {
+    sqlite3* db = nullptr;
+    std::string out;
+    if (sqlite3_open_v2(db_file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW && sqlite3_column_text(s, 0) != nullptr) {
+            out = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        }
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return out;
+}
+
+inline std::vector<kv830host::StoredRound> all_rounds(kv830host::HistoryStore& store,
+                                                      kv830host::RoundQuery query = {}) {
+    std::vector<kv830host::StoredRound> rounds;
+    std::string error;
+    store.read_rounds(
+        query,
+        [&](const kv830host::StoredRound& r) {
+            rounds.push_back(r);
+            return true;
+        },
+        error);
+    return rounds;
+}
+
+}  // namespace historytest
