@@ -97,6 +97,13 @@ struct ReplyBuffers : SPModbus {
                   "a register reply fills reply_regs_");
 };
 
+// The round time is the framework's own member; a host that replays stored rounds sets it.
+struct RoundTime : QDXVDevice {
+    static boost::posix_time::ptime& of(QDXVDevice& device) {
+        return (device.*(&RoundTime::update_time_));
+    }
+};
+
 }  // namespace
 
 const char* function_name(Function f) {
@@ -189,7 +196,7 @@ int HostAccess::fail_request(SPModbus& device) {
 }
 
 void HostAccess::set_round_time(QDXVDevice& device, boost::posix_time::ptime time) {
-    device.update_time_ = time;
+    RoundTime::of(device) = time;
 }
 
 const Json::Value& HostAccess::settings(const SPModbus& device) {
