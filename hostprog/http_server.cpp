@@ -1009,6 +1009,12 @@ bool HttpServer::start(const std::string& address, int port, std::string& error)
         return false;
     }
     s.listener = std::thread([&s] { s.server.listen_after_bind(); });
+    // The library's stop() does nothing until its loop has marked itself running, so a stop
+    // that came sooner would leave the loop, and the join, waiting for good.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!s.server.is_running() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     return true;
 }
 
