@@ -3,7 +3,7 @@
 # /usr/bin, purges it, and runs the armhf program under qemu-arm from the unpacked package.
 PKG_BUILD ?= build-pkg
 PKG_ARMHF_BUILD ?= build-pkg-armhf
-PKG_DEPS = lintian dpkg-dev file
+PKG_DEPS = lintian dpkg-dev file man-db logrotate
 # Debian's hardening flags (fortified functions, stack protector, read-only relocations).
 # The flags are those of the architecture built for (x86-only ones stay out of armhf).
 pkg_flags = -DCMAKE_CXX_FLAGS="$$(DEB_HOST_ARCH=$(1) dpkg-buildflags --get CPPFLAGS) $$(DEB_HOST_ARCH=$(1) dpkg-buildflags --get CXXFLAGS)" \

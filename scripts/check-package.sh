@@ -12,6 +12,14 @@ case "$what" in
 lint)
     # --fail-on warning: a warning fails the check as an error does.
     lintian --fail-on error,warning --tag-display-limit 0 "$deb"
+    # The manual pages as man formats them: any complaint of groff's fails the check.
+    dir=$(mktemp -d)
+    trap 'rm -rf "$dir"' EXIT
+    dpkg-deb -x "$deb" "$dir"
+    for page in "$dir"/usr/share/man/man1/*.1.gz; do
+        out=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l "$page" 2>&1 >/dev/null)
+        [ -z "$out" ] || { echo "check-package: $(basename "$page"): $out" >&2; exit 1; }
+    done
     ;;
 install)
     # Another installer may hold dpkg's lock for a while; wait for it rather than fail.
@@ -32,13 +40,16 @@ install)
     /usr/bin/plant-sim --help >/dev/null
     systemd-analyze security --offline=yes --threshold=20 /lib/systemd/system/kv830-host.service \
         | tail -1
+    # The rotation snippet parses; -d rotates nothing.
+    logrotate -d /etc/logrotate.d/kv830-host >/dev/null 2>&1 ||
+        { logrotate -d /etc/logrotate.d/kv830-host; exit 1; }
     dpkg --purge kv830-host
     trap - EXIT
     if dpkg-query -W -f='${Status}' kv830-host 2>/dev/null | grep -q installed; then
         echo "check-package: kv830-host still installed after purge" >&2
         exit 1
     fi
-    for left in /usr/bin/kv830-host /usr/lib/kv830-host /etc/kv830; do
+    for left in /usr/bin/kv830-host /usr/lib/kv830-host /etc/kv830 /etc/logrotate.d/kv830-host; do
         [ ! -e "$left" ] || { echo "check-package: $left left after purge" >&2; exit 1; }
     done
     echo "installed, ran and purged cleanly"
