@@ -18,13 +18,14 @@ namespace kv830host {
 
 namespace {
 
-bool parse_long(const std::string& text, long min, long max, long& out) {
+// long long: a data id reaches 2^32 - 1, beyond a 32-bit target's long.
+bool parse_long(const std::string& text, long long min, long long max, long long& out) {
     if (text.empty()) {
         return false;
     }
     errno = 0;
     char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 0);
+    const long long v = std::strtoll(text.c_str(), &end, 0);
     if (errno != 0 || end == nullptr || *end != '\0' || v < min || v > max) {
         return false;
     }
@@ -103,7 +104,7 @@ bool read_settings_file(const std::string& path, Json::Value& doc, std::string& 
 
 bool parse_write(const std::string& text, WriteRequest& out, std::string& error) {
     const auto eq = text.find('=');
-    long reg = 0;
+    long long reg = 0;
     if (eq == std::string::npos || !parse_long(text.substr(0, eq), 0, 0xFFFF, reg)) {
         error =
             "--write needs REG=VALUE or REG=V1,V2,... with REG 0 to 65535, not \"" + text + "\"";
@@ -116,7 +117,7 @@ bool parse_write(const std::string& text, WriteRequest& out, std::string& error)
     std::istringstream items(list);
     std::string item;
     while (std::getline(items, item, ',')) {
-        long v = 0;
+        long long v = 0;
         if (!parse_long(item, 0, 0xFFFF, v)) {
             error = "--write value \"" + item + "\" is not a number from 0 to 65535";
             return false;
@@ -285,7 +286,7 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
             value = argv[++i];
         }
 
-        long n = 0;
+        long long n = 0;
         double ms = 0;
         if (arg == "--help") {
             out.help = true;
@@ -369,12 +370,12 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
                 error = "--cycles needs a count of 0 or more, not \"" + value + "\"";
                 return false;
             }
-            out.cycles = n;
+            out.cycles = static_cast<long>(n);
             cycles_given = true;
         } else if (arg == "--plugin") {
             out.plugin = value;
         } else if (arg == "--data-id") {
-            if (!parse_long(value, 0, 0xFFFFFFFFL, n)) {
+            if (!parse_long(value, 0, 0xFFFFFFFFLL, n)) {
                 error = "--data-id needs a number from 0 to 4294967295, not \"" + value + "\"";
                 return false;
             }

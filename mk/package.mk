@@ -3,14 +3,19 @@
 # /usr/bin, purges it, and runs the armhf program under qemu-arm from the unpacked package.
 PKG_BUILD ?= build-pkg
 PKG_ARMHF_BUILD ?= build-pkg-armhf
-PKG_DEPS = lintian dpkg-dev file
+PKG_DEPS = lintian dpkg-dev file man-db logrotate
 # Debian's hardening flags (fortified functions, stack protector, read-only relocations).
 # The flags are those of the architecture built for (x86-only ones stay out of armhf).
 pkg_flags = -DCMAKE_CXX_FLAGS="$$(DEB_HOST_ARCH=$(1) dpkg-buildflags --get CPPFLAGS) $$(DEB_HOST_ARCH=$(1) dpkg-buildflags --get CXXFLAGS)" \
         -DCMAKE_EXE_LINKER_FLAGS="$$(DEB_HOST_ARCH=$(1) dpkg-buildflags --get LDFLAGS) -Wl,-z,now" \
         -DCMAKE_SHARED_LINKER_FLAGS="$$(DEB_HOST_ARCH=$(1) dpkg-buildflags --get LDFLAGS) -Wl,-z,now"
+# Every library the programs link, as armhf -dev packages: their pkg-config files are the
+# armhf ones (cmake/armhf.cmake), and dpkg-shlibdeps reads the armhf libraries' symbols
+# files to write the package's Depends. The page's generator is an armhf program too,
+# run at build time through qemu-arm (CMAKE_CROSSCOMPILING_EMULATOR).
 PKG_ARMHF_DEPS = qemu-user g++-arm-linux-gnueabihf libc6-dev:armhf libjsoncpp-dev:armhf \
-        libboost-date-time-dev:armhf libmodbus-dev:armhf libsqlite3-dev:armhf
+        libboost-date-time-dev:armhf libmodbus-dev:armhf libsqlite3-dev:armhf \
+        libmosquitto-dev:armhf libcpp-httplib-dev:armhf zlib1g-dev:armhf
 
 .PHONY: package package-amd64 package-armhf package-check
 

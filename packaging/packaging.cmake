@@ -14,6 +14,7 @@ target_compile_definitions(kv830host_history_decode PRIVATE KV830_PLUGIN_DIR="/u
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kv830-host.service DESTINATION lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kv830-host.json DESTINATION /etc/kv830)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/logrotate DESTINATION /etc/logrotate.d RENAME ${KV830_PKG})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/sysusers.conf DESTINATION lib/sysusers.d
         RENAME ${KV830_PKG}.conf)
 

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "serial_params.h"
@@ -11,7 +12,8 @@ namespace plantsim {
 
 namespace {
 
-bool to_long(const std::string& text, long lo, long hi, long& out) {
+// long long: a seed reaches 2^32 - 1, beyond a 32-bit target's long.
+bool to_long(const std::string& text, long long lo, long long hi, long long& out) {
     if (text.empty() || text.size() > 18) {
         return false;
     }
@@ -22,7 +24,7 @@ bool to_long(const std::string& text, long lo, long hi, long& out) {
     }
     errno = 0;
     char* end = nullptr;
-    const long v = std::strtol(text.c_str(), &end, 10);
+    const long long v = std::strtoll(text.c_str(), &end, 10);
     if (errno != 0 || *end != '\0' || v < lo || v > hi) {
         return false;
     }
@@ -115,16 +117,19 @@ ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& o, std
             out = args[++i];
             return true;
         };
-        auto number = [&](long lo, long hi, long& out) {
+        // Every range fits the field it fills, so the narrowing after the check is exact.
+        auto number = [&](long long lo, long long hi, auto& out) {
             std::string text;
             if (!take(text)) {
                 return false;
             }
-            if (!to_long(text, lo, hi, out)) {
+            long long parsed = 0;
+            if (!to_long(text, lo, hi, parsed)) {
                 error = "bad value for " + name + ": '" + text + "' (expected " +
                         std::to_string(lo) + ".." + std::to_string(hi) + ")";
                 return false;
             }
+            out = static_cast<std::remove_reference_t<decltype(out)>>(parsed);
             return true;
         };
         auto flag = [&]() {
@@ -194,7 +199,7 @@ ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& o, std
                 return ParseOutcome::Error;
             o.frozen = true;
         } else if (name == "--seed") {
-            if (!number(0, 4294967295L, n))
+            if (!number(0, 4294967295LL, n))
                 return ParseOutcome::Error;
             o.seed = static_cast<std::uint32_t>(n);
         } else if (name == "--dump") {
@@ -215,7 +220,7 @@ ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& o, std
             while (true) {
                 const auto comma = list.find(',', start);
                 const std::string item = list.substr(start, comma - start);
-                long reg = 0;
+                long long reg = 0;
                 if (!to_long(item, 0, 65535, reg)) {
                     error = "bad register '" + item + "' in --exception-at (expected 0..65535)";
                     return ParseOutcome::Error;
