@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "file_io.h"
 #include "image_dump.h"
 #include "modbus_pdu.h"
 #include "plant_model.h"
@@ -59,7 +60,9 @@ double now_seconds() {
     return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
 }
 
-bool write_all(int fd, const std::vector<std::uint8_t>& bytes) {
+// Not the shared write_all: the line and the socket are non-blocking, so a full buffer
+// is waited out here rather than reported.
+bool send_all(int fd, const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -139,13 +142,18 @@ class Simulator {
         }
     }
 
-    void dump() const {
-        if (options_.dump.empty())
-            return;
-        if (!write_file_atomically(options_.dump, image_json(model_.holding(), model_.inputs()))) {
-            std::fprintf(stderr, "plant-sim: cannot write %s: %s\n", options_.dump.c_str(),
-                         std::strerror(errno));
+    // False when the dump was asked for and could not be written (reported here).
+    bool dump() const {
+        if (options_.dump.empty()) {
+            return true;
         }
+        std::string error;
+        if (!kv830io::write_file_atomically(options_.dump,
+                                            image_json(model_.holding(), model_.inputs()), error)) {
+            std::fprintf(stderr, "plant-sim: %s\n", error.c_str());
+            return false;
+        }
+        return true;
     }
 
     const SimOptions& options() const { return options_; }
@@ -208,7 +216,7 @@ int serve_rtu(Simulator& sim, int fd) {
                     o.corrupt_crc_every > 0 && sim.next_reply_number() % o.corrupt_crc_every == 0;
                 if (corrupt)
                     line += " (CRC corrupted)";
-                if (!write_all(fd, rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt))) {
+                if (!send_all(fd, rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt))) {
                     line += " (reply not sent: " + std::string(std::strerror(errno)) + ")";
                 }
             } else if (answered) {
@@ -340,7 +348,7 @@ int run_tcp(Simulator& sim) {
         adu.push_back(static_cast<std::uint8_t>(length & 0xFF));
         adu.push_back(static_cast<std::uint8_t>(unit));
         adu.insert(adu.end(), reply.begin(), reply.end());
-        if (!write_all(client, adu))
+        if (!send_all(client, adu))
             line += " (reply not sent)";
         sim.log(line);
     }
@@ -359,7 +367,7 @@ int main(int argc, char** argv) {
     std::string error;
     switch (parse_options(argc, argv, options, error)) {
         case ParseOutcome::Help:
-            std::fputs(usage_text(), stdout);
+            std::fputs(usage_text().c_str(), stdout);
             return 0;
         case ParseOutcome::Error:
             std::fprintf(stderr, "plant-sim: %s\n(see plant-sim --help)\n", error.c_str());
@@ -384,6 +392,8 @@ int main(int argc, char** argv) {
             break;
     }
     sim.tick();
-    sim.dump();
+    if (!sim.dump() && rc == 0) {
+        rc = 1;
+    }
     return rc;
 }

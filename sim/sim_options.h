@@ -37,6 +37,9 @@ enum class ParseOutcome { Run, Help, Error };
 ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& options,
                            std::string& error);
 
-const char* usage_text();
+std::string usage_text();
+
+// 'N', 'E' or 'O' from "N", "E", "O", "none", "even", "odd" in any case; 0 when unknown.
+char parse_parity(const std::string& text);
 
 }  // namespace plantsim

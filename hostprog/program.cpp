@@ -1,0 +1,553 @@
+#include "program.h"
+
+#include <fcntl.h>
+#include <json/value.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "file_io.h"
+#include "plugin_loader.h"
+#include "pretty.h"
+#include "qdx_host.h"
+
+namespace kv830host {
+
+namespace {
+
+constexpr int kRecordType = 5156;
+constexpr int kSnapshotRequest = 801;
+constexpr int kWriteRegister = 206;
+constexpr int kWriteRegisters = 210;
+constexpr int kReadbackRequest = 100;  // any code the device does not serve itself
+constexpr std::int32_t kWriteConfirmed = 1;
+constexpr std::int32_t kWriteNotConfirmed = 3;
+constexpr std::size_t kSnapshotBuffer = 64 * 1024;
+// A pipe takes a write of this size whole once poll says it has room.
+constexpr std::size_t kOutputChunk = 4096;
+// How long a stopping program waits for a reader of standard output.
+constexpr auto kOutputGrace = std::chrono::seconds(1);
+// The link's own reopening backoff, which cycles follow while the link is down.
+constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
+constexpr auto kLastBackoff = std::chrono::milliseconds(8000);
+
+StopFlags g_flags;
+
+extern "C" void on_stop_signal(int) {
+    if (g_flags.stop != 0) {
+        g_flags.abort = 1;
+    }
+    g_flags.stop = 1;
+}
+
+// The retries of a round once the link counts them; 0 before.
+template <typename Result>
+auto retries_of(const Result& r, int) -> decltype(static_cast<unsigned>(r.retries)) {
+    return static_cast<unsigned>(r.retries);
+}
+template <typename Result>
+unsigned retries_of(const Result&, long) {
+    return 0;
+}
+
+std::int64_t unix_ms_now() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+bool fetch_snapshot(QDXSPDevice& device, std::string& text) {
+    std::vector<char> buffer(kSnapshotBuffer);
+    int size = 0;
+    int rc = device.DeviceIoControl(kSnapshotRequest, nullptr, 0, buffer.data(),
+                                    static_cast<int>(buffer.size()), size);
+    if (rc != 0 && size > static_cast<int>(buffer.size())) {
+        buffer.resize(static_cast<std::size_t>(size));
+        rc = device.DeviceIoControl(kSnapshotRequest, nullptr, 0, buffer.data(),
+                                    static_cast<int>(buffer.size()), size);
+    }
+    if (rc != 0 || size < 0) {
+        return false;
+    }
+    text.assign(buffer.data(), static_cast<std::size_t>(size));
+    return true;
+}
+
+// Writes to standard output without hanging on a pipe that nobody reads once the
+// program is asked to stop. False with errno set (EPIPE, or EAGAIN for a blocked pipe).
+bool write_output(int fd, const std::string& text) {
+    std::size_t done = 0;
+    auto blocked_since = std::chrono::steady_clock::time_point{};
+    while (done < text.size()) {
+        pollfd p{fd, POLLOUT, 0};
+        const int rc = ::poll(&p, 1, 100);
+        if (rc < 0 && errno != EINTR) {
+            return false;
+        }
+        if (rc <= 0) {
+            const auto now = std::chrono::steady_clock::now();
+            if (blocked_since == std::chrono::steady_clock::time_point{}) {
+                blocked_since = now;
+            }
+            if (g_flags.abort != 0 || (g_flags.stop != 0 && now - blocked_since > kOutputGrace)) {
+                errno = EAGAIN;
+                return false;
+            }
+            continue;
+        }
+        blocked_since = {};
+        const std::size_t n = std::min(kOutputChunk, text.size() - done);
+        if (!kv830io::write_all(fd, text.data() + done, n)) {
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+StopFlags& stop_flags() {
+    return g_flags;
+}
+
+void install_signal_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    // Until the program reopens its log on SIGHUP, a hang-up ends it as SIGTERM does,
+    // with the final snapshot.
+    sigaction(SIGHUP, &sa, nullptr);
+    // A closed pipe on standard output or a dropped TCP peer is an error to report,
+    // not a reason to die with the history half written.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+WriteOutcome judge_write(int device_result, const qdxhost::DriveResult& drive) {
+    WriteOutcome o;
+    if (device_result == kWriteConfirmed) {
+        o.kind = WriteOutcome::Kind::Confirmed;
+    } else if (device_result == kWriteNotConfirmed) {
+        o.kind = WriteOutcome::Kind::NotConfirmed;
+    } else {
+        o.kind = WriteOutcome::Kind::NoReply;
+        o.reason = qdxhost::exchange_name(drive.last);
+    }
+    return o;
+}
+
+int exit_status_of(const WriteOutcome& outcome) {
+    switch (outcome.kind) {
+        case WriteOutcome::Kind::Confirmed:
+            return kExitOk;
+        case WriteOutcome::Kind::NotConfirmed:
+        case WriteOutcome::Kind::Refused:
+            return kExitNotConfirmed;
+        case WriteOutcome::Kind::NoReply:
+            return kExitNoReply;
+        case WriteOutcome::Kind::Garbled:
+            return kExitGarbled;
+    }
+    return kExitNoReply;
+}
+
+std::string describe_write_outcome(const WriteOutcome& outcome) {
+    std::string text = write_outcome_text(outcome.kind);
+    if (!outcome.reason.empty()) {
+        text += " (" + outcome.reason + ")";
+    }
+    if (outcome.retried) {
+        text += ", sent again after no reply";
+    }
+    return text;
+}
+
+std::string RepeatSummary::next(const std::string& key, const std::string& line) {
+    if (!key.empty() && key == key_) {
+        ++repeats_;
+        return "";
+    }
+    std::string out = flush();
+    key_ = key;
+    return out + line;
+}
+
+std::string RepeatSummary::flush() {
+    if (repeats_ == 0) {
+        return "";
+    }
+    std::string out = "... (repeated " + std::to_string(repeats_) + " times)\n";
+    repeats_ = 0;
+    return out;
+}
+
+// What the host keeps of what the device hands it.
+class HostObserver : public qdxhost::Observer {
+  public:
+    HostObserver(HistoryStore* history, std::ostream& log) : history_(history), log_(log) {}
+
+    int on_send_sp(QDXVDevice&, int record_type, const unsigned char*, unsigned, bool) override {
+        last_record_type_ = record_type;
+        if (!loading_cache_) {
+            ++published_;
+        }
+        return 0;
+    }
+
+    int on_save_history(QDXVDevice& device, const unsigned char* data, unsigned size) override {
+        // A record served from the history is already in it.
+        if (loading_cache_ || history_ == nullptr) {
+            return 0;
+        }
+        std::string error;
+        if (!history_->append(device.DataId(), last_record_type_, data, size, error)) {
+            ++save_failures_;
+            log_ << "history: round not saved: " << error << std::endl;
+            return -1;
+        }
+        return 0;
+    }
+
+    void set_loading_cache(bool on) { loading_cache_ = on; }
+    unsigned long published() const { return published_; }
+    unsigned long save_failures() const { return save_failures_; }
+
+  private:
+    HistoryStore* history_;
+    std::ostream& log_;
+    bool loading_cache_ = false;
+    unsigned long published_ = 0;
+    unsigned long save_failures_ = 0;
+    int last_record_type_ = kRecordType;
+};
+
+Program::Program(Options options, int out_fd, std::ostream& status)
+    : opt_(std::move(options)), out_fd_(out_fd), status_(status) {}
+
+Program::~Program() = default;
+
+void Program::add_watcher(Watcher watcher) {
+    watchers_.push_back(std::move(watcher));
+}
+
+bool Program::emit_snapshot() {
+    std::string text;
+    if (!fetch_snapshot(*device_, text)) {
+        status_ << "kv830-host: the device refused the snapshot request" << std::endl;
+        output_failed_ = true;
+        return false;
+    }
+    // Standard output first: a file that cannot be written does not hide the snapshot.
+    const std::string shown = opt_.pretty ? pretty_snapshot(text) : text;
+    if (!write_output(out_fd_, shown)) {
+        status_ << "kv830-host: cannot write the snapshot to standard output: "
+                << (errno == EAGAIN ? "nobody reads it" : std::strerror(errno)) << std::endl;
+        output_failed_ = true;
+        return false;
+    }
+    if (!opt_.output_file.empty()) {
+        std::string error;
+        if (!kv830io::write_file_atomically(opt_.output_file, text, error)) {
+            status_ << "kv830-host: " << error << std::endl;
+            output_failed_ = true;
+            return false;
+        }
+    }
+    return true;
+}
+
+void Program::sleep_until(std::chrono::steady_clock::time_point t) const {
+    while (g_flags.stop == 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= t) {
+            return;
+        }
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(t - now, std::chrono::milliseconds(50)));
+    }
+}
+
+void Program::load_cache() {
+    HistoryRow row;
+    std::string error;
+    if (!history_.newest(opt_.data_id, kRecordType, row, error)) {
+        if (!error.empty()) {
+            status_ << "kv830-host: history: " << error << std::endl;
+        }
+        return;
+    }
+    observer_->set_loading_cache(true);
+    const int taken =
+        device_->LoadFromCache(row.record.data(), static_cast<int>(row.record.size()));
+    observer_->set_loading_cache(false);
+    // The device stamps a served record with the time it was loaded; the stored round's
+    // own time is said here.
+    if (taken == 1) {
+        status_ << "kv830-host: serving the record stored at " << row.time << " (history row "
+                << row.id << ") until the first new cycle" << std::endl;
+    } else {
+        status_ << "kv830-host: history row " << row.id << " holds " << row.record.size()
+                << " bytes; the device did not take it" << std::endl;
+    }
+}
+
+int Program::do_write(SPModbus& modbus) {
+    const auto& w = opt_.write;
+    std::vector<std::uint16_t> in;
+    in.push_back(static_cast<std::uint16_t>(w.address));
+    in.insert(in.end(), w.values.begin(), w.values.end());
+    const bool multiple = w.values.size() > 1;
+    const int code = multiple ? kWriteRegisters : kWriteRegister;
+    int size = 0;
+    if (device_->DeviceIoControl(code, in.data(), static_cast<int>(in.size() * 2), nullptr, 0,
+                                 size) != 0) {
+        status_ << "kv830-host: the device refused the write request " << code << std::endl;
+        return kExitUsage;
+    }
+    const qdxhost::DriveResult r = link_->drive(modbus, &g_flags.abort);
+    std::int32_t result = -1;
+    size = 0;
+    device_->DeviceIoControl(kReadbackRequest, nullptr, 0, &result, static_cast<int>(sizeof result),
+                             size);
+    std::ostringstream what;
+    what << "write " << (multiple ? "registers " : "register ") << w.address;
+    for (std::size_t i = 0; i < w.values.size(); ++i) {
+        what << (i == 0 ? "=" : ",") << w.values[i];
+    }
+    const WriteOutcome outcome = judge_write(result, r);
+    status_ << what.str() << ": " << describe_write_outcome(outcome) << std::endl;
+    return exit_status_of(outcome);
+}
+
+void Program::report(const CycleReport& r) {
+    for (const Watcher& w : watchers_) {
+        w(r);
+    }
+}
+
+void Program::run_cycles(SPModbus& modbus) {
+    using Clock = std::chrono::steady_clock;
+    const auto interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt_.interval_s));
+    auto next = Clock::now();
+    Clock::duration backoff = kFirstBackoff;
+    RepeatSummary repeats;
+    std::int64_t last_completed_ms = 0;
+    for (long cycle = 1; opt_.cycles < 0 || cycle <= opt_.cycles; ++cycle) {
+        sleep_until(next);
+        if (g_flags.stop != 0) {
+            break;
+        }
+        const auto start = Clock::now();
+        next = start + interval;
+        const unsigned long published_before = observer_->published();
+        device_->RefreshStatus();
+        const qdxhost::DriveResult r = link_->drive(modbus, &g_flags.abort);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        const unsigned long published = observer_->published() - published_before;
+        const bool link_down = r.last == qdxhost::Exchange::LinkDown || !link_->is_open();
+        // While the link is down the cycles follow its reopening backoff instead of
+        // spinning at --interval 0.
+        if (link_down) {
+            next = std::max(next, start + backoff);
+            backoff = std::min<Clock::duration>(backoff * 2, kLastBackoff);
+        } else {
+            backoff = kFirstBackoff;
+        }
+        std::ostringstream outcome;
+        outcome << r.answered << " answered, " << r.failed << " failed, " << retries_of(r, 0)
+                << " retries";
+        std::ostringstream line;
+        line << "cycle " << cycle << ": " << std::fixed << std::setprecision(3) << seconds << " s, "
+             << outcome.str() << ", published " << published << " (" << observer_->published()
+             << " in all)";
+        std::string key;
+        if (r.aborted) {
+            line << ", interrupted";
+        } else if (r.failed != 0) {
+            line << ", abandoned (" << qdxhost::exchange_name(r.last) << ")";
+        }
+        // A link that stays down makes the same line every few seconds for hours.
+        if (link_down && r.answered == 0) {
+            key = outcome.str() + qdxhost::exchange_name(r.last);
+        }
+        const std::string shown = repeats.next(key, line.str() + "\n");
+        if (!shown.empty()) {
+            status_ << shown << std::flush;
+        }
+        CycleReport report_of_cycle;
+        report_of_cycle.data_id = opt_.data_id;
+        report_of_cycle.number = static_cast<unsigned long long>(cycle);
+        report_of_cycle.completed = published != 0;
+        report_of_cycle.duration_s = seconds;
+        report_of_cycle.answered = r.answered;
+        report_of_cycle.failed = r.failed;
+        report_of_cycle.retries = retries_of(r, 0);
+        report_of_cycle.link_down = link_down ? 1 : 0;
+        report_of_cycle.reopens_total = link_->reopen_count();
+        report_of_cycle.link_up = !link_down;
+        report_of_cycle.end_unix_ms = unix_ms_now();
+        if (published != 0) {
+            ++rounds_completed_;
+            last_completed_ms = report_of_cycle.end_unix_ms;
+            if (!watchers_.empty() && !fetch_snapshot(*device_, report_of_cycle.snapshot)) {
+                report_of_cycle.snapshot.clear();
+            }
+        }
+        report_of_cycle.last_completed_unix_ms = last_completed_ms;
+        report(report_of_cycle);
+        if (opt_.watch && !emit_snapshot()) {
+            break;
+        }
+    }
+    const std::string rest = repeats.flush();
+    if (!rest.empty()) {
+        status_ << rest << std::flush;
+    }
+}
+
+bool Program::init_device(std::string& error) {
+    device_->Init(std::weak_ptr<QDXController>(), opt_.data_id, Json::Value());
+    // The device lets the JSON library's errors through by design; a settings document
+    // of the wrong shape is the user's to fix, not a crash.
+    try {
+        device_->InitSetting(opt_.settings);
+    } catch (const std::exception& e) {
+        const std::string member = misshapen_setting(opt_.settings);
+        error = "settings file " + opt_.settings_file + ": " +
+                (member.empty() ? std::string("the device refused it")
+                                : "member " + member + " has the wrong type") +
+                " (" + e.what() + ")";
+        return false;
+    }
+    return true;
+}
+
+int Program::run() {
+    std::string error;
+    if (!opt_.output_file.empty() && !kv830io::check_folder_writable(opt_.output_file, error)) {
+        status_ << "kv830-host: --output " << opt_.output_file << ": " << error << std::endl;
+        return kExitUsage;
+    }
+    if (opt_.history && !history_.open(opt_.history_file, error)) {
+        status_ << "kv830-host: " << error << std::endl;
+        return kExitFailure;
+    }
+    PluginLoader loader;
+    const std::string plugin = opt_.plugin.empty() ? default_plugin_path() : opt_.plugin;
+    if (!loader.load(plugin, error)) {
+        status_ << "kv830-host: " << error << std::endl;
+        return kExitFailure;
+    }
+    std::unique_ptr<QDXSPDevice> device(loader.create());
+    auto* modbus = dynamic_cast<SPModbus*>(device.get());
+    if (modbus == nullptr) {
+        status_ << "kv830-host: " << plugin << " creates no Modbus device" << std::endl;
+        return kExitFailure;
+    }
+    device_ = device.get();
+    observer_ = std::make_unique<HostObserver>(opt_.history ? &history_ : nullptr, status_);
+    qdxhost::HostAccess::set_observer(*device_, observer_.get());
+    if (!init_device(error)) {
+        status_ << "kv830-host: " << error << std::endl;
+        qdxhost::HostAccess::set_observer(*device_, nullptr);
+        device_ = nullptr;
+        return kExitUsage;
+    }
+    link_ = std::make_unique<qdxhost::ModbusLink>(opt_.link, status_);
+    status_ << "kv830-host: " << plugin << ", data id " << opt_.data_id << ", link "
+            << opt_.link.describe() << ", timeout " << opt_.link.timeout_ms << " ms, retries "
+            << opt_.retries << ", history "
+            << (opt_.history ? opt_.history_file : std::string("off")) << std::endl;
+    if (opt_.history) {
+        load_cache();
+    }
+
+    int status = kExitOk;
+    if (opt_.write.present) {
+        status = do_write(*modbus);
+    }
+    run_cycles(*modbus);
+    if (g_flags.stop != 0) {
+        status_ << "kv830-host: stopped by signal" << std::endl;
+    }
+    if (opt_.history) {
+        status_ << "kv830-host: " << history_.rows_written() << " rounds saved to "
+                << opt_.history_file << std::endl;
+    }
+    // --watch has shown every cycle's snapshot already; a lone write shows none.
+    const bool final_snapshot = !output_failed_ && !(opt_.watch && opt_.cycles != 0) &&
+                                !(opt_.write.present && opt_.cycles == 0);
+    if (final_snapshot) {
+        emit_snapshot();
+    }
+    if (output_failed_ && status == kExitOk) {
+        status = kExitFailure;
+    }
+    if (opt_.cycles > 0 && rounds_completed_ == 0 && g_flags.stop == 0 && status == kExitOk) {
+        status_ << "kv830-host: not one of " << opt_.cycles << " cycles completed a round"
+                << std::endl;
+        status = kExitNoRound;
+    }
+    qdxhost::HostAccess::set_observer(*device_, nullptr);
+    device.reset();
+    device_ = nullptr;
+    link_.reset();
+    if (observer_->save_failures() != 0 && status == kExitOk) {
+        status = kExitFailure;
+    }
+    return status;
+}
+
+int run_main(int argc, const char* const* argv) {
+    Options options;
+    std::string error;
+    if (!parse_options(argc, argv, options, error)) {
+        std::cerr << "kv830-host: " << error << "\n(try kv830-host --help)" << std::endl;
+        return kExitUsage;
+    }
+    if (options.help) {
+        std::cout << usage("kv830-host");
+        std::cout.flush();
+        return std::cout ? kExitOk : kExitFailure;
+    }
+    // The driver writes its diagnostic lines to std::cout: the real standard output is
+    // kept on a private descriptor for snapshots and descriptor 1 points at the log.
+    std::cout.flush();
+    const int out_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    int log_fd = STDERR_FILENO;
+    if (!options.log_file.empty()) {
+        log_fd = ::open(options.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (log_fd < 0) {
+            std::cerr << "kv830-host: cannot open log " << options.log_file << ": "
+                      << std::strerror(errno) << std::endl;
+            return kExitUsage;
+        }
+    }
+    if (out_fd < 0 || ::dup2(log_fd, STDOUT_FILENO) < 0) {
+        std::cerr << "kv830-host: cannot set up standard output: " << std::strerror(errno)
+                  << std::endl;
+        return kExitFailure;
+    }
+    if (log_fd != STDERR_FILENO) {
+        ::close(log_fd);
+    }
+    install_signal_handlers();
+    const int status = Program(std::move(options), out_fd, std::cerr).run();
+    std::cout.flush();
+    ::close(out_fd);
+    return status;
+}
+
+}  // namespace kv830host

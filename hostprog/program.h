@@ -1,0 +1,94 @@
+// kv830-host as a library: the polling program that main() runs, callable in-process.
+//
+// Standard output carries snapshots only (on the descriptor given to the program); the
+// cycle, link and write reports go to the status stream.
+#pragma once
+
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cycle_report.h"
+#include "history_store.h"
+#include "modbus_link.h"
+#include "options.h"
+
+namespace kv830host {
+
+// The first SIGINT, SIGTERM or SIGHUP ends the program after the cycle under way; a
+// second one abandons the exchange under way.
+struct StopFlags {
+    volatile std::sig_atomic_t stop = 0;
+    volatile std::sig_atomic_t abort = 0;
+};
+StopFlags& stop_flags();
+void install_signal_handlers();
+
+// The device's write result (read back after the write) and what the link saw, judged
+// as what the user is told.
+WriteOutcome judge_write(int device_result, const qdxhost::DriveResult& drive);
+int exit_status_of(const WriteOutcome& outcome);
+// "confirmed", "refused (exception 2)", ...
+std::string describe_write_outcome(const WriteOutcome& outcome);
+
+// Counts identical status lines in a row, so that a link that stays down is reported
+// once and then summarised instead of flooding the log.
+class RepeatSummary {
+  public:
+    // The text to print for this line: the line itself, "" while it repeats, or the
+    // summary of the repeats before it followed by the line.
+    std::string next(const std::string& key, const std::string& line);
+    // The summary of repeats not yet reported, or "".
+    std::string flush();
+
+  private:
+    std::string key_;
+    unsigned long repeats_ = 0;
+};
+
+class HostObserver;
+
+class Program {
+  public:
+    using Watcher = std::function<void(const CycleReport&)>;
+
+    // Snapshots go to `out_fd`; reports to `status`.
+    Program(Options options, int out_fd, std::ostream& status);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+
+    // Called on the polling thread after every cycle; a watcher only copies.
+    void add_watcher(Watcher watcher);
+
+    int run();
+
+  private:
+    bool emit_snapshot();
+    int do_write(SPModbus& modbus);
+    void run_cycles(SPModbus& modbus);
+    void load_cache();
+    bool init_device(std::string& error);
+    void sleep_until(std::chrono::steady_clock::time_point t) const;
+    void report(const CycleReport& r);
+
+    Options opt_;
+    int out_fd_;
+    std::ostream& status_;
+    HistoryStore history_;
+    std::unique_ptr<HostObserver> observer_;
+    QDXSPDevice* device_ = nullptr;
+    std::unique_ptr<qdxhost::ModbusLink> link_;
+    std::vector<Watcher> watchers_;
+    bool output_failed_ = false;
+    unsigned long long rounds_completed_ = 0;
+};
+
+// The whole program behind main(): options, standard output set aside for snapshots,
+// the log, the signals.
+int run_main(int argc, const char* const* argv);
+
+}  // namespace kv830host
