@@ -192,7 +192,7 @@ template <class Cost, class Base>
 void paired(benchmark::State& state, int cost_runs, Cost&& cost, int base_runs, Base&& base) {
     double cost_ns = 0;
     double base_ns = 0;
-    auto block = [](int runs, auto& op) {
+    auto block = [](int runs, const auto& op) {
         const double start = thread_ns();
         for (int i = 0; i < runs; ++i) {
             op();
@@ -323,27 +323,27 @@ class MedianReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             const std::string name = run.run_name.function_name;
-            const double ns =
+            const double cpu_ns =
                 run.GetAdjustedCPUTime() * 1e9 / benchmark::GetTimeUnitMultiplier(run.time_unit);
             if (run.run_type == Run::RT_Aggregate) {
                 if (run.aggregate_name == "median") {
-                    medians_[name] = ns;
-                    for (const auto& counter : run.counters) {
-                        medians_[name + ":" + counter.first] = counter.second.value;
+                    medians_[name] = cpu_ns;
+                    for (const auto& named : run.counters) {
+                        medians_[name + ":" + named.first] = named.second.value;
                     }
                 }
             } else if (!run.error_occurred) {
-                singles_[name] = ns;
-                for (const auto& counter : run.counters) {
-                    singles_[name + ":" + counter.first] = counter.second.value;
+                singles_[name] = cpu_ns;
+                for (const auto& named : run.counters) {
+                    singles_[name + ":" + named.first] = named.second.value;
                 }
             }
         }
     }
 
     // A counter of a benchmark, median or plain as above.
-    double counter(const std::string& name, const std::string& counter) const {
-        return ns(name + ":" + counter);
+    double counter(const std::string& name, const std::string& counter_name) const {
+        return ns(name + ":" + counter_name);
     }
 
     // The median if the run had repetitions, else the last plain figure; negative if the
@@ -495,7 +495,6 @@ int main(int argc, char** argv) {
                " left after delete");
 
     console << "\nFor information\n";
-    const bool saved_judge = v.judge;
     v.judge = false;
     v.ratio("device's share of the 17 replies / copies", reporter.ns("BM_Payloads17"),
             reporter.ns("BM_Copies17"), "  ", 0, "copies");
@@ -503,7 +502,6 @@ int main(int argc, char** argv) {
             reporter.ns("BM_RecordCopy"), "  ", 0, "record copy");
     v.ratio("803 with a rebuild / FastWriter", reporter.ns("BM_Snapshot803_Rebuild"),
             reporter.ns("BM_FastWriter"), "  ", 0, "FastWriter");
-    v.judge = saved_judge;
 
     if (!judge) {
         console << "\nno verdict asked for\n";

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <ctime>
+#include <limits>
 
 namespace kv830host {
 
@@ -126,16 +127,23 @@ bool HistoryStore::append(unsigned data_id, int record_type, const unsigned char
 }
 
 bool HistoryStore::newest(unsigned data_id, int record_type, HistoryRow& row, std::string& error) {
+    return newest_before(data_id, record_type, std::numeric_limits<long long>::max(), row, error);
+}
+
+bool HistoryStore::newest_before(unsigned data_id, int record_type, long long before_id,
+                                 HistoryRow& row, std::string& error) {
     if (db_ == nullptr) {
         error = "history not open";
         return false;
     }
     Statement select(db_,
                      "SELECT id, time, record FROM history"
-                     " WHERE data_id = ? AND record_type = ? ORDER BY id DESC LIMIT 1;");
+                     " WHERE data_id = ? AND record_type = ? AND id < ?"
+                     " ORDER BY id DESC LIMIT 1;");
     if (!select.ok() ||
         sqlite3_bind_int64(select.get(), 1, static_cast<sqlite3_int64>(data_id)) != SQLITE_OK ||
-        sqlite3_bind_int(select.get(), 2, record_type) != SQLITE_OK) {
+        sqlite3_bind_int(select.get(), 2, record_type) != SQLITE_OK ||
+        sqlite3_bind_int64(select.get(), 3, static_cast<sqlite3_int64>(before_id)) != SQLITE_OK) {
         error = sqlite3_errmsg(db_);
         return false;
     }
@@ -153,7 +161,10 @@ bool HistoryStore::newest(unsigned data_id, int record_type, HistoryRow& row, st
     row.time = time != nullptr ? reinterpret_cast<const char*>(time) : "";
     const auto* blob = static_cast<const unsigned char*>(sqlite3_column_blob(select.get(), 2));
     const int size = sqlite3_column_bytes(select.get(), 2);
-    row.record.assign(blob, blob + (blob != nullptr && size > 0 ? size : 0));
+    row.record.clear();
+    if (blob != nullptr && size > 0) {
+        row.record.assign(blob, blob + size);
+    }
     return true;
 }
 

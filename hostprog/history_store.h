@@ -35,6 +35,9 @@ class HistoryStore {
 
     // The newest row of this device and record type; false when there is none.
     bool newest(unsigned data_id, int record_type, HistoryRow& row, std::string& error);
+    // The newest such row older than row `before_id`, for when a newer one is unusable.
+    bool newest_before(unsigned data_id, int record_type, long long before_id, HistoryRow& row,
+                       std::string& error);
 
     long long rows_written() const { return rows_written_; }
 

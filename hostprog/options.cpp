@@ -232,103 +232,121 @@ Handler flag_into(bool& target, bool value) {
     };
 }
 
+// One entry of the table; a call rather than a braced row keeps the formatter from
+// aligning the handlers' bodies into columns.
+kv830cli::Option option(const char* long_name, char short_name, const char* value_name,
+                        const char* help, Handler handler) {
+    return kv830cli::Option{long_name, short_name, value_name, help, std::move(handler)};
+}
+
 std::vector<kv830cli::Option> option_table(Parsed& p) {
     Options& o = *p.out;
     LinkOverrides& l = p.link;
     return {
-        {"device",                                                     0,        "PATH","Modbus RTU on this serial device",
-         [&l](const std::string& v,std::string&) {
-             l.device = v;
-             return true;
-         }},
-        {"baud",                                                       'b',      "N","baud rate (9600)",
-         decimal(1,kMaxBaud, "a positive number",
-         [&l](long long n) { l.baud = static_cast<int>(n); })},
-        {"parity",         'P',                 "N|E|O","parity: N, E, O or none, even, odd (N)",
-         [&l](const std::string& v,std::string& error) {
-             const char c = qdxhost::parse_parity(v);
-             if (c == 0) {
-                 error = "needs N, E or O (none, even, odd), not \"" + v + "\"";
-                 return false;
-             }
-             l.parity = c;
-             return true;
-         }},
-        {"data-bits",                                                   'd',                                                           "N","data bits, 5 to 8 (8)",
-         decimal(5,8,"5 to 8", [&l](long long n) { l.data_bits = static_cast<int>(n); })},
-        {"stop-bits",                                                           's',                                                           "N","stop bits, 1 or 2 (1)",
-         decimal(1,                                                          2,                                                                    "1 or 2", [&l](long long n) { l.stop_bits = static_cast<int>(n); })},
-        {"slave",                                     'a',                                                              "N","slave address, 1 to 247; the unit id over TCP (1)",
-         decimal(1,247,"1 to 247", [&l](long long n) { l.slave = static_cast<int>(n); })},
-        {"tcp",                     0,"HOST:PORT","Modbus TCP to this address instead of a serial device",
-         [&l](const std::string& v,                                                                                                                             std::string& error) {
-             std::string host;
-             std::string port;
-             if (!qdxhost::split_host_port(v, host, port, error)) {
-                 return false;
-             }
-             l.tcp = v;
-             return true;
-         }                                                                                                                                                                                                                                                                                                                                                    },
-        {"timeout",                                                            't',                                                                "T","response timeout (1s)",
-         duration(1.0,                                                               kMaxTimeoutMs,"1ms to 60s",
-         [&l](double ms) { l.timeout_ms = static_cast<int>(std::lround(ms)); })},
-        {"pause",                                                            0,                                                            "T",
-         "silence before each request (5ms)\nT is seconds (0.5, 2s) or milliseconds (500ms)",duration(0.0,kMaxTimeoutMs,"0 to 60s",
-         [&l](double ms) { l.pause_ms = static_cast<int>(std::lround(ms)); })},
-        {"retries",                                                0, "N",
-         "send a read again up to N times when its reply is lost or\ngarbled, before the "
-         "round is given up (2)",decimal(0,kMaxRetries,"0 to 10",
-         [&o](long long n) { o.retries = static_cast<int>(n); })},
-        {"plugin",                                                0,                                           "PATH","the driver (kv830.so beside this program)",text_into(o.plugin)},
-        {"data-id",                                                         0,                                                "N","the device's data id (1)",
-         decimal(0,                                                                                                                                                                                                                                          0xFFFFFFFFLL,"a number from 0 to 4294967295",
-         [&o](long long n) { o.data_id = static_cast<unsigned>(n); })},
-        {"settings",                                                     0,             "FILE","JSON settings document handed to the device",
-         text_into(o.settings_file)},
-        {"interval",   'l',"T","time from the start of one cycle to the next (1s)",
-         duration(0.0,kMaxIntervalMs,"0 to 86400s",
-         [&o](double ms) { o.interval_s = ms / 1000.0; })},
-        {"cycles",                                                            'c',                                                           "N",
-         "stop after N cycles (run until SIGINT, SIGTERM or SIGHUP);\n0 serves the record "
-         "stored in the history only",decimal(0,kMaxCycles,                                                                                                    "a count of 0 or more",
-         [&p](long long n) {
-                     p.out->cycles = static_cast<long>(n);
-                     p.cycles_given = true;
-                 })},
-        {"watch",                                                   0,                                                      nullptr, "print the snapshot after every cycle, not only at the end",
-         flag_into(o.watch,true)},
-        {"pretty",             0,                     nullptr,"print the snapshot as a listing grouped by plant unit",
-         flag_into(o.pretty,true)},
-        {"output",                                                  0,                                    "FILE",
-         "also write the last snapshot text to FILE, as the device\nreturned it (its folder "
-         "is checked at start)",text_into(o.output_file)},
-        {"log", 0,                                                      "FILE",
-         "append the driver's own messages to FILE (standard\nerror); standard output "
-         "carries snapshots only, and\nthe cycle, link and write reports go to standard error",text_into(o.log_file)},
-        {"history",     0,                                                     "FILE",
-         "SQLite file of the completed rounds (kv830-history.db);\nits newest record is "
-         "served until the first new cycle",[&p](const std::string& v,                                                                                                                                                       std::string&) {
-             p.out->history_file = v;
-             p.history_given = true;
-             return true;
-         }                                                                                                                                                                                                                                              },
-        {"no-history",                                       0,                       nullptr,"neither read nor write a history",
-         [&p](const std::string&,                                           std::string&) {
-             p.no_history_given = true;
-             return true;
-         }},
-        {"write",                                       0,                                               "REG=V[,V...]",
-         "write one holding register (request 206), or consecutive\nregisters from REG "
-         "(request 210). The write runs before\nany cycle (--cycles defaults to 0); its "
-         "outcome is\nreported on standard error",[&o](const std::string& v,std::string& error) {
-             if (o.write.present) {
-                 error = "may be given once";
-                 return false;
-             }
-             return parse_write(v, o.write, error);
-         }},
-        {"help",                                                   'h',                                                           nullptr,"this text",flag_into(o.help,true)                                                                                                                                                                                     },
+        option("device", 0, "PATH", "Modbus RTU on this serial device",
+               [&l](const std::string& v, std::string&) {
+                   l.device = v;
+                   return true;
+               }),
+        option("baud", 'b', "N", "baud rate (9600)",
+               decimal(1, kMaxBaud, "a positive number",
+                       [&l](long long n) { l.baud = static_cast<int>(n); })),
+        option("parity", 'P', "N|E|O", "parity: N, E, O or none, even, odd (N)",
+               [&l](const std::string& v, std::string& error) {
+                   const char c = qdxhost::parse_parity(v);
+                   if (c == 0) {
+                       error = "needs N, E or O (none, even, odd), not \"" + v + "\"";
+                       return false;
+                   }
+                   l.parity = c;
+                   return true;
+               }),
+        option("data-bits", 'd', "N", "data bits, 5 to 8 (8)",
+               decimal(5, 8, "5 to 8", [&l](long long n) { l.data_bits = static_cast<int>(n); })),
+        option("stop-bits", 's', "N", "stop bits, 1 or 2 (1)",
+               decimal(1, 2, "1 or 2", [&l](long long n) { l.stop_bits = static_cast<int>(n); })),
+        option("slave", 'a', "N", "slave address, 1 to 247; the unit id over TCP (1)",
+               decimal(1, 247, "1 to 247", [&l](long long n) { l.slave = static_cast<int>(n); })),
+        option("tcp", 0, "HOST:PORT", "Modbus TCP to this address instead of a serial device",
+               [&l](const std::string& v, std::string& error) {
+                   std::string host;
+                   std::string port;
+                   if (!qdxhost::split_host_port(v, host, port, error)) {
+                       return false;
+                   }
+                   l.tcp = v;
+                   return true;
+               }),
+        option("timeout", 't', "T", "response timeout (1s)",
+               duration(1.0, kMaxTimeoutMs, "1ms to 60s",
+                        [&l](double ms) { l.timeout_ms = static_cast<int>(std::lround(ms)); })),
+        option("pause", 0, "T",
+               "silence before each request (5ms)\nT is seconds (0.5, 2s) or milliseconds (500ms)",
+               duration(0.0, kMaxTimeoutMs, "0 to 60s",
+                        [&l](double ms) { l.pause_ms = static_cast<int>(std::lround(ms)); })),
+        option("retries", 0, "N",
+               "send a read again up to N times when its reply is lost or\ngarbled, before the "
+               "round is given up (2)",
+               decimal(0, kMaxRetries, "0 to 10",
+                       [&o](long long n) { o.retries = static_cast<int>(n); })),
+        option("plugin", 0, "PATH", "the driver (kv830.so beside this program)",
+               text_into(o.plugin)),
+        option("data-id", 0, "N", "the device's data id (1)",
+               decimal(0, 0xFFFFFFFFLL, "a number from 0 to 4294967295",
+                       [&o](long long n) { o.data_id = static_cast<unsigned>(n); })),
+        option("settings", 0, "FILE",
+               "JSON settings document handed to the device\n(/etc/kv830/kv830-host.json when it "
+               "exists)",
+               text_into(o.settings_file)),
+        option("interval", 'l', "T", "time from the start of one cycle to the next (1s)",
+               duration(0.0, kMaxIntervalMs, "0 to 86400s",
+                        [&o](double ms) { o.interval_s = ms / 1000.0; })),
+        option("cycles", 'c', "N",
+               "stop after N cycles (run until SIGINT or SIGTERM);\n0 serves the record stored "
+               "in the history only",
+               decimal(0, kMaxCycles, "a count of 0 or more",
+                       [&p](long long n) {
+                           p.out->cycles = static_cast<long>(n);
+                           p.cycles_given = true;
+                       })),
+        option("watch", 0, nullptr, "print the snapshot after every cycle, not only at the end",
+               flag_into(o.watch, true)),
+        option("pretty", 0, nullptr, "print the snapshot as a listing grouped by plant unit",
+               flag_into(o.pretty, true)),
+        option("output", 0, "FILE",
+               "also write the last snapshot text to FILE, as the device\nreturned it (its "
+               "folder is checked at start)",
+               text_into(o.output_file)),
+        option("log", 0, "FILE",
+               "append the driver's own messages to FILE (standard\nerror); standard output "
+               "carries snapshots only, and\nthe cycle, link and write reports go to standard "
+               "error",
+               text_into(o.log_file)),
+        option("history", 0, "FILE",
+               "SQLite file of the completed rounds (kv830-history.db);\nits newest record is "
+               "served until the first new cycle",
+               [&p](const std::string& v, std::string&) {
+                   p.out->history_file = v;
+                   p.history_given = true;
+                   return true;
+               }),
+        option("no-history", 0, nullptr, "neither read nor write a history",
+               [&p](const std::string&, std::string&) {
+                   p.no_history_given = true;
+                   return true;
+               }),
+        option("write", 0, "REG=V[,V...]",
+               "write one holding register (request 206), or consecutive\nregisters from REG "
+               "(request 210). The write runs before\nany cycle (--cycles defaults to 0); its "
+               "outcome is\nreported on standard error",
+               [&o](const std::string& v, std::string& error) {
+                   if (o.write.present) {
+                       error = "may be given once";
+                       return false;
+                   }
+                   return parse_write(v, o.write, error);
+               }),
+        option("help", 'h', nullptr, "this text", flag_into(o.help, true)),
     };
 }
 
@@ -354,7 +372,13 @@ const char* const kUsageTail =
     "  3  write not confirmed (refused or mis-echoed)\n"
     "  4  write got no reply\n"
     "  5  --cycles N ran and not one round completed\n"
-    "  6  write reply garbled: the controller may or may not have done it\n";
+    "  6  write reply garbled: the controller may or may not have done it\n"
+    "\n"
+    "Signals: SIGINT ends the run after the cycle under way (a second one at once);\n"
+    "SIGTERM abandons the exchange under way, saves the history and ends with 0;\n"
+    "SIGHUP reopens the --log file. Under a service manager ($NOTIFY_SOCKET) the program\n"
+    "sends READY=1 once the driver and the history are open, WATCHDOG=1 while it polls,\n"
+    "and STOPPING=1.\n";
 
 void apply_overrides(const LinkOverrides& link, qdxhost::LinkSettings& out) {
     if (link.device) {
@@ -503,6 +527,11 @@ std::string misshapen_setting(const Json::Value& doc) {
 }
 
 bool parse_options(int argc, const char* const* argv, Options& out, std::string& error) {
+    return parse_options(argc, argv, out, error, kDefaultSettingsFile);
+}
+
+bool parse_options(int argc, const char* const* argv, Options& out, std::string& error,
+                   const std::string& default_settings_file) {
     Parsed p;
     p.out = &out;
     std::vector<std::string> positional;
@@ -531,6 +560,10 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
         out.history = out.history && p.history_given;
     }
 
+    if (out.settings_file.empty() && !default_settings_file.empty() &&
+        ::access(default_settings_file.c_str(), F_OK) == 0) {
+        out.settings_file = default_settings_file;
+    }
     out.settings = Json::Value(Json::objectValue);
     if (!out.settings_file.empty() && !read_settings_file(out.settings_file, out.settings, error)) {
         return false;

@@ -52,9 +52,15 @@ struct Options {
     bool help = false;
 };
 
+// Read when it exists and --settings is not given.
+constexpr const char* kDefaultSettingsFile = "/etc/kv830/kv830-host.json";
+
 // Parses argv (and reads the settings file it names) into `out`. On a refusal returns
 // false with a message that names the offending argument.
 bool parse_options(int argc, const char* const* argv, Options& out, std::string& error);
+// The same with another default settings file.
+bool parse_options(int argc, const char* const* argv, Options& out, std::string& error,
+                   const std::string& default_settings_file);
 
 std::string usage(const char* program);
 

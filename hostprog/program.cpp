@@ -32,6 +32,8 @@ constexpr int kReadbackRequest = 100;  // any code the device does not serve its
 constexpr std::int32_t kWriteConfirmed = 1;
 constexpr std::int32_t kWriteNotConfirmed = 3;
 constexpr std::size_t kSnapshotBuffer = 64 * 1024;
+// How many unusable history rows are passed over at start before none is served.
+constexpr int kMaxRowsPassedOver = 100;
 // A pipe takes a write of this size whole once poll says it has room.
 constexpr std::size_t kOutputChunk = 4096;
 // How long a stopping program waits for a reader of standard output.
@@ -39,14 +41,26 @@ constexpr auto kOutputGrace = std::chrono::seconds(1);
 // The link's own reopening backoff, which cycles follow while the link is down.
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kLastBackoff = std::chrono::milliseconds(8000);
+// Often enough for any watchdog period a unit would set.
+constexpr auto kWatchdogEvery = std::chrono::milliseconds(1000);
+constexpr mode_t kLogFileMode = 0644;
 
 StopFlags g_flags;
 
-extern "C" void on_stop_signal(int) {
+extern "C" void on_interrupt(int) {
     if (g_flags.stop != 0) {
         g_flags.abort = 1;
     }
     g_flags.stop = 1;
+}
+
+extern "C" void on_terminate(int) {
+    g_flags.abort = 1;
+    g_flags.stop = 1;
+}
+
+extern "C" void on_hangup(int) {
+    g_flags.reopen_log = 1;
 }
 
 // The retries of a round once the link counts them; 0 before.
@@ -122,12 +136,12 @@ StopFlags& stop_flags() {
 
 void install_signal_handlers() {
     struct sigaction sa {};
-    sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
+    sa.sa_handler = on_interrupt;
     sigaction(SIGINT, &sa, nullptr);
+    sa.sa_handler = on_terminate;
     sigaction(SIGTERM, &sa, nullptr);
-    // Until the program reopens its log on SIGHUP, a hang-up ends it as SIGTERM does,
-    // with the final snapshot.
+    sa.sa_handler = on_hangup;
     sigaction(SIGHUP, &sa, nullptr);
     // A closed pipe on standard output or a dropped TCP peer is an error to report,
     // not a reason to die with the history half written.
@@ -221,6 +235,9 @@ class HostObserver : public qdxhost::Observer {
 
     void set_loading_cache(bool on) { loading_cache_ = on; }
     unsigned long published() const { return published_; }
+    // Rounds published since mark(): those of the cycle under way.
+    void mark() { marked_ = published_; }
+    unsigned long published_since_mark() const { return published_ - marked_; }
     unsigned long save_failures() const { return save_failures_; }
 
   private:
@@ -228,6 +245,7 @@ class HostObserver : public qdxhost::Observer {
     std::ostream& log_;
     bool loading_cache_ = false;
     unsigned long published_ = 0;
+    unsigned long marked_ = 0;
     unsigned long save_failures_ = 0;
     int last_record_type_ = kRecordType;
 };
@@ -267,8 +285,39 @@ bool Program::emit_snapshot() {
     return true;
 }
 
-void Program::sleep_until(std::chrono::steady_clock::time_point t) const {
+void Program::reopen_log() {
+    g_flags.reopen_log = 0;
+    if (opt_.log_file.empty()) {
+        return;
+    }
+    std::cout.flush();
+    const int fd =
+        ::open(opt_.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kLogFileMode);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
+        status_ << "kv830-host: cannot reopen log " << opt_.log_file << ": " << std::strerror(errno)
+                << "; the old one is kept" << std::endl;
+    } else {
+        status_ << "kv830-host: log " << opt_.log_file << " reopened" << std::endl;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+void Program::housekeeping() {
+    if (g_flags.reopen_log != 0) {
+        reopen_log();
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (notifier_.enabled() && now - last_watchdog_ >= kWatchdogEvery) {
+        notifier_.notify("WATCHDOG=1");
+        last_watchdog_ = now;
+    }
+}
+
+void Program::sleep_until(std::chrono::steady_clock::time_point t) {
     while (g_flags.stop == 0) {
+        housekeeping();
         const auto now = std::chrono::steady_clock::now();
         if (now >= t) {
             return;
@@ -281,24 +330,28 @@ void Program::sleep_until(std::chrono::steady_clock::time_point t) const {
 void Program::load_cache() {
     HistoryRow row;
     std::string error;
-    if (!history_.newest(opt_.data_id, kRecordType, row, error)) {
-        if (!error.empty()) {
-            status_ << "kv830-host: history: " << error << std::endl;
+    bool found = history_.newest(opt_.data_id, kRecordType, row, error);
+    // A row the device does not take (a record of another size, from another build) is
+    // passed over for the newest one it takes.
+    for (int tried = 0; found && tried < kMaxRowsPassedOver; ++tried) {
+        observer_->set_loading_cache(true);
+        const int taken =
+            device_->LoadFromCache(row.record.data(), static_cast<int>(row.record.size()));
+        observer_->set_loading_cache(false);
+        if (taken == 1) {
+            // The device stamps a served record with the time it was loaded; the stored
+            // round's own time is said here.
+            status_ << "kv830-host: serving the record stored at " << row.time << " (history row "
+                    << row.id << ") until the first new cycle" << std::endl;
+            return;
         }
-        return;
-    }
-    observer_->set_loading_cache(true);
-    const int taken =
-        device_->LoadFromCache(row.record.data(), static_cast<int>(row.record.size()));
-    observer_->set_loading_cache(false);
-    // The device stamps a served record with the time it was loaded; the stored round's
-    // own time is said here.
-    if (taken == 1) {
-        status_ << "kv830-host: serving the record stored at " << row.time << " (history row "
-                << row.id << ") until the first new cycle" << std::endl;
-    } else {
         status_ << "kv830-host: history row " << row.id << " holds " << row.record.size()
                 << " bytes; the device did not take it" << std::endl;
+        const long long unusable = row.id;
+        found = history_.newest_before(opt_.data_id, kRecordType, unusable, row, error);
+    }
+    if (!error.empty()) {
+        status_ << "kv830-host: history: " << error << std::endl;
     }
 }
 
@@ -351,11 +404,11 @@ void Program::run_cycles(SPModbus& modbus) {
         }
         const auto start = Clock::now();
         next = start + interval;
-        const unsigned long published_before = observer_->published();
+        observer_->mark();
         device_->RefreshStatus();
         const qdxhost::DriveResult r = link_->drive(modbus, &g_flags.abort);
         const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        const unsigned long published = observer_->published() - published_before;
+        const unsigned long published = observer_->published_since_mark();
         const bool link_down = r.last == qdxhost::Exchange::LinkDown || !link_->is_open();
         // While the link is down the cycles follow its reopening backoff instead of
         // spinning at --interval 0.
@@ -410,7 +463,9 @@ void Program::run_cycles(SPModbus& modbus) {
         if (opt_.watch && !emit_snapshot()) {
             break;
         }
+        housekeeping();
     }
+    notifier_.notify("STOPPING=1");
     const std::string rest = repeats.flush();
     if (!rest.empty()) {
         status_ << rest << std::flush;
@@ -473,6 +528,7 @@ int Program::run() {
     if (opt_.history) {
         load_cache();
     }
+    notifier_.notify("READY=1");
 
     int status = kExitOk;
     if (opt_.write.present) {
@@ -528,7 +584,8 @@ int run_main(int argc, const char* const* argv) {
     const int out_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     int log_fd = STDERR_FILENO;
     if (!options.log_file.empty()) {
-        log_fd = ::open(options.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        log_fd = ::open(options.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                        kLogFileMode);
         if (log_fd < 0) {
             std::cerr << "kv830-host: cannot open log " << options.log_file << ": "
                       << std::strerror(errno) << std::endl;

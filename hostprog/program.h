@@ -15,14 +15,17 @@
 #include "history_store.h"
 #include "modbus_link.h"
 #include "options.h"
+#include "sd_notify.h"
 
 namespace kv830host {
 
-// The first SIGINT, SIGTERM or SIGHUP ends the program after the cycle under way; a
-// second one abandons the exchange under way.
+// The first SIGINT ends the program after the cycle under way, a second one abandons the
+// exchange under way; SIGTERM does both at once, so that a service stops promptly.
+// SIGHUP asks for the log to be reopened (after it was rotated).
 struct StopFlags {
     volatile std::sig_atomic_t stop = 0;
     volatile std::sig_atomic_t abort = 0;
+    volatile std::sig_atomic_t reopen_log = 0;
 };
 StopFlags& stop_flags();
 void install_signal_handlers();
@@ -72,8 +75,11 @@ class Program {
     void run_cycles(SPModbus& modbus);
     void load_cache();
     bool init_device(std::string& error);
-    void sleep_until(std::chrono::steady_clock::time_point t) const;
+    void sleep_until(std::chrono::steady_clock::time_point t);
     void report(const CycleReport& r);
+    // Between cycles: a rotated log reopened, the service manager told the loop lives.
+    void housekeeping();
+    void reopen_log();
 
     Options opt_;
     int out_fd_;
@@ -83,6 +89,8 @@ class Program {
     QDXSPDevice* device_ = nullptr;
     std::unique_ptr<qdxhost::ModbusLink> link_;
     std::vector<Watcher> watchers_;
+    ServiceNotifier notifier_;
+    std::chrono::steady_clock::time_point last_watchdog_{};
     bool output_failed_ = false;
     unsigned long long rounds_completed_ = 0;
 };

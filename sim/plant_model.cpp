@@ -227,8 +227,8 @@ void PlantModel::write(int first, const std::uint16_t* values, int count) {
     for (int k = 0; k < kValveCount; ++k) {
         const BitRef of = valve_open_fault_bit(k);
         const BitRef cf = valve_close_fault_bit(k);
-        ValveState& valve = valves_[static_cast<std::size_t>(k)];
         if (of.reg >= first && of.reg < first + count) {
+            ValveState& valve = valves_[static_cast<std::size_t>(k)];
             valve.open_fault = bit(of.reg, of.bit);
             valve.close_fault = bit(cf.reg, cf.bit);
             if (!valve.open_fault && !valve.close_fault) {
@@ -375,12 +375,12 @@ double PlantModel::drive_target(int d) const {
     if (d == kSelfCircPump) {
         return clampd(get(reg::kSelfCircPumpFreq), 0.0, 500.0);
     }
-    const double set = clampd(get(reg::kMakeupPumpFreq), 0.0, 500.0);
+    const double setpoint = clampd(get(reg::kMakeupPumpFreq), 0.0, 500.0);
     if (!bit_of(command, reg::kBitMakeupFreqAuto)) {
-        return set;
+        return setpoint;
     }
     const double deficit = get(reg::kBasinLevelStopPump) - basin_level_;
-    return clampd(250.0 + deficit * 2.0, std::min(250.0, set), set);
+    return clampd(250.0 + deficit * 2.0, std::min(250.0, setpoint), setpoint);
 }
 
 void PlantModel::step_drives(double dt) {

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "file_io.h"
@@ -67,8 +68,9 @@ bool send_all(int fd, const std::vector<std::uint8_t>& bytes) {
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             if (errno == EAGAIN) {
                 pollfd p{fd, POLLOUT, 0};
                 ::poll(&p, 1, 100);
@@ -98,10 +100,12 @@ class Simulator {
     int poll_timeout_ms(double until = -1.0) const {
         double t = 0.1;
         const double now = now_seconds();
-        if (end_ > 0.0)
+        if (end_ > 0.0) {
             t = std::min(t, end_ - now);
-        if (until >= 0.0)
+        }
+        if (until >= 0.0) {
             t = std::min(t, until - now);
+        }
         return std::max(0, static_cast<int>(t * 1000.0) + 1);
     }
 
@@ -164,9 +168,10 @@ class Simulator {
         const double until = now_seconds() + static_cast<double>(ms) / 1000.0;
         while (g_stop == 0) {
             const double left = until - now_seconds();
-            if (left <= 0.0)
+            if (left <= 0.0) {
                 break;
-            ::usleep(static_cast<useconds_t>(std::min(left, 0.05) * 1e6));
+            }
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::min(left, 0.05)));
         }
     }
 
@@ -201,7 +206,8 @@ int serve_rtu(Simulator& sim, int fd) {
             if (n > 0) {
                 framer.feed(buf, static_cast<std::size_t>(n), now);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                ::usleep(20000);  // a line gone away (an unplugged adapter): do not spin
+                // A line gone away (an unplugged adapter): do not spin.
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         }
         while (framer.next(frame, now_seconds())) {
@@ -214,8 +220,9 @@ int serve_rtu(Simulator& sim, int fd) {
             if (answered && unit != 0) {
                 const bool corrupt =
                     o.corrupt_crc_every > 0 && sim.next_reply_number() % o.corrupt_crc_every == 0;
-                if (corrupt)
+                if (corrupt) {
                     line += " (CRC corrupted)";
+                }
                 if (!send_all(fd, rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt))) {
                     line += " (reply not sent: " + std::string(std::strerror(errno)) + ")";
                 }
@@ -318,12 +325,14 @@ int run_tcp(Simulator& sim) {
             break;
         }
         sim.tick();
-        if (rc <= 0 || p.revents == 0)
+        if (rc <= 0 || p.revents == 0) {
             continue;
+        }
         if (client < 0) {
             client = modbus_tcp_accept(ctx.get(), &listener);
-            if (client >= 0)
+            if (client >= 0) {
                 sim.log("connection accepted");
+            }
             continue;
         }
         const int n = modbus_receive(ctx.get(), query);
@@ -335,8 +344,9 @@ int run_tcp(Simulator& sim) {
             continue;
         }
         const int header = modbus_get_header_length(ctx.get());
-        if (n <= header)
+        if (n <= header) {
             continue;
+        }
         const int unit = query[header - 1];
         if (!sim.answer(unit, query + header, static_cast<std::size_t>(n - header), reply, line)) {
             sim.log(line);
@@ -348,12 +358,14 @@ int run_tcp(Simulator& sim) {
         adu.push_back(static_cast<std::uint8_t>(length & 0xFF));
         adu.push_back(static_cast<std::uint8_t>(unit));
         adu.insert(adu.end(), reply.begin(), reply.end());
-        if (!send_all(client, adu))
+        if (!send_all(client, adu)) {
             line += " (reply not sent)";
+        }
         sim.log(line);
     }
-    if (client >= 0)
+    if (client >= 0) {
         ::close(client);
+    }
     ::close(listener);
     return 0;
 }

@@ -42,104 +42,115 @@ struct Parsed {
     bool help = false;
 };
 
+// One entry of the table; a call rather than a braced row keeps the formatter from
+// aligning the handlers' bodies into columns.
+kv830cli::Option option(const char* long_name, char short_name, const char* value_name,
+                        const char* help, Handler handler) {
+    return kv830cli::Option{long_name, short_name, value_name, help, std::move(handler)};
+}
+
+Handler flag_into(bool& target) {
+    return [&target](const std::string&, std::string&) {
+        target = true;
+        return true;
+    };
+}
+
 std::vector<kv830cli::Option> option_table(Parsed& p) {
     SimOptions& o = *p.o;
     return {
-        {"pty",                                                      0,                        nullptr,
-         "create a pseudo-terminal in raw mode, print\n\"pty: /dev/pts/N\" on stdout and serve "
-         "RTU on it",                                                                                                                                                                                                                                                                         [&p](const std::string&,std::string&) {
-             p.o->transport = Transport::Pty;
-             ++p.transports;
-             return true;
-         }},
-        {"rtu",                                                      0,                        "DEVICE",                                                                                                                  "serve RTU on a serial device",
-         [&p](const std::string& v,std::string&) {
-             p.o->device = v;
-             p.o->transport = Transport::Rtu;
-             ++p.transports;
-             return true;
-         }},
-        {"tcp",                                                      0,                        "PORT",
-         "serve Modbus TCP on 127.0.0.1:PORT (0 picks a free\nport); prints \"tcp: "
-         "127.0.0.1:PORT\" on stdout",                                                                                                                                                                                                                                                        [&p](const std::string& v,std::string& error) {
-             ++p.transports;
-             p.o->transport = Transport::Tcp;
-             return decimal_into(0, 65535, p.o->tcp_port)(v, error);
-         }},
-        {"baud",                                                     0,                        "N",                                                                                                                       "1200..230400, default 9600",
-         [&o](const std::string& v,std::string& error) {
-             long long n = 0;
-             if (!kv830cli::parse_decimal(v, 1, 4000000, n) || !known_baud(n)) {
-                 error = "unsupported baud rate '" + v + "'";
-                 return false;
-             }
-             o.baud = static_cast<int>(n);
-             return true;
-         }},
-        {"parity",                                                   0,                        "N|E|O",                                                                                                                   "N, E, O or none, even, odd (any case), default N",
-         [&o](const std::string& v,std::string& error) {
-             const char c = parse_parity(v);
-             if (c == 0) {
-                 error = "bad value '" + v + "' (expected N, E, O, none, even or odd)";
-                 return false;
-             }
-             o.parity = c;
-             return true;
-         }},
-        {"data-bits",                                                0,                        "N",                                                                                                                       "7 or 8, default 8",                                                decimal_into(7,8,           o.data_bits)},
-        {"stop-bits",                                                          0,                                                                        "N",                                                                                                                                       "1 or 2, default 1",                                                                                                                               decimal_into(1,2,o.stop_bits)},
-        {"slave",                                              0,                                                                      "N",                                                                                                                                                                                         "slave address 1..247, default 1",                                                                                                                                                                                                             decimal_into(1,247,                                                                                   o.slave)},
-        {"seconds",                                                       0,                                                                       "N",
-         "stop after N seconds with status 0 (default 600;\n0 runs until SIGINT or SIGTERM)",                                                                                                                                                                                                                                                          decimal_into(0,                                                               100000000,o.seconds)},
-        {"frozen",                                            0,                                                           nullptr,                                                                                                                                                                          "the plant does not evolve: values change only by writes",
-         [&o](const std::string&,std::string&) {
-             o.frozen = true;
-             return true;
-         }},
-        {"seed", 0,                                                              "N",                                                                                                                                                                              "seed of the plant's randomness (default 1)",
-         decimal_into(0,4294967295LL,                                                                                                                                                                                                                                                                                       o.seed)},
-        {"dump",              0,                                                                       "FILE",
-         "write the image as JSON to FILE on SIGUSR1 and on exit:\n"
-         "{\"holding\":[286 values],\"inputs\":[81 values]}; its folder\nis checked at start",                                                                                                                                                                                                                                               [&o](const std::string& v,     std::string&) {
-             o.dump = v;
-             return true;
-         }},
-        {"drop-every",                                                    0, "N",
-         "ignore every Nth request (counting all requests; 0 off);\nthe ignored request is not "
-         "carried out",decimal_into(0,1000000000,o.drop_every)},
-        {"exception-at",                                                       0,                                                                        "LIST",
-         "comma-separated holding registers: a read or write that\ncovers one of them gets "
-         "exception 2",                                                                                                                                                                                                                                                                                                                                [&o](const std::string& list,                                                                                                                                                                                                                                                                                                                                                                                                        std::string& error) {
-             std::size_t start = 0;
-             for (;;) {
-                 const auto comma = list.find(',', start);
-                 const std::string item = list.substr(start, comma - start);
-                 long long reg = 0;
-                 if (!kv830cli::parse_decimal(item, 0, 65535, reg)) {
-                     error = "bad register '" + item + "' (expected 0..65535)";
-                     return false;
-                 }
-                 o.exception_at.insert(static_cast<int>(reg));
-                 if (comma == std::string::npos) {
-                     return true;
-                 }
-                 start = comma + 1;
-             }
-         }                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                             },
-        {"delay-ms",   0,"N",                                                                                                                                                                                                   "delay every reply by N ms (0..60000)",
-         decimal_into(0,60000,o.delay_ms)},
-        {"corrupt-crc-every",                                                       0,                                                                                                                               "N",                "on RTU, invert the CRC of every Nth reply (0 off)",
-         decimal_into(0,                                                                                                                                                                                                                                                                                                                                                                 1000000000,                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                                     o.corrupt_crc_every)},
-        {"verbose",                                        0,         nullptr, "log each request on stderr",
-         [&o](const std::string&,std::string&) {
-             o.verbose = true;
-             return true;
-         }},
-        {"help",                                                          'h',                                                                          nullptr,                                                                                                                                                           "show this text",
-         [&p](const std::string&,std::string&) {
-             p.help = true;
-             return true;
-         }},
+        option("pty", 0, nullptr,
+               "create a pseudo-terminal in raw mode, print\n\"pty: /dev/pts/N\" on stdout and "
+               "serve RTU on it",
+               [&p](const std::string&, std::string&) {
+                   p.o->transport = Transport::Pty;
+                   ++p.transports;
+                   return true;
+               }),
+        option("rtu", 0, "DEVICE", "serve RTU on a serial device",
+               [&p](const std::string& v, std::string&) {
+                   p.o->device = v;
+                   p.o->transport = Transport::Rtu;
+                   ++p.transports;
+                   return true;
+               }),
+        option("tcp", 0, "PORT",
+               "serve Modbus TCP on 127.0.0.1:PORT (0 picks a free\nport); prints \"tcp: "
+               "127.0.0.1:PORT\" on stdout",
+               [&p](const std::string& v, std::string& error) {
+                   ++p.transports;
+                   p.o->transport = Transport::Tcp;
+                   return decimal_into(0, 65535, p.o->tcp_port)(v, error);
+               }),
+        option("baud", 0, "N", "1200..230400, default 9600",
+               [&o](const std::string& v, std::string& error) {
+                   long long n = 0;
+                   if (!kv830cli::parse_decimal(v, 1, 4000000, n) || !known_baud(n)) {
+                       error = "unsupported baud rate '" + v + "'";
+                       return false;
+                   }
+                   o.baud = static_cast<int>(n);
+                   return true;
+               }),
+        option("parity", 0, "N|E|O", "N, E, O or none, even, odd (any case), default N",
+               [&o](const std::string& v, std::string& error) {
+                   const char c = parse_parity(v);
+                   if (c == 0) {
+                       error = "bad value '" + v + "' (expected N, E, O, none, even or odd)";
+                       return false;
+                   }
+                   o.parity = c;
+                   return true;
+               }),
+        option("data-bits", 0, "N", "7 or 8, default 8", decimal_into(7, 8, o.data_bits)),
+        option("stop-bits", 0, "N", "1 or 2, default 1", decimal_into(1, 2, o.stop_bits)),
+        option("slave", 0, "N", "slave address 1..247, default 1", decimal_into(1, 247, o.slave)),
+        option("seconds", 0, "N",
+               "stop after N seconds with status 0 (default 600;\n0 runs until SIGINT or "
+               "SIGTERM)",
+               decimal_into(0, 100000000, o.seconds)),
+        option("frozen", 0, nullptr, "the plant does not evolve: values change only by writes",
+               flag_into(o.frozen)),
+        option("seed", 0, "N", "seed of the plant's randomness (default 1)",
+               decimal_into(0, 4294967295LL, o.seed)),
+        option("dump", 0, "FILE",
+               "write the image as JSON to FILE on SIGUSR1 and on exit:\n"
+               "{\"holding\":[286 values],\"inputs\":[81 values]}; its folder\nis checked at "
+               "start",
+               [&o](const std::string& v, std::string&) {
+                   o.dump = v;
+                   return true;
+               }),
+        option("drop-every", 0, "N",
+               "ignore every Nth request (counting all requests; 0 off);\nthe ignored request "
+               "is not carried out",
+               decimal_into(0, 1000000000, o.drop_every)),
+        option("exception-at", 0, "LIST",
+               "comma-separated holding registers: a read or write that\ncovers one of them "
+               "gets exception 2",
+               [&o](const std::string& list, std::string& error) {
+                   std::size_t start = 0;
+                   for (;;) {
+                       const auto comma = list.find(',', start);
+                       const std::string item = list.substr(start, comma - start);
+                       long long reg = 0;
+                       if (!kv830cli::parse_decimal(item, 0, 65535, reg)) {
+                           error = "bad register '" + item + "' (expected 0..65535)";
+                           return false;
+                       }
+                       o.exception_at.insert(static_cast<int>(reg));
+                       if (comma == std::string::npos) {
+                           return true;
+                       }
+                       start = comma + 1;
+                   }
+               }),
+        option("delay-ms", 0, "N", "delay every reply by N ms (0..60000)",
+               decimal_into(0, 60000, o.delay_ms)),
+        option("corrupt-crc-every", 0, "N", "on RTU, invert the CRC of every Nth reply (0 off)",
+               decimal_into(0, 1000000000, o.corrupt_crc_every)),
+        option("verbose", 0, nullptr, "log each request on stderr", flag_into(o.verbose)),
+        option("help", 'h', nullptr, "show this text", flag_into(p.help)),
     };
 }
 

@@ -165,9 +165,6 @@ TEST_F(SettingsTest, ThresholdShapesThatHoldNoEntries) {
 }
 
 TEST_F(SettingsTest, JsonLibraryErrorsReachTheCaller) {
-    struct Row {
-        const char* doc;
-    };
     const char* const docs[] = {
         "[1,2]",
         R"({"appSetting":{"b_mode":{"x":1}}})",

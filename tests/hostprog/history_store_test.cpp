@@ -60,6 +60,15 @@ TEST(HistoryStore, NewestRowPerDeviceAndRecordType) {
         EXPECT_EQ(row.time.size(), 20U) << row.time;  // 2026-01-01T00:00:00Z
     }
     EXPECT_FALSE(store.newest(3, 5156, row, error));
+
+    // Walking back from the newest row of device 1: rows 3 and 1 (ids count from 1).
+    ASSERT_TRUE(store.newest(1, 5156, row, error)) << error;
+    const long long newest_id = row.id;
+    ASSERT_TRUE(store.newest_before(1, 5156, newest_id, row, error)) << error;
+    EXPECT_LT(row.id, newest_id);
+    EXPECT_EQ(row.record.front(), 10);
+    EXPECT_FALSE(store.newest_before(1, 5156, row.id, row, error));
+    EXPECT_TRUE(error.empty()) << error;
 }
 
 TEST(HistoryStore, RowsOutliveTheStore) {

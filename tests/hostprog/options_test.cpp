@@ -120,6 +120,29 @@ TEST(HostOptions, DefaultsAndTheWriteOnlyRun) {
     EXPECT_TRUE(h.history);
 }
 
+TEST(HostOptions, TheDefaultSettingsFileIsReadWhenItExists) {
+    TempDir dir;
+    const std::string file = dir.file("kv830-host.json");
+    write_file(file, R"({"modbus": {"tcp": "127.0.0.1:1502", "slave": 7}})");
+    const char* const argv[] = {"kv830-host"};
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse_options(1, argv, o, error, file)) << error;
+    EXPECT_EQ(o.settings_file, file);
+    EXPECT_EQ(o.link.slave, 7);
+
+    // --settings wins; a default that does not exist is no error.
+    const std::string other = dir.file("other.json");
+    write_file(other, R"({"modbus": {"tcp": "127.0.0.1:1502", "slave": 9}})");
+    const char* const with_settings[] = {"kv830-host", "--settings", other.c_str()};
+    Options s;
+    ASSERT_TRUE(parse_options(3, with_settings, s, error, file)) << error;
+    EXPECT_EQ(s.link.slave, 9);
+    Options none;
+    EXPECT_FALSE(parse_options(1, argv, none, error, dir.file("missing.json")));
+    EXPECT_NE(error.find("no link"), std::string::npos) << error;
+}
+
 TEST(HostOptions, HelpDocumentsEveryOptionAndExitStatus) {
     const std::string text = usage("kv830-host");
     for (const char* option :
@@ -141,15 +164,17 @@ TEST(SettingsText, RefusesWhatIsNotASettingsDocument) {
         std::string text;
         const char* message_part;
     };
+    const std::string deep_arrays = std::string(5000, '[') + std::string(5000, ']');
+    const std::string deep_member =
+        "{\"a\":" + std::string(4999, '[') + std::string(4999, ']') + "}";
     const Row rows[] = {
-        {"nested 5,000 deep",      std::string(5000,            '[') + std::string(5000,                                        ']'), "not valid JSON"},
-        {"objects 5,000 deep",        "{\"a\":" + std::string(4999,                                   '[') + std::string(4999,                                                                              ']') + "}",
-         "not valid JSON"},
-        {"an array", "[1]","JSON object"                                                                                                     },
-        {"a misspelt member",               "{\"modbsu\": {}}",                                     "did you mean \"modbus\"?"                                                                                                      },
-        {"an unknown member",      "{\"zzzzzzzzzzzz\": 1}", "unknown member"},
-        {"two documents",      "{} {}",     "not valid JSON"                                                  },
-        {"a duplicate member",          "{\"modbus\": {}, \"modbus\": {}}",                         "not valid JSON"                                                                  },
+        {"nested 5,000 deep",  deep_arrays,                        "not valid JSON"          },
+        {"objects 5,000 deep", deep_member,                        "not valid JSON"          },
+        {"an array",           "[1]",                              "JSON object"             },
+        {"a misspelt member",  "{\"modbsu\": {}}",                 "did you mean \"modbus\"?"},
+        {"an unknown member",  "{\"zzzzzzzzzzzz\": 1}",            "unknown member"          },
+        {"two documents",      "{} {}",                            "not valid JSON"          },
+        {"a duplicate member", "{\"modbus\": {}, \"modbus\": {}}", "not valid JSON"          },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);

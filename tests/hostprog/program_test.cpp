@@ -211,12 +211,19 @@ TEST_F(ProgramTest, AServedRecordIsNoNewCycle) {
     ASSERT_TRUE(store.open(db, error)) << error;
     HistoryRow stored;
     ASSERT_TRUE(store.newest(1, 5156, stored, error)) << error;
+    // A newer row of the wrong size, which the device does not take.
+    const std::vector<unsigned char> stub(10, 0);
+    ASSERT_TRUE(store.append(1, 5156, stub.data(), 10, error)) << error;
 
     const std::string dead = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
     const ProgramRun again =
         run_program(dir_, {"--tcp", dead, "--cycles", "1", "--history", db, "--timeout", "200ms"});
     // The stored round's own time is named; the record is served, yet no cycle completed.
-    EXPECT_NE(again.status_text.find("serving the record stored at " + stored.time),
+    EXPECT_NE(again.status_text.find("serving the record stored at " + stored.time +
+                                     " (history row " + std::to_string(stored.id) + ")"),
+              std::string::npos)
+        << again.status_text;
+    EXPECT_NE(again.status_text.find("holds 10 bytes; the device did not take it"),
               std::string::npos)
         << again.status_text;
     EXPECT_EQ(again.status, kExitNoRound) << again.status_text;
@@ -236,7 +243,7 @@ TEST_F(ProgramTest, ALinkThatStaysDownFollowsTheBackoff) {
     EXPECT_EQ(run.status, kExitNoRound) << run.status_text;
     EXPECT_EQ(run.reports.size(), 4U);
     // 0.5 + 1 + 2 s between the four attempts, not a spin.
-    EXPECT_GE(took, 3s);
+    EXPECT_GE(took, std::chrono::seconds(3));
     // One line, then the count of the repeats.
     EXPECT_NE(run.status_text.find("cycle 1:"), std::string::npos) << run.status_text;
     EXPECT_EQ(run.status_text.find("cycle 2:"), std::string::npos) << run.status_text;
@@ -324,7 +331,7 @@ TEST_F(ProgramTest, DISABLED_SecondStopAbandonsTheExchangeAtOnce) {
         run_program(dir_, {"--tcp", sim.address(), "--timeout", "30s", "--no-history"});
     const auto took = std::chrono::steady_clock::now() - start;
     stopper.join();
-    EXPECT_LT(took, 4s) << run.status_text;
+    EXPECT_LT(took, std::chrono::seconds(4)) << run.status_text;
     EXPECT_NE(run.status_text.find("stopped by signal"), std::string::npos) << run.status_text;
 }
 

@@ -67,12 +67,14 @@ class SimProcess {
           process_(with_program(std::move(args)), "", dir_.file("stderr")) {}
 
     // The first line of standard output, or "" when none came within `limit`.
-    std::string first_line(std::chrono::milliseconds limit = 10s) {
+    std::string first_line(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         return process_.read_line(limit);
     }
     void signal(int sig) { process_.signal(sig); }
     // Exit status, or -1 when it did not end within `limit`.
-    int wait(std::chrono::milliseconds limit = 10s) { return process_.wait(limit); }
+    int wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        return process_.wait(limit);
+    }
     std::string err() const { return process_.err(); }
 
   private:
@@ -89,14 +91,17 @@ class SimProcess {
 bool parse_dump(const std::string& text, std::vector<int>& holding, std::vector<int>& inputs) {
     const auto h = text.find("\"holding\":[");
     const auto i = text.find("\"inputs\":[");
-    if (h == std::string::npos || i == std::string::npos)
+    if (h == std::string::npos || i == std::string::npos) {
         return false;
+    }
     auto numbers = [&](std::size_t from, std::vector<int>& out) {
         std::size_t p = text.find('[', from) + 1;
         const std::size_t end = text.find(']', p);
         std::stringstream s(text.substr(p, end - p));
         std::string item;
-        while (std::getline(s, item, ',')) out.push_back(std::stoi(item));
+        while (std::getline(s, item, ',')) {
+            out.push_back(std::stoi(item));
+        }
     };
     numbers(h, holding);
     numbers(i, inputs);
@@ -106,8 +111,9 @@ bool parse_dump(const std::string& text, std::vector<int>& holding, std::vector<
 // A libmodbus master with short time-outs.
 struct Master {
     explicit Master(modbus_t* c) : ctx(c) {
-        if (ctx == nullptr)
+        if (ctx == nullptr) {
             return;
+        }
         modbus_set_slave(ctx, 1);
         modbus_set_response_timeout(ctx, 1, 0);
         connected = modbus_connect(ctx) == 0;
@@ -134,7 +140,9 @@ struct Master {
                     ++failed;
                     continue;
                 }
-                for (int k = 0; k < s.count; ++k) inputs[static_cast<std::size_t>(k)] = bits[k];
+                for (int k = 0; k < s.count; ++k) {
+                    inputs[static_cast<std::size_t>(k)] = bits[k];
+                }
             } else {
                 std::uint16_t regs[64];
                 if (modbus_read_registers(ctx, s.first, s.count, regs) != s.count) {
@@ -227,7 +235,7 @@ TEST(PlantSimProcess, TcpWritesShowInTheDumpOnSigusr1) {
     sim.signal(SIGUSR1);
     std::vector<int> holding;
     std::vector<int> inputs;
-    const auto end = Clock::now() + 10s;
+    const auto end = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < end && !parse_dump(read_file(dump), holding, inputs)) {
         holding.clear();
         inputs.clear();
@@ -301,20 +309,22 @@ std::vector<std::uint8_t> exchange(int line, std::vector<std::uint8_t> request) 
     request.push_back(static_cast<std::uint8_t>(crc >> 8));
     EXPECT_EQ(::write(line, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     std::vector<std::uint8_t> reply;
-    const auto end = Clock::now() + 500ms;
+    const auto end = Clock::now() + std::chrono::milliseconds(500);
     while (Clock::now() < end) {
         pollfd p{};
         p.fd = line;
         p.events = POLLIN;
         if (::poll(&p, 1, 20) <= 0) {
-            if (!reply.empty())
+            if (!reply.empty()) {
                 break;  // the silence after the reply
+            }
             continue;
         }
         std::uint8_t buf[256];
         const ssize_t n = ::read(line, buf, sizeof buf);
-        if (n <= 0)
+        if (n <= 0) {
             break;
+        }
         reply.insert(reply.end(), buf, buf + n);
     }
     return reply;
@@ -348,8 +358,9 @@ TEST(PlantSimProcess, RtuDeviceAnswersRawFramesOfItsOwnSlaveOnly) {
         SCOPED_TRACE(row.what);
         const std::vector<std::uint8_t> reply = exchange(line, row.request);
         ASSERT_EQ(reply.size(), row.reply_size);
-        if (reply.empty())
+        if (reply.empty()) {
             continue;
+        }
         EXPECT_EQ(reply[0], 17);
         EXPECT_EQ(reply[1], row.function);
         EXPECT_TRUE(plantsim::crc_ok(reply.data(), reply.size()));
@@ -361,7 +372,7 @@ TEST(PlantSimProcess, RtuDeviceAnswersRawFramesOfItsOwnSlaveOnly) {
 TEST(PlantSimProcess, EndsByItselfAfterItsSeconds) {
     SimProcess sim({"--tcp", "0", "--seconds", "1"});
     EXPECT_FALSE(sim.first_line().empty());
-    EXPECT_EQ(sim.wait(15s), 0) << sim.err();
+    EXPECT_EQ(sim.wait(std::chrono::seconds(15)), 0) << sim.err();
 }
 
 TEST(PlantSimProcess, RefusesBadOptionsWithStatusTwo) {

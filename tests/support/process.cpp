@@ -65,13 +65,13 @@ Process::Process(std::vector<std::string> argv, const std::string& out_file,
     }
     pid_ = ::fork();
     if (pid_ == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = out_file.empty()
-                            ? pipe_fds[1]
-                            : ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
-            ::dup2(err, 2) < 0) {
+        const int in_fd = ::open("/dev/null", O_RDONLY);
+        const int out_fd = out_file.empty()
+                               ? pipe_fds[1]
+                               : ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err_fd = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in_fd < 0 || out_fd < 0 || err_fd < 0 || ::dup2(in_fd, 0) < 0 ||
+            ::dup2(out_fd, 1) < 0 || ::dup2(err_fd, 2) < 0) {
             ::_exit(127);
         }
         ::execv(args[0], args.data());

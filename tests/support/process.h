@@ -47,7 +47,7 @@ class Process {
     // then killed).
     int wait(std::chrono::milliseconds limit);
     // SIGTERM, then SIGKILL if it has not ended within `grace`.
-    int stop(std::chrono::milliseconds grace = 5000ms);
+    int stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
 
     std::string out() const { return read_file(out_file_); }
     std::string err() const { return read_file(err_file_); }
@@ -56,7 +56,7 @@ class Process {
     bool wait_for_out(const std::string& text, std::chrono::milliseconds limit);
     bool wait_for_err(const std::string& text, std::chrono::milliseconds limit);
     // The next line of a piped standard output, or "" when none came within `limit`.
-    std::string read_line(std::chrono::milliseconds limit = 10s);
+    std::string read_line(std::chrono::milliseconds limit = std::chrono::seconds(10));
 
   private:
     bool wait_for(const std::string& file, const std::string& text,
