@@ -14,7 +14,9 @@ std::string utc_now() {
     std::tm tm{};
     gmtime_r(&now, &tm);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0) {
+        return "";
+    }
     return text;
 }
 

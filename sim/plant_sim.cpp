@@ -8,7 +8,6 @@
 #include <modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +31,8 @@
 #include "rtu_frame.h"
 #include "sim_options.h"
 
+// Diagnostics go to stderr with (void)std::fprintf: a report that cannot be written has
+// nowhere else to go, and the simulator carries on serving.
 namespace plantsim {
 namespace {
 
@@ -142,7 +144,7 @@ class Simulator {
 
     void log(const std::string& line) const {
         if (options_.verbose) {
-            std::fprintf(stderr, "plant-sim: %s\n", line.c_str());
+            (void)std::fprintf(stderr, "plant-sim: %s\n", line.c_str());
         }
     }
 
@@ -154,7 +156,7 @@ class Simulator {
         std::string error;
         if (!kv830io::write_file_atomically(options_.dump,
                                             image_json(model_.holding(), model_.inputs()), error)) {
-            std::fprintf(stderr, "plant-sim: %s\n", error.c_str());
+            (void)std::fprintf(stderr, "plant-sim: %s\n", error.c_str());
             return false;
         }
         return true;
@@ -261,7 +263,7 @@ int run_pty(Simulator& sim) {
     }
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     std::printf("pty: %s\n", path.c_str());
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     const int rc = serve_rtu(sim, master);
     ::close(slave);
     ::close(master);
@@ -272,20 +274,20 @@ int run_rtu_device(Simulator& sim) {
     const SimOptions& o = sim.options();
     modbus_t* ctx = modbus_new_rtu(o.device.c_str(), o.baud, o.parity, o.data_bits, o.stop_bits);
     if (ctx == nullptr) {
-        std::fprintf(stderr, "plant-sim: %s: %s\n", o.device.c_str(), modbus_strerror(errno));
+        (void)std::fprintf(stderr, "plant-sim: %s: %s\n", o.device.c_str(), modbus_strerror(errno));
         return 1;
     }
     // libmodbus opens and configures the line; the framing is ours.
     if (modbus_connect(ctx) != 0) {
-        std::fprintf(stderr, "plant-sim: cannot open %s: %s\n", o.device.c_str(),
-                     modbus_strerror(errno));
+        (void)std::fprintf(stderr, "plant-sim: cannot open %s: %s\n", o.device.c_str(),
+                           modbus_strerror(errno));
         modbus_free(ctx);
         return 1;
     }
     const int fd = modbus_get_socket(ctx);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::printf("rtu: %s\n", o.device.c_str());
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     const int rc = serve_rtu(sim, fd);
     modbus_close(ctx);
     modbus_free(ctx);
@@ -297,20 +299,20 @@ int run_tcp(Simulator& sim) {
     std::unique_ptr<modbus_t, void (*)(modbus_t*)> ctx(modbus_new_tcp("127.0.0.1", o.tcp_port),
                                                        modbus_free);
     if (!ctx) {
-        std::fprintf(stderr, "plant-sim: %s\n", modbus_strerror(errno));
+        (void)std::fprintf(stderr, "plant-sim: %s\n", modbus_strerror(errno));
         return 1;
     }
     int listener = modbus_tcp_listen(ctx.get(), 4);
     if (listener < 0) {
-        std::fprintf(stderr, "plant-sim: cannot listen on 127.0.0.1:%d: %s\n", o.tcp_port,
-                     modbus_strerror(errno));
+        (void)std::fprintf(stderr, "plant-sim: cannot listen on 127.0.0.1:%d: %s\n", o.tcp_port,
+                           modbus_strerror(errno));
         return 1;
     }
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
     std::printf("tcp: 127.0.0.1:%d\n", ntohs(addr.sin_port));
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 
     int client = -1;
     std::vector<std::uint8_t> reply;
@@ -379,10 +381,10 @@ int main(int argc, char** argv) {
     std::string error;
     switch (parse_options(argc, argv, options, error)) {
         case ParseOutcome::Help:
-            std::fputs(usage_text().c_str(), stdout);
+            (void)std::fputs(usage_text().c_str(), stdout);
             return 0;
         case ParseOutcome::Error:
-            std::fprintf(stderr, "plant-sim: %s\n(see plant-sim --help)\n", error.c_str());
+            (void)std::fprintf(stderr, "plant-sim: %s\n(see plant-sim --help)\n", error.c_str());
             return 2;
         case ParseOutcome::Run:
             break;

@@ -166,15 +166,15 @@ TEST(SettingsText, RefusesWhatIsNotASettingsDocument) {
     };
     const std::string deep_arrays = std::string(5000, '[') + std::string(5000, ']');
     const std::string deep_member =
-        "{\"a\":" + std::string(4999, '[') + std::string(4999, ']') + "}";
+        R"({"a":)" + std::string(4999, '[') + std::string(4999, ']') + "}";
     const Row rows[] = {
-        {"nested 5,000 deep",  deep_arrays,                        "not valid JSON"          },
-        {"objects 5,000 deep", deep_member,                        "not valid JSON"          },
-        {"an array",           "[1]",                              "JSON object"             },
-        {"a misspelt member",  "{\"modbsu\": {}}",                 "did you mean \"modbus\"?"},
-        {"an unknown member",  "{\"zzzzzzzzzzzz\": 1}",            "unknown member"          },
-        {"two documents",      "{} {}",                            "not valid JSON"          },
-        {"a duplicate member", "{\"modbus\": {}, \"modbus\": {}}", "not valid JSON"          },
+        {"nested 5,000 deep",  deep_arrays,                       "not valid JSON"           },
+        {"objects 5,000 deep", deep_member,                       "not valid JSON"           },
+        {"an array",           "[1]",                             "JSON object"              },
+        {"a misspelt member",  R"({"modbsu": {}})",               R"(did you mean "modbus"?)"},
+        {"an unknown member",  R"({"zzzzzzzzzzzz": 1})",          "unknown member"           },
+        {"two documents",      "{} {}",                           "not valid JSON"           },
+        {"a duplicate member", R"({"modbus": {}, "modbus": {}})", "not valid JSON"           },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -195,7 +195,7 @@ TEST(SettingsFile, OnlyRegularFilesUpToOneMebibyte) {
     const std::string fifo = dir.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     write_file(dir.file("big.json"),
-               "{\"appSetting\": {\"x\": \"" +
+               R"({"appSetting": {"x": ")" +
                    std::string(static_cast<std::size_t>(kMaxSettingsBytes), 'x') + "\"}}");
     struct Row {
         std::string path;

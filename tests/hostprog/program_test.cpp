@@ -82,7 +82,7 @@ ProgramRun run_program(const TempDir& dir, std::vector<std::string> args) {
 class ProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::signal(SIGPIPE, SIG_IGN);
+        EXPECT_NE(std::signal(SIGPIPE, SIG_IGN), SIG_ERR);
         stop_flags().stop = 0;
         stop_flags().abort = 0;
     }
@@ -298,6 +298,7 @@ TEST_F(ProgramTest, WatchIntoAClosedPipeEndsWithTheWriteError) {
                                            "--tcp",        sim.address(), "--watch",
                                            "--no-history", "--interval",  "0"};
     std::vector<const char*> argv;
+    argv.reserve(args.size());
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }

@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 #include <modbus.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -150,7 +150,8 @@ struct Master {
                     continue;
                 }
                 for (int k = 0; k < s.count; ++k) {
-                    holding[static_cast<std::size_t>(s.first + k)] = regs[k];
+                    holding[static_cast<std::size_t>(s.first) + static_cast<std::size_t>(k)] =
+                        regs[k];
                 }
             }
         }
@@ -336,7 +337,7 @@ TEST(PlantSimProcess, RtuDeviceAnswersRawFramesOfItsOwnSlaveOnly) {
     const testproc::PtyPair pair;
     ASSERT_TRUE(pair.ok());
     const int line = pair.master();
-    const std::string device = pair.slave_path();
+    const std::string& device = pair.slave_path();
     SimProcess sim(
         {"--rtu", device, "--slave", "17", "--frozen", "--seconds", "60", "--exception-at", "7"});
     ASSERT_EQ(sim.first_line(), "rtu: " + device) << sim.err();
