@@ -20,6 +20,9 @@ namespace {
 
 constexpr long long kMaxBaud = 4000000;
 constexpr long long kMaxRetries = 10;
+constexpr long long kMaxUnitId = 255;  // a TCP unit id is one byte
+constexpr int kFirstRtuAddress = 1;    // 0 is the broadcast address
+constexpr int kLastRtuAddress = 247;   // above are reserved
 constexpr double kMaxTimeoutMs = 60000.0;
 constexpr double kMaxIntervalMs = 86400000.0;
 constexpr long long kMaxCycles = 1000000000LL;
@@ -265,8 +268,9 @@ std::vector<kv830cli::Option> option_table(Parsed& p) {
                decimal(5, 8, "5 to 8", [&l](long long n) { l.data_bits = static_cast<int>(n); })),
         option("stop-bits", 's', "N", "stop bits, 1 or 2 (1)",
                decimal(1, 2, "1 or 2", [&l](long long n) { l.stop_bits = static_cast<int>(n); })),
-        option("slave", 'a', "N", "slave address, 1 to 247; the unit id over TCP (1)",
-               decimal(1, 247, "1 to 247", [&l](long long n) { l.slave = static_cast<int>(n); })),
+        option("slave", 'a', "N", "slave address, 1 to 247; the unit id over TCP, 0 to 255\n(1)",
+               decimal(0, kMaxUnitId, "0 to 255",
+                       [&l](long long n) { l.slave = static_cast<int>(n); })),
         option("tcp", 0, "HOST:PORT", "Modbus TCP to this address instead of a serial device",
                [&l](const std::string& v, std::string& error) {
                    std::string host;
@@ -573,6 +577,13 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
         return false;
     }
     apply_overrides(p.link, out.link);
+    // A serial line knows fewer addresses than a TCP unit id can name.
+    if (p.link.slave && !out.link.is_tcp() &&
+        (*p.link.slave < kFirstRtuAddress || *p.link.slave > kLastRtuAddress)) {
+        error = "--slave: needs 1 to 247 on a serial line (0 to 255 over TCP), not " +
+                std::to_string(*p.link.slave);
+        return false;
+    }
     store_retries(out.link, out.retries, 0);
     if (!out.link.device.empty() && !out.link.tcp.empty()) {
         error = "settings file " + out.settings_file +

@@ -60,6 +60,8 @@ TEST(HostOptions, RefusesBadValuesNamingTheOption) {
     const Row rows[] = {
         {{"--device", "/dev/null", "--slave", "0x10"},                  "--slave"                },
         {{"--device", "/dev/null", "--slave", "248"},                   "--slave"                },
+        {{"--device", "/dev/null", "--slave", "0"},                     "serial line"            },
+        {{"--tcp", "h:1", "--slave", "256"},                            "--slave"                },
         {{"--device", "/dev/null", "--baud", "9600.0"},                 "--baud"                 },
         {{"--device", "/dev/null", "--retries", "11"},                  "--retries"              },
         {{"--device", "/dev/null", "--retries", "-1"},                  "--retries"              },
