@@ -139,7 +139,7 @@ PlantModel::PlantModel(const ModelConfig& config) : config_(config), rng_(config
 
     // Start from a plant that has been running for a while, so that even a frozen image
     // is a consistent one: drives up to speed, valves at their ends, levels settled.
-    for (double t = 0.0; t < kSettleSeconds; t += 1.0) {
+    for (int second = 0; second < static_cast<int>(kSettleSeconds); ++second) {
         step(1.0);
     }
     fault_rate_ = config_.faults_per_hour;
@@ -249,7 +249,7 @@ void PlantModel::evaluate_alarms(Holding& hr) {
         const AlarmPair& a = kAlarmPairs[p];
         const std::uint16_t value = hr[static_cast<std::size_t>(a.value_reg)];
         const std::uint16_t low = hr[static_cast<std::size_t>(a.low_reg)];
-        const std::uint16_t high = hr[static_cast<std::size_t>(a.low_reg + 1)];
+        const std::uint16_t high = hr[static_cast<std::size_t>(a.low_reg) + 1];
         const BitRef lb = alarm_low_bit(p);
         const BitRef hb = alarm_high_bit(p);
         auto& lr = hr[static_cast<std::size_t>(lb.reg)];
@@ -632,7 +632,7 @@ void PlantModel::render() {
     double plate_valves = 0.0;
     for (int k = 1; k <= 4; ++k) {
         chiller_valves += valves_[static_cast<std::size_t>(k)].position / 4.0;
-        plate_valves += valves_[static_cast<std::size_t>(k + 4)].position / 4.0;
+        plate_valves += valves_[static_cast<std::size_t>(k) + 4].position / 4.0;
     }
     const double tower_flow = drives_[kTower1].running || drives_[kTower2].running ? 1.0 : 0.0;
     set(reg::kSupplyPressure, 150.0 + 250.0 * p + noise(1.5));
