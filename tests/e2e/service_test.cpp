@@ -1,9 +1,9 @@
 // kv830-host as a service: SIGTERM ends it promptly with its history saved, SIGHUP
 // reopens a rotated log.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <thread>
 
