@@ -1,19 +1,10 @@
 #include "e2e_support.h"
 
-#include <fcntl.h>
 #include <json/reader.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <map>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
 #include "kv830_signals.h"
 
@@ -105,7 +96,7 @@ std::vector<CycleLine> cycle_lines(const std::string& err) {
             continue;
         }
         CycleLine c;
-        c.number = std::atol(line.c_str() + 6);
+        c.number = std::strtol(line.c_str() + 6, nullptr, 10);
         const auto s = line.find(" s, ");
         if (s == std::string::npos) {
             continue;

@@ -47,7 +47,9 @@ TEST(History, OneRowPerCompletedRoundNoneForBrokenOnes) {
                               inputs[static_cast<std::size_t>(step.first + i)]);
                 } else {
                     std::uint16_t v = 0;
-                    std::memcpy(&v, row.record.data() + step.offset + 2U * static_cast<unsigned>(i),
+                    std::memcpy(&v,
+                                row.record.data() + step.offset +
+                                    std::size_t{2} * static_cast<std::size_t>(i),
                                 sizeof v);
                     EXPECT_EQ(v, holding[static_cast<std::size_t>(step.first + i)])
                         << "register " << step.first + i;
@@ -65,9 +67,9 @@ TEST(History, RestartedHostServesPreviousSnapshotBeforeItsFirstCycle) {
         Simulator sim(dir, {"--tcp", "0"}, {"--frozen", "--seed", "3"});
         ASSERT_TRUE(sim.started()) << sim.log();
         // The link comes from the settings document this time.
-        write_file(dir.file("settings.json"), "{\"modbus\": {\"tcp\": \"" + sim.address() +
-                                                  "\", \"timeout_ms\": 500},"
-                                                  " \"appSetting\": {\"b_mode\": \"1\"}}");
+        write_file(dir.file("settings.json"),
+                   R"({"modbus": {"tcp": ")" + sim.address() +
+                       R"(", "timeout_ms": 500}, "appSetting": {"b_mode": "1"}})");
         const HostRun run = run_host(dir, {"--settings", dir.file("settings.json"), "--cycles", "2",
                                            "--interval", "0", "--history", db});
         ASSERT_EQ(run.status, 0) << run.err;

@@ -12,6 +12,7 @@ namespace {
 ParseOutcome parse(std::vector<std::string> args, SimOptions& o, std::string& error) {
     args.insert(args.begin(), "plant-sim");
     std::vector<const char*> argv;
+    argv.reserve(args.size());
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
