@@ -430,16 +430,18 @@ bool is_container(const Json::Value& v) {
 
 }  // namespace
 
-std::string usage(const char* program) {
+std::string usage(const char* program, const std::vector<kv830cli::Option>& extra_rows) {
     Options scratch;
     Parsed p;
     p.out = &scratch;
+    std::vector<kv830cli::Option> table = option_table(p);
+    table.insert(table.end(), extra_rows.begin(), extra_rows.end());
     std::string head = kUsageHead;
     const std::string name = "kv830-host";
     if (program != nullptr && name != program) {
         head.replace(head.find(name), name.size(), program);
     }
-    return kv830cli::format_help(option_table(p), head, kUsageTail);
+    return kv830cli::format_help(table, head, kUsageTail);
 }
 
 bool parse_settings_text(const std::string& text, Json::Value& doc, std::string& error) {
@@ -535,11 +537,14 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
 }
 
 bool parse_options(int argc, const char* const* argv, Options& out, std::string& error,
-                   const std::string& default_settings_file) {
+                   const std::string& default_settings_file,
+                   const std::vector<kv830cli::Option>& extra_rows) {
     Parsed p;
     p.out = &out;
+    std::vector<kv830cli::Option> table = option_table(p);
+    table.insert(table.end(), extra_rows.begin(), extra_rows.end());
     std::vector<std::string> positional;
-    if (!kv830cli::parse_command_line(option_table(p), argc, argv, positional, error)) {
+    if (!kv830cli::parse_command_line(table, argc, argv, positional, error)) {
         return false;
     }
     if (!positional.empty()) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "modbus_link.h"
+#include "option_table.h"
 
 namespace kv830host {
 
@@ -58,11 +59,13 @@ constexpr const char* kDefaultSettingsFile = "/etc/kv830/kv830-host.json";
 // Parses argv (and reads the settings file it names) into `out`. On a refusal returns
 // false with a message that names the offending argument.
 bool parse_options(int argc, const char* const* argv, Options& out, std::string& error);
-// The same with another default settings file.
+// The same with another default settings file, and with the rows of other parts of the
+// program (MQTT, HTTP) appended to the table, so that they parse and show in --help alike.
 bool parse_options(int argc, const char* const* argv, Options& out, std::string& error,
-                   const std::string& default_settings_file);
+                   const std::string& default_settings_file,
+                   const std::vector<kv830cli::Option>& extra_rows = {});
 
-std::string usage(const char* program);
+std::string usage(const char* program, const std::vector<kv830cli::Option>& extra_rows = {});
 
 // Reads and parses a settings document: a regular file of at most kMaxSettingsBytes
 // holding one JSON object nested at most kMaxSettingsDepth deep, whose top-level members

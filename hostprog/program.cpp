@@ -10,10 +10,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <iomanip>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "file_io.h"
 #include "plugin_loader.h"
@@ -32,6 +35,8 @@ constexpr int kReadbackRequest = 100;  // any code the device does not serve its
 constexpr std::int32_t kWriteConfirmed = 1;
 constexpr std::int32_t kWriteNotConfirmed = 3;
 constexpr std::size_t kSnapshotBuffer = 64 * 1024;
+constexpr std::size_t kMaxWriteValues = 123;     // what one request 16 carries
+constexpr std::size_t kRegisterSpace = 0x10000;  // register addresses 0 to 65535
 // How many unusable history rows are passed over at start before none is served.
 constexpr int kMaxRowsPassedOver = 100;
 // A pipe takes a write of this size whole once poll says it has room.
@@ -355,32 +360,75 @@ void Program::load_cache() {
     }
 }
 
-int Program::do_write(SPModbus& modbus) {
-    const auto& w = opt_.write;
+WriteOutcome Program::perform_write(SPModbus& modbus, const WriteCommand& command) {
+    WriteOutcome outcome;
+    if (command.data_id != opt_.data_id) {
+        outcome.kind = WriteOutcome::Kind::Refused;
+        outcome.reason = "no device with data id " + std::to_string(command.data_id);
+        return outcome;
+    }
+    if (command.values.empty() || command.values.size() > kMaxWriteValues || command.address < 0 ||
+        static_cast<std::size_t>(command.address) + command.values.size() > kRegisterSpace) {
+        outcome.kind = WriteOutcome::Kind::Refused;
+        outcome.reason = "registers out of range";
+        return outcome;
+    }
     std::vector<std::uint16_t> in;
-    in.push_back(static_cast<std::uint16_t>(w.address));
-    in.insert(in.end(), w.values.begin(), w.values.end());
-    const bool multiple = w.values.size() > 1;
-    const int code = multiple ? kWriteRegisters : kWriteRegister;
+    in.push_back(static_cast<std::uint16_t>(command.address));
+    in.insert(in.end(), command.values.begin(), command.values.end());
+    const int code = command.values.size() > 1 ? kWriteRegisters : kWriteRegister;
     int size = 0;
     if (device_->DeviceIoControl(code, in.data(), static_cast<int>(in.size() * 2), nullptr, 0,
                                  size) != 0) {
-        status_ << "kv830-host: the device refused the write request " << code << std::endl;
-        return kExitUsage;
+        outcome.kind = WriteOutcome::Kind::Refused;
+        outcome.reason = "the device refused the write request " + std::to_string(code);
+        return outcome;
     }
     const qdxhost::DriveResult r = link_->drive(modbus, &g_flags.abort);
     std::int32_t result = -1;
     size = 0;
     device_->DeviceIoControl(kReadbackRequest, nullptr, 0, &result, static_cast<int>(sizeof result),
                              size);
+    return judge_write(result, r);
+}
+
+int Program::do_write(SPModbus& modbus) {
+    const auto& w = opt_.write;
+    WriteCommand command;
+    command.data_id = opt_.data_id;
+    command.address = w.address;
+    command.values = w.values;
+    const WriteOutcome outcome = perform_write(modbus, command);
     std::ostringstream what;
-    what << "write " << (multiple ? "registers " : "register ") << w.address;
+    what << "write " << (w.values.size() > 1 ? "registers " : "register ") << w.address;
     for (std::size_t i = 0; i < w.values.size(); ++i) {
         what << (i == 0 ? "=" : ",") << w.values[i];
     }
-    const WriteOutcome outcome = judge_write(result, r);
     status_ << what.str() << ": " << describe_write_outcome(outcome) << std::endl;
     return exit_status_of(outcome);
+}
+
+WriteSubmitter Program::write_submitter() {
+    return [this](const WriteCommand& command, WriteDone done) {
+        const std::lock_guard<std::mutex> lock(writes_mutex_);
+        pending_writes_.emplace_back(command, std::move(done));
+    };
+}
+
+void Program::run_pending_writes(SPModbus& modbus) {
+    std::deque<std::pair<WriteCommand, WriteDone>> writes;
+    {
+        const std::lock_guard<std::mutex> lock(writes_mutex_);
+        writes.swap(pending_writes_);
+    }
+    for (auto& [command, done] : writes) {
+        const WriteOutcome outcome = perform_write(modbus, command);
+        status_ << "write of " << command.values.size() << " register(s) from " << command.address
+                << " asked from outside: " << describe_write_outcome(outcome) << std::endl;
+        if (done) {
+            done(outcome);
+        }
+    }
 }
 
 void Program::report(const CycleReport& r) {
@@ -402,6 +450,7 @@ void Program::run_cycles(SPModbus& modbus) {
         if (g_flags.stop != 0) {
             break;
         }
+        run_pending_writes(modbus);
         const auto start = Clock::now();
         next = start + interval;
         observer_->mark();

@@ -5,10 +5,13 @@
 #pragma once
 
 #include <csignal>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cycle_report.h"
@@ -66,12 +69,17 @@ class Program {
 
     // Called on the polling thread after every cycle; a watcher only copies.
     void add_watcher(Watcher watcher);
+    // Hands writes to the polling thread, which runs them between cycles and calls their
+    // `done` there; callable from any thread while run() is under way.
+    WriteSubmitter write_submitter();
 
     int run();
 
   private:
     bool emit_snapshot();
     int do_write(SPModbus& modbus);
+    WriteOutcome perform_write(SPModbus& modbus, const WriteCommand& command);
+    void run_pending_writes(SPModbus& modbus);
     void run_cycles(SPModbus& modbus);
     void load_cache();
     bool init_device(std::string& error);
@@ -89,6 +97,8 @@ class Program {
     QDXSPDevice* device_ = nullptr;
     std::unique_ptr<qdxhost::ModbusLink> link_;
     std::vector<Watcher> watchers_;
+    std::mutex writes_mutex_;
+    std::deque<std::pair<WriteCommand, WriteDone>> pending_writes_;
     ServiceNotifier notifier_;
     std::chrono::steady_clock::time_point last_watchdog_{};
     bool output_failed_ = false;

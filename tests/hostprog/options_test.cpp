@@ -145,6 +145,29 @@ TEST(HostOptions, TheDefaultSettingsFileIsReadWhenItExists) {
     EXPECT_NE(error.find("no link"), std::string::npos) << error;
 }
 
+TEST(HostOptions, RowsOfOtherPartsParseAndShowInTheHelp) {
+    std::string broker;
+    const std::vector<kv830cli::Option> extra = {
+        {"broker-url", 0, "URL", "where to publish",
+         [&broker](const std::string& v, std::string&) {
+             broker = v;
+             return true;
+         }},
+    };
+    const char* const argv[] = {"kv830-host", "--tcp", "127.0.0.1:1502", "--broker-url",
+                                "mqtt://127.0.0.1:1883"};
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse_options(5, argv, o, error, "", extra)) << error;
+    EXPECT_EQ(broker, "mqtt://127.0.0.1:1883");
+    EXPECT_EQ(o.link.tcp, "127.0.0.1:1502");
+    EXPECT_NE(usage("kv830-host", extra).find("--broker-url URL"), std::string::npos);
+    EXPECT_EQ(usage("kv830-host").find("--broker-url"), std::string::npos);
+    const char* const empty[] = {"kv830-host", "--tcp", "127.0.0.1:1502", "--broker-url="};
+    EXPECT_FALSE(parse_options(4, empty, o, error, "", extra));
+    EXPECT_NE(error.find("--broker-url"), std::string::npos) << error;
+}
+
 TEST(HostOptions, HelpDocumentsEveryOptionAndExitStatus) {
     const std::string text = usage("kv830-host");
     for (const char* option :

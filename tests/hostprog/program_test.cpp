@@ -197,6 +197,60 @@ TEST_F(ProgramTest, EveryCycleReachesTheWatchers) {
     EXPECT_NE(run.status_text.find("0 retries"), std::string::npos) << run.status_text;
 }
 
+// Writes asked for by a watcher run on the polling thread between cycles, and their
+// outcome comes back there.
+TEST_F(ProgramTest, WritesFromWatchersRunBetweenCycles) {
+    Sim sim(dir_, {"--tcp", "0"});
+    ASSERT_FALSE(sim.address().empty());
+    const std::vector<std::string> args = {"kv830-host",  "--plugin",    KV830_SO, "--tcp",
+                                           sim.address(), "--cycles",    "4",      "--interval",
+                                           "0",           "--no-history"};
+    std::vector<const char*> argv;
+    argv.reserve(args.size());
+    for (const std::string& a : args) {
+        argv.push_back(a.c_str());
+    }
+    Options options;
+    std::string error;
+    ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), options, error));
+    std::ostringstream status;
+    Program program(std::move(options), STDERR_FILENO, status);
+    const WriteSubmitter submit = program.write_submitter();
+    struct Done {
+        WriteOutcome outcome;
+        std::thread::id thread;
+        unsigned long long after_cycle = 0;
+    };
+    std::vector<Done> done;
+    unsigned long long cycles_seen = 0;
+    program.add_watcher([&](const CycleReport& r) {
+        cycles_seen = r.number;
+        if (r.number != 1) {
+            return;
+        }
+        WriteCommand good;
+        good.data_id = 1;
+        good.address = 19;
+        good.values = {4321};
+        WriteCommand other = good;
+        other.data_id = 2;
+        for (const WriteCommand& c : {good, other}) {
+            submit(c, [&done, &cycles_seen](const WriteOutcome& o) {
+                done.push_back({o, std::this_thread::get_id(), cycles_seen});
+            });
+        }
+    });
+    ASSERT_EQ(program.run(), kExitOk) << status.str();
+    ASSERT_EQ(done.size(), 2U) << status.str();
+    EXPECT_EQ(done[0].outcome.kind, WriteOutcome::Kind::Confirmed) << status.str();
+    EXPECT_EQ(done[1].outcome.kind, WriteOutcome::Kind::Refused);
+    EXPECT_NE(done[1].outcome.reason.find("data id 2"), std::string::npos);
+    for (const Done& d : done) {
+        EXPECT_EQ(d.thread, std::this_thread::get_id());
+        EXPECT_EQ(d.after_cycle, 1U);  // before the second cycle began
+    }
+}
+
 TEST_F(ProgramTest, AServedRecordIsNoNewCycle) {
     const std::string db = dir_.file("h.db");
     {
