@@ -48,6 +48,7 @@ TEST(ConcurrencyTest, SnapshotRequestsRaceRoundsCleanly) {
         stop = true;
     });
     std::vector<std::thread> requests;
+    requests.reserve(3);
     for (int t = 0; t < 3; ++t) {
         requests.emplace_back([&, t] {
             std::string buffer(1 << 16, '\0');

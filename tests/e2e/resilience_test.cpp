@@ -1,9 +1,9 @@
 // A lost reply costs one cycle; a simulator that goes away and comes back costs the
 // cycles in between; the host keeps running throughout.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <thread>
 
 #include "e2e_support.h"
