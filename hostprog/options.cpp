@@ -30,7 +30,10 @@ constexpr long long kMaxRegister = 0xFFFF;
 constexpr std::size_t kMaxWriteValues = 123;  // what one request 16 carries
 
 // The top-level members of a settings document that the program or the device reads.
-const std::vector<std::string> kSettingsMembers = {"modbus", "appSetting", "thresholdSetting"};
+const std::vector<std::string>& settings_members() {
+    static const std::vector<std::string> members = {"modbus", "appSetting", "thresholdSetting"};
+    return members;
+}
 
 // "1.5" and "2s" are seconds, "500ms" milliseconds.
 bool parse_duration_ms(const std::string& text, double max_ms, double& out_ms) {
@@ -476,12 +479,12 @@ bool parse_settings_text(const std::string& text, Json::Value& doc, std::string&
     }
     for (const std::string& name : doc.getMemberNames()) {
         bool known = false;
-        for (const std::string& k : kSettingsMembers) {
+        for (const std::string& k : settings_members()) {
             known = known || k == name;
         }
         if (!known) {
             error = "unknown member \"" + name + "\"";
-            const std::string near = kv830cli::nearest_name(name, kSettingsMembers);
+            const std::string near = kv830cli::nearest_name(name, settings_members());
             if (!near.empty()) {
                 error += " (did you mean \"" + near + "\"?)";
             }

@@ -34,7 +34,7 @@ constexpr int kWriteRegisters = 210;
 constexpr int kReadbackRequest = 100;  // any code the device does not serve itself
 constexpr std::int32_t kWriteConfirmed = 1;
 constexpr std::int32_t kWriteNotConfirmed = 3;
-constexpr std::size_t kSnapshotBuffer = 64 * 1024;
+constexpr std::size_t kSnapshotBuffer = std::size_t{64} * 1024;
 constexpr std::size_t kMaxWriteValues = 123;     // what one request 16 carries
 constexpr std::size_t kRegisterSpace = 0x10000;  // register addresses 0 to 65535
 // How many unusable history rows are passed over at start before none is served.
@@ -150,7 +150,8 @@ void install_signal_handlers() {
     sigaction(SIGHUP, &sa, nullptr);
     // A closed pipe on standard output or a dropped TCP peer is an error to report,
     // not a reason to die with the history half written.
-    signal(SIGPIPE, SIG_IGN);
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
 }
 
 WriteOutcome judge_write(int device_result, const qdxhost::DriveResult& drive) {
