@@ -49,8 +49,7 @@ class BenchDevice : public KV830 {
     // reply in reply_regs_ or reply_bits_, the request for the next block included.
     void payloads_of_cycle() {
         request_tag_ = kv830::kFirstPollTag;
-        for (int s = 0; s < kv830::kPollSteps; ++s) {
-            const kv830::PollStep& step = kv830::kPollChain[s];
+        for (const kv830::PollStep& step : kv830::kPollChain) {
             process_payload(step.source == kv830::Source::InputBits ? SPModbus::TAB_INPUT_BITS
                                                                     : SPModbus::TAB_REGISTERS,
                             static_cast<unsigned>(step.count));
@@ -162,8 +161,10 @@ inline int request_text(BenchDevice& device, std::vector<char>& buffer) {
 inline Json::Value* request_value(BenchDevice& device) {
     Json::Value* document = nullptr;
     int out_size = 0;
+    // The request hands back the document's address: the buffer is one pointer.
     device.DeviceIoControl(KV830_SNAPSHOT_VALUE, nullptr, 0, &document,
-                           static_cast<int>(sizeof document), out_size);
+                           static_cast<int>(sizeof document),  // NOLINT(bugprone-sizeof-expression)
+                           out_size);
     return document;
 }
 

@@ -15,11 +15,10 @@ if(NOT TARGET kv830host_http)
         ${dir}/http_settings.cpp
         ${dir}/plant_state.cpp
         ${dir}/metrics.cpp
-        ${dir}/http_server.cpp
-        ${PROJECT_SOURCE_DIR}/plant/kv830_signals.cpp)
+        ${dir}/http_server.cpp)
     target_include_directories(kv830host_http PUBLIC ${dir} ${PROJECT_SOURCE_DIR}/plant)
     target_link_libraries(kv830host_http PUBLIC kv830_common jsoncpp_lib PkgConfig::CPPHTTPLIB
-                          PkgConfig::KV830_ZLIB Threads::Threads)
+                          PkgConfig::KV830_ZLIB Threads::Threads kv830_signal_table)
     kv830_warnings(kv830host_http)
   else()
     message(WARNING "cpp-httplib or zlib not found: the HTTP server is not built")

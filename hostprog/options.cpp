@@ -2,35 +2,37 @@
 
 #include <fcntl.h>
 #include <json/reader.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <optional>
 #include <sstream>
 
-#include "kv830_protocol.h"
+#include "option_table.h"
 
 namespace kv830host {
 
 namespace {
 
-// long long: a data id reaches 2^32 - 1, beyond a 32-bit target's long.
-bool parse_long(const std::string& text, long long min, long long max, long long& out) {
-    if (text.empty()) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const long long v = std::strtoll(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != '\0' || v < min || v > max) {
-        return false;
-    }
-    out = v;
-    return true;
+constexpr long long kMaxBaud = 4000000;
+constexpr long long kMaxRetries = 10;
+constexpr long long kMaxUnitId = 255;  // a TCP unit id is one byte
+constexpr int kFirstRtuAddress = 1;    // 0 is the broadcast address
+constexpr int kLastRtuAddress = 247;   // above are reserved
+constexpr double kMaxTimeoutMs = 60000.0;
+constexpr double kMaxIntervalMs = 86400000.0;
+constexpr long long kMaxCycles = 1000000000LL;
+constexpr long long kMaxRegister = 0xFFFF;
+constexpr std::size_t kMaxWriteValues = 123;  // what one request 16 carries
+
+// The top-level members of a settings document that the program or the device reads.
+const std::vector<std::string>& settings_members() {
+    static const std::vector<std::string> members = {"modbus", "appSetting", "thresholdSetting"};
+    return members;
 }
 
 // "1.5" and "2s" are seconds, "500ms" milliseconds.
@@ -56,15 +58,56 @@ bool parse_duration_ms(const std::string& text, double max_ms, double& out_ms) {
     return out_ms <= max_ms;
 }
 
-bool read_settings_file(const std::string& path, Json::Value& doc, std::string& error) {
-    // Plain POSIX reads, so that a folder or a device given by mistake is refused with
-    // the system's own reason rather than taken for an empty document.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The deepest nesting of arrays and objects in `text`, counted outside strings, so that
+// a hostile document is refused before the parser recurses into it.
+int nesting_depth(const std::string& text) {
+    int depth = 0;
+    int deepest = 0;
+    bool in_string = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (in_string) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+bool read_whole_file(const std::string& path, std::string& content, std::string& error) {
+    // Non-blocking, so that a FIFO given by mistake is refused instead of waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         error = "cannot read settings file " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::string content;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "cannot read settings file " + path + ": " +
+                (S_ISDIR(st.st_mode) ? std::string(std::strerror(EISDIR))
+                                     : std::string("not a regular file"));
+        ::close(fd);
+        return false;
+    }
+    if (st.st_size > kMaxSettingsBytes) {
+        error = "cannot read settings file " + path + ": larger than " +
+                std::to_string(kMaxSettingsBytes) + " bytes";
+        ::close(fd);
+        return false;
+    }
     char chunk[4096];
     for (;;) {
         const ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -80,34 +123,24 @@ bool read_settings_file(const std::string& path, Json::Value& doc, std::string& 
             break;
         }
         content.append(chunk, static_cast<std::size_t>(n));
+        // The file may grow while it is read.
+        if (content.size() > static_cast<std::size_t>(kMaxSettingsBytes)) {
+            error = "cannot read settings file " + path + ": larger than " +
+                    std::to_string(kMaxSettingsBytes) + " bytes";
+            ::close(fd);
+            return false;
+        }
     }
     ::close(fd);
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    builder["failIfExtra"] = true;
-    builder["rejectDupKeys"] = true;
-    std::string errors;
-    std::istringstream stream(content);
-    if (!Json::parseFromStream(builder, stream, &doc, &errors)) {
-        while (!errors.empty() && errors.back() == '\n') {
-            errors.pop_back();
-        }
-        error = "settings file " + path + " is not valid JSON: " + errors;
-        return false;
-    }
-    if (!doc.isObject()) {
-        error = "settings file " + path + " must hold a JSON object";
-        return false;
-    }
     return true;
 }
 
 bool parse_write(const std::string& text, WriteRequest& out, std::string& error) {
     const auto eq = text.find('=');
     long long reg = 0;
-    if (eq == std::string::npos || !parse_long(text.substr(0, eq), 0, 0xFFFF, reg)) {
-        error =
-            "--write needs REG=VALUE or REG=V1,V2,... with REG 0 to 65535, not \"" + text + "\"";
+    if (eq == std::string::npos ||
+        !kv830cli::parse_decimal(text.substr(0, eq), 0, kMaxRegister, reg)) {
+        error = "needs REG=VALUE or REG=V1,V2,... with REG 0 to 65535, not \"" + text + "\"";
         return false;
     }
     out = WriteRequest{};
@@ -118,22 +151,22 @@ bool parse_write(const std::string& text, WriteRequest& out, std::string& error)
     std::string item;
     while (std::getline(items, item, ',')) {
         long long v = 0;
-        if (!parse_long(item, 0, 0xFFFF, v)) {
-            error = "--write value \"" + item + "\" is not a number from 0 to 65535";
+        if (!kv830cli::parse_decimal(item, 0, kMaxRegister, v)) {
+            error = "value \"" + item + "\" is not a number from 0 to 65535";
             return false;
         }
         out.values.push_back(static_cast<std::uint16_t>(v));
     }
     if (out.values.empty() || (!list.empty() && list.back() == ',')) {
-        error = "--write needs a value after REG=";
+        error = "needs a value after REG=";
         return false;
     }
-    if (out.values.size() > static_cast<std::size_t>(kv830::kMaxWriteRegisters)) {
-        error = "--write takes at most 123 values";
+    if (out.values.size() > kMaxWriteValues) {
+        error = "takes at most " + std::to_string(kMaxWriteValues) + " values";
         return false;
     }
-    if (reg + static_cast<long>(out.values.size()) > 0x10000) {
-        error = "--write runs past register 65535";
+    if (reg + static_cast<long long>(out.values.size()) > kMaxRegister + 1) {
+        error = "runs past register 65535";
         return false;
     }
     return true;
@@ -150,277 +183,412 @@ struct LinkOverrides {
     std::optional<int> slave;
     std::optional<int> timeout_ms;
     std::optional<int> pause_ms;
-    std::optional<int> retries;
 };
 
-}  // namespace
-
-std::string usage(const char* program) {
-    std::ostringstream u;
-    u << "Usage: " << program << " (--device PATH [link options] | --tcp HOST:PORT) [options]\n"
-      << "\n"
-      << "Loads the kv830.so plant controller driver, polls the controller over Modbus and\n"
-      << "prints the signal snapshot (request 801) on standard output when it ends.\n"
-      << "\n"
-      << "Link (command-line values win over the settings file's \"modbus\" object):\n"
-      << "  --device PATH        Modbus RTU on this serial device\n"
-      << "  -b, --baud N         baud rate (9600)\n"
-      << "  -P, --parity N|E|O   parity: none, even or odd (N)\n"
-      << "  -d, --data-bits N    data bits, 5 to 8 (8)\n"
-      << "  -s, --stop-bits N    stop bits, 1 or 2 (1)\n"
-      << "  -a, --slave N        slave address, 1 to 247; the unit id over TCP, 0 to 255 (1)\n"
-      << "  --tcp HOST:PORT      Modbus TCP to this address instead of a serial device\n"
-      << "  -t, --timeout T      response timeout (1s)\n"
-      << "  --pause T            silence before each request (the line's: 3.5 characters,\n"
-      << "                       1.75ms above 19200 baud; none over TCP)\n"
-      << "  --retries N          ask again after a lost or garbled reply, 0 to 10 (2)\n"
-      << "                       T is seconds (0.5, 2s) or milliseconds (500ms)\n"
-      << "\n"
-      << "Device:\n"
-      << "  --plugin PATH        the driver (kv830.so beside this program)\n"
-      << "  --data-id N          the device's data id (1)\n"
-      << "  --settings FILE      JSON settings document handed to the device\n"
-      << "\n"
-      << "Polling and output:\n"
-      << "  -l, --interval T     time from the start of one cycle to the next (1s)\n"
-      << "  -c, --cycles N       stop after N cycles (run until SIGINT or SIGTERM);\n"
-      << "                       0 serves the record stored in the history only\n"
-      << "  --watch              print the snapshot after every cycle, not only at the end\n"
-      << "  --pretty             print the snapshot as a listing grouped by plant unit\n"
-      << "  --output FILE        also write the last snapshot text to FILE, as the device\n"
-      << "                       returned it\n"
-      << "  --log FILE           append the driver's own messages to FILE (standard\n"
-      << "                       error); standard output carries snapshots only, and\n"
-      << "                       the cycle, link and write reports go to standard error\n"
-      << "\n"
-      << "History:\n"
-      << "  --history FILE       SQLite file of the completed rounds (kv830-history.db);\n"
-      << "                       its newest record is served until the first new cycle\n"
-      << "  --no-history         neither read nor write a history\n"
-      << "\n"
-      << "Write:\n"
-      << "  --write REG=VALUE    write one holding register (request 206)\n"
-      << "  --write REG=V1,V2,.. write consecutive registers from REG (request 210)\n"
-      << "                       The write runs before any cycle (--cycles defaults to 0);\n"
-      << "                       its outcome is reported on standard error.\n"
-      << "\n"
-      << "  -h, --help           this text\n"
-      << "\n"
-      << "Settings file: {\"modbus\": {\"device\": \"/dev/ttyUSB0\", \"baud\": 9600,\n"
-      << "  \"parity\": \"N\", \"data_bits\": 8, \"stop_bits\": 1, \"slave\": 1, \"tcp\": \"\",\n"
-      << "  \"timeout_ms\": 1000, \"pause_ms\": 5}, ...}; the whole document also goes to\n"
-      << "  the device (appSetting, thresholdSetting).\n"
-      << "\n"
-      << "Exit status: 0 done (write confirmed); 1 the driver or the history could not be\n"
-      << "used; 2 bad command line or settings file; 3 write not confirmed (refused or\n"
-      << "mis-echoed); 4 write got no reply.\n";
-    return u.str();
-}
-
-bool parse_options(int argc, char** argv, Options& out, std::string& error) {
-    static const std::map<std::string, std::string> kShort = {
-        {"-b", "--baud"     },
-        {"-P", "--parity"   },
-        {"-d", "--data-bits"},
-        {"-s", "--stop-bits"},
-        {"-a", "--slave"    },
-        {"-t", "--timeout"  },
-        {"-l", "--interval" },
-        {"-c", "--cycles"   },
-        {"-h", "--help"     },
-    };
-    static const char* const kFlags[] = {"--help", "--watch", "--pretty", "--no-history"};
-    static const char* const kValued[] = {
-        "--device",    "--tcp",     "--baud",    "--parity",   "--data-bits",
-        "--stop-bits", "--slave",   "--timeout", "--pause",    "--interval",
-        "--cycles",    "--plugin",  "--data-id", "--settings", "--output",
-        "--log",       "--history", "--write",   "--retries",
-    };
+// What the handlers of the table fill in.
+struct Parsed {
+    Options* out = nullptr;
     LinkOverrides link;
     bool cycles_given = false;
     bool history_given = false;
+    bool no_history_given = false;
+};
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool has_value = false;
-        if (arg.rfind("--", 0) == 0) {
-            const auto eq = arg.find('=');
-            if (eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                has_value = true;
-            }
-        } else if (arg.size() > 2 && arg[0] == '-' && kShort.count(arg.substr(0, 2)) != 0) {
-            value = arg.substr(2);  // -b9600
-            arg.resize(2);
-            has_value = true;
-        }
-        const auto alias = kShort.find(arg);
-        if (alias != kShort.end()) {
-            arg = alias->second;
-        }
-        bool flag = false;
-        for (const char* f : kFlags) {
-            flag = flag || arg == f;
-        }
-        bool valued = false;
-        for (const char* v : kValued) {
-            valued = valued || arg == v;
-        }
-        if (!flag && !valued) {
-            error = arg.rfind("-", 0) == 0 ? "unknown option " + arg
-                                           : "unexpected argument \"" + arg + "\"";
-            return false;
-        }
-        if (flag) {
-            if (has_value) {
-                error = arg + " takes no value";
-                return false;
-            }
-        } else if (!has_value) {
-            if (i + 1 >= argc) {
-                error = arg + " needs a value";
-                return false;
-            }
-            value = argv[++i];
-        }
+using Handler = std::function<bool(const std::string&, std::string&)>;
 
+// A handler storing a decimal number from `min` to `max` through `store`.
+template <typename Store>
+Handler decimal(long long min, long long max, const char* what, Store store) {
+    return [min, max, what, store](const std::string& v, std::string& error) {
         long long n = 0;
-        double ms = 0;
-        if (arg == "--help") {
-            out.help = true;
-        } else if (arg == "--watch") {
-            out.watch = true;
-        } else if (arg == "--pretty") {
-            out.pretty = true;
-        } else if (arg == "--no-history") {
-            out.history = false;
-        } else if (arg == "--device") {
-            if (value.empty()) {
-                error = "--device needs a path";
-                return false;
-            }
-            link.device = value;
-        } else if (arg == "--tcp") {
-            std::string host;
-            std::string port;
-            if (!qdxhost::split_host_port(value, host, port, error)) {
-                error = "--tcp " + error;
-                return false;
-            }
-            link.tcp = value;
-        } else if (arg == "--baud") {
-            if (!parse_long(value, 1, 4000000, n)) {
-                error = "--baud needs a positive number, not \"" + value + "\"";
-                return false;
-            }
-            link.baud = static_cast<int>(n);
-        } else if (arg == "--parity") {
-            const char p = qdxhost::parse_parity(value);
-            if (p == 0) {
-                error = "--parity needs N, E or O (none, even, odd), not \"" + value + "\"";
-                return false;
-            }
-            link.parity = p;
-        } else if (arg == "--data-bits") {
-            if (!parse_long(value, 5, 8, n)) {
-                error = "--data-bits needs 5 to 8, not \"" + value + "\"";
-                return false;
-            }
-            link.data_bits = static_cast<int>(n);
-        } else if (arg == "--stop-bits") {
-            if (!parse_long(value, 1, 2, n)) {
-                error = "--stop-bits needs 1 or 2, not \"" + value + "\"";
-                return false;
-            }
-            link.stop_bits = static_cast<int>(n);
-        } else if (arg == "--slave") {
-            if (!parse_long(value, 0, 255, n)) {
-                error = "--slave needs 1 to 247 (0 to 255 over TCP), not \"" + value + "\"";
-                return false;
-            }
-            link.slave = static_cast<int>(n);
-        } else if (arg == "--timeout") {
-            if (!parse_duration_ms(value, 60000.0, ms) || ms < 1.0) {
-                error = "--timeout needs 1ms to 60s, not \"" + value + "\"";
-                return false;
-            }
-            link.timeout_ms = static_cast<int>(std::lround(ms));
-        } else if (arg == "--pause") {
-            if (!parse_duration_ms(value, 60000.0, ms)) {
-                error = "--pause needs 0 to 60s, not \"" + value + "\"";
-                return false;
-            }
-            link.pause_ms = static_cast<int>(std::lround(ms));
-        } else if (arg == "--retries") {
-            if (!parse_long(value, 0, qdxhost::kMaxRetries, n)) {
-                error = "--retries needs 0 to 10, not \"" + value + "\"";
-                return false;
-            }
-            link.retries = static_cast<int>(n);
-        } else if (arg == "--interval") {
-            if (!parse_duration_ms(value, 86400000.0, ms)) {
-                error = "--interval needs 0 to 86400s, not \"" + value + "\"";
-                return false;
-            }
-            out.interval_s = ms / 1000.0;
-        } else if (arg == "--cycles") {
-            if (!parse_long(value, 0, 1000000000L, n)) {
-                error = "--cycles needs a count of 0 or more, not \"" + value + "\"";
-                return false;
-            }
-            out.cycles = static_cast<long>(n);
-            cycles_given = true;
-        } else if (arg == "--plugin") {
-            out.plugin = value;
-        } else if (arg == "--data-id") {
-            if (!parse_long(value, 0, 0xFFFFFFFFLL, n)) {
-                error = "--data-id needs a number from 0 to 4294967295, not \"" + value + "\"";
-                return false;
-            }
-            out.data_id = static_cast<unsigned>(n);
-        } else if (arg == "--settings") {
-            out.settings_file = value;
-        } else if (arg == "--output") {
-            out.output_file = value;
-        } else if (arg == "--log") {
-            out.log_file = value;
-        } else if (arg == "--history") {
-            out.history_file = value;
-            history_given = true;
-        } else if (arg == "--write") {
-            if (out.write.present) {
-                error = "--write may be given once";
-                return false;
-            }
-            if (!parse_write(value, out.write, error)) {
-                return false;
-            }
-        } else {
-            error = "unknown option " + arg;
+        if (!kv830cli::parse_decimal(v, min, max, n)) {
+            error = std::string("needs ") + what + ", not \"" + v + "\"";
             return false;
         }
+        store(n);
+        return true;
+    };
+}
+
+// A handler storing a duration in milliseconds through `store`.
+template <typename Store>
+Handler duration(double min_ms, double max_ms, const char* what, Store store) {
+    return [min_ms, max_ms, what, store](const std::string& v, std::string& error) {
+        double ms = 0.0;
+        if (!parse_duration_ms(v, max_ms, ms) || ms < min_ms) {
+            error = std::string("needs ") + what + ", not \"" + v + "\"";
+            return false;
+        }
+        store(ms);
+        return true;
+    };
+}
+
+Handler text_into(std::string& target) {
+    return [&target](const std::string& v, std::string&) {
+        target = v;
+        return true;
+    };
+}
+
+Handler flag_into(bool& target, bool value) {
+    return [&target, value](const std::string&, std::string&) {
+        target = value;
+        return true;
+    };
+}
+
+// One entry of the table; a call rather than a braced row keeps the formatter from
+// aligning the handlers' bodies into columns.
+kv830cli::Option option(const char* long_name, char short_name, const char* value_name,
+                        const char* help, Handler handler) {
+    return kv830cli::Option{long_name, short_name, value_name, help, std::move(handler)};
+}
+
+std::vector<kv830cli::Option> program_rows(Parsed& p);
+
+std::vector<kv830cli::Option> option_table(Parsed& p) {
+    std::vector<kv830cli::Option> table = program_rows(p);
+    // The history, MQTT and HTTP parts bring their own rows, so that they parse and show
+    // in --help like the program's own.
+    for (auto rows : {history_option_rows(p.out->history_settings), mqtt_options(p.out->mqtt),
+                      http_options(p.out->http)}) {
+        table.insert(table.end(), rows.begin(), rows.end());
+    }
+    return table;
+}
+
+std::vector<kv830cli::Option> program_rows(Parsed& p) {
+    Options& o = *p.out;
+    LinkOverrides& l = p.link;
+    return {
+        option("device", 0, "PATH", "Modbus RTU on this serial device",
+               [&l](const std::string& v, std::string&) {
+                   l.device = v;
+                   return true;
+               }),
+        option("baud", 'b', "N", "baud rate (9600)",
+               decimal(1, kMaxBaud, "a positive number",
+                       [&l](long long n) { l.baud = static_cast<int>(n); })),
+        option("parity", 'P', "N|E|O", "parity: N, E, O or none, even, odd (N)",
+               [&l](const std::string& v, std::string& error) {
+                   const char c = qdxhost::parse_parity(v);
+                   if (c == 0) {
+                       error = "needs N, E or O (none, even, odd), not \"" + v + "\"";
+                       return false;
+                   }
+                   l.parity = c;
+                   return true;
+               }),
+        option("data-bits", 'd', "N", "data bits, 5 to 8 (8)",
+               decimal(5, 8, "5 to 8", [&l](long long n) { l.data_bits = static_cast<int>(n); })),
+        option("stop-bits", 's', "N", "stop bits, 1 or 2 (1)",
+               decimal(1, 2, "1 or 2", [&l](long long n) { l.stop_bits = static_cast<int>(n); })),
+        option("slave", 'a', "N", "slave address, 1 to 247; the unit id over TCP, 0 to 255\n(1)",
+               decimal(0, kMaxUnitId, "0 to 255",
+                       [&l](long long n) { l.slave = static_cast<int>(n); })),
+        option("tcp", 0, "HOST:PORT", "Modbus TCP to this address instead of a serial device",
+               [&l](const std::string& v, std::string& error) {
+                   std::string host;
+                   std::string port;
+                   if (!qdxhost::split_host_port(v, host, port, error)) {
+                       return false;
+                   }
+                   l.tcp = v;
+                   return true;
+               }),
+        option("timeout", 't', "T", "response timeout (1s)",
+               duration(1.0, kMaxTimeoutMs, "1ms to 60s",
+                        [&l](double ms) { l.timeout_ms = static_cast<int>(std::lround(ms)); })),
+        option("pause", 0, "T",
+               "silence before each request (5ms)\nT is seconds (0.5, 2s) or milliseconds (500ms)",
+               duration(0.0, kMaxTimeoutMs, "0 to 60s",
+                        [&l](double ms) { l.pause_ms = static_cast<int>(std::lround(ms)); })),
+        option("retries", 0, "N",
+               "send a read again up to N times when its reply is lost or\ngarbled, before the "
+               "round is given up (2)",
+               decimal(0, kMaxRetries, "0 to 10",
+                       [&o](long long n) { o.retries = static_cast<int>(n); })),
+        option("plugin", 0, "PATH", "the driver (kv830.so beside this program)",
+               text_into(o.plugin)),
+        option("data-id", 0, "N", "the device's data id (1)",
+               decimal(0, 0xFFFFFFFFLL, "a number from 0 to 4294967295",
+                       [&o](long long n) { o.data_id = static_cast<unsigned>(n); })),
+        option("settings", 0, "FILE",
+               "JSON settings document handed to the device\n(/etc/kv830/kv830-host.json when it "
+               "exists)",
+               text_into(o.settings_file)),
+        option("interval", 'l', "T", "time from the start of one cycle to the next (1s)",
+               duration(0.0, kMaxIntervalMs, "0 to 86400s",
+                        [&o](double ms) { o.interval_s = ms / 1000.0; })),
+        option("cycles", 'c', "N",
+               "stop after N cycles (run until SIGINT or SIGTERM);\n0 serves the record stored "
+               "in the history only",
+               decimal(0, kMaxCycles, "a count of 0 or more",
+                       [&p](long long n) {
+                           p.out->cycles = static_cast<long>(n);
+                           p.cycles_given = true;
+                       })),
+        option("watch", 0, nullptr, "print the snapshot after every cycle, not only at the end",
+               flag_into(o.watch, true)),
+        option("pretty", 0, nullptr, "print the snapshot as a listing grouped by plant unit",
+               flag_into(o.pretty, true)),
+        option("output", 0, "FILE",
+               "also write the last snapshot text to FILE, as the device\nreturned it (its "
+               "folder is checked at start)",
+               text_into(o.output_file)),
+        option("log", 0, "FILE",
+               "append the driver's own messages to FILE (standard\nerror); standard output "
+               "carries snapshots only, and\nthe cycle, link and write reports go to standard "
+               "error",
+               text_into(o.log_file)),
+        option("history", 0, "FILE",
+               "SQLite file of the completed rounds (kv830-history.db);\nits newest record is "
+               "served until the first new cycle",
+               [&p](const std::string& v, std::string&) {
+                   p.out->history_file = v;
+                   p.history_given = true;
+                   return true;
+               }),
+        option("no-history", 0, nullptr, "neither read nor write a history",
+               [&p](const std::string&, std::string&) {
+                   p.no_history_given = true;
+                   return true;
+               }),
+        option("write", 0, "REG=V[,V...]",
+               "write one holding register (request 206), or consecutive\nregisters from REG "
+               "(request 210). The write runs before\nany cycle (--cycles defaults to 0); its "
+               "outcome is\nreported on standard error",
+               [&o](const std::string& v, std::string& error) {
+                   if (o.write.present) {
+                       error = "may be given once";
+                       return false;
+                   }
+                   return parse_write(v, o.write, error);
+               }),
+        option("help", 'h', nullptr, "this text", flag_into(o.help, true)),
+    };
+}
+
+const char* const kUsageHead =
+    "Usage: kv830-host (--device PATH [link options] | --tcp HOST:PORT) [options]\n"
+    "\n"
+    "Loads the kv830.so plant controller driver, polls the controller over Modbus and\n"
+    "prints the signal snapshot (request 801) on standard output when it ends.\n"
+    "Link options on the command line win over the settings file's \"modbus\" object.\n"
+    "Numbers are decimal: 010 is ten.";
+
+const char* const kUsageTail =
+    "Settings file: {\"modbus\": {\"device\": \"/dev/ttyUSB0\", \"baud\": 9600,\n"
+    "  \"parity\": \"N\", \"data_bits\": 8, \"stop_bits\": 1, \"slave\": 1, \"tcp\": \"\",\n"
+    "  \"timeout_ms\": 1000, \"pause_ms\": 5}, \"appSetting\": {...},\n"
+    "  \"thresholdSetting\": {...}}; a regular file of at most 1 MiB. The whole document\n"
+    "  also goes to the device; other top-level members are refused.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  done (write confirmed)\n"
+    "  1  the driver, the history or an output could not be used\n"
+    "  2  bad command line or settings file\n"
+    "  3  write not confirmed (refused or mis-echoed)\n"
+    "  4  write got no reply\n"
+    "  5  --cycles N ran and not one round completed\n"
+    "  6  write reply garbled: the controller may or may not have done it\n"
+    "\n"
+    "Signals: SIGINT ends the run after the cycle under way (a second one at once);\n"
+    "SIGTERM abandons the exchange under way, saves the history and ends with 0;\n"
+    "SIGHUP reopens the --log file. Under a service manager ($NOTIFY_SOCKET) the program\n"
+    "sends READY=1 once the driver and the history are open, WATCHDOG=1 while it polls,\n"
+    "and STOPPING=1.\n";
+
+void apply_overrides(const LinkOverrides& link, qdxhost::LinkSettings& out) {
+    if (link.device) {
+        out.device = *link.device;
+        out.tcp.clear();
+    }
+    if (link.tcp) {
+        out.tcp = *link.tcp;
+        out.device.clear();
+    }
+    if (link.baud) {
+        out.baud = *link.baud;
+    }
+    if (link.parity) {
+        out.parity = *link.parity;
+    }
+    if (link.data_bits) {
+        out.data_bits = *link.data_bits;
+    }
+    if (link.stop_bits) {
+        out.stop_bits = *link.stop_bits;
+    }
+    if (link.slave) {
+        out.slave = *link.slave;
+    }
+    if (link.timeout_ms) {
+        out.timeout_ms = *link.timeout_ms;
+    }
+    if (link.pause_ms) {
+        out.pause_ms = *link.pause_ms;
+    }
+}
+
+// The link's own settings carry the retry count once the link has one.
+template <typename Link>
+auto store_retries(Link& link, int retries, int) -> decltype(link.retries = retries, void()) {
+    link.retries = retries;
+}
+template <typename Link>
+void store_retries(Link&, int, long) {}
+
+bool is_container(const Json::Value& v) {
+    return v.isArray() || v.isObject();
+}
+
+}  // namespace
+
+std::string usage(const char* program, const std::vector<kv830cli::Option>& extra_rows) {
+    Options scratch;
+    Parsed p;
+    p.out = &scratch;
+    std::vector<kv830cli::Option> table = option_table(p);
+    table.insert(table.end(), extra_rows.begin(), extra_rows.end());
+    std::string head = kUsageHead;
+    const std::string name = "kv830-host";
+    if (program != nullptr && name != program) {
+        head.replace(head.find(name), name.size(), program);
+    }
+    return kv830cli::format_help(table, head, kUsageTail);
+}
+
+bool parse_settings_text(const std::string& text, Json::Value& doc, std::string& error) {
+    if (nesting_depth(text) > kMaxSettingsDepth) {
+        error = "is not valid JSON: nested deeper than " + std::to_string(kMaxSettingsDepth) +
+                " levels";
+        return false;
+    }
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    builder["failIfExtra"] = true;
+    builder["rejectDupKeys"] = true;
+    builder["stackLimit"] = kMaxSettingsDepth + 1;
+    std::string errors;
+    std::istringstream stream(text);
+    bool ok = false;
+    try {
+        ok = Json::parseFromStream(builder, stream, &doc, &errors);
+    } catch (const std::exception& e) {
+        errors = e.what();
+    }
+    if (!ok) {
+        while (!errors.empty() && errors.back() == '\n') {
+            errors.pop_back();
+        }
+        error = "is not valid JSON: " + errors;
+        return false;
+    }
+    if (!doc.isObject()) {
+        error = "must hold a JSON object";
+        return false;
+    }
+    for (const std::string& name : doc.getMemberNames()) {
+        bool known = false;
+        for (const std::string& k : settings_members()) {
+            known = known || k == name;
+        }
+        if (!known) {
+            error = "unknown member \"" + name + "\"";
+            const std::string near = kv830cli::nearest_name(name, settings_members());
+            if (!near.empty()) {
+                error += " (did you mean \"" + near + "\"?)";
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_settings_file(const std::string& path, Json::Value& doc, std::string& error) {
+    std::string content;
+    if (!read_whole_file(path, content, error)) {
+        return false;
+    }
+    if (!parse_settings_text(content, doc, error)) {
+        error = "settings file " + path + " " + error;
+        return false;
+    }
+    return true;
+}
+
+std::string misshapen_setting(const Json::Value& doc) {
+    if (!doc.isObject()) {
+        return "the settings document";
+    }
+    const Json::Value& app = doc["appSetting"];
+    if (app.isObject() && is_container(app["b_mode"])) {
+        return "appSetting.b_mode";
+    }
+    const Json::Value& thresholds = doc["thresholdSetting"];
+    if (thresholds.isArray()) {
+        return "thresholdSetting";
+    }
+    if (!thresholds.isObject()) {
+        return "";
+    }
+    for (const std::string& key : thresholds.getMemberNames()) {
+        const Json::Value& entry = thresholds[key];
+        if (!entry.isObject()) {
+            continue;
+        }
+        for (const char* field : {"SignalName", "NMAlarmID", "ID", "SignalNumber"}) {
+            if (is_container(entry[field])) {
+                return "thresholdSetting." + key + "." + field;
+            }
+        }
+    }
+    return "";
+}
+
+bool parse_options(int argc, const char* const* argv, Options& out, std::string& error) {
+    return parse_options(argc, argv, out, error, kDefaultSettingsFile);
+}
+
+bool parse_options(int argc, const char* const* argv, Options& out, std::string& error,
+                   const std::string& default_settings_file,
+                   const std::vector<kv830cli::Option>& extra_rows) {
+    Parsed p;
+    p.out = &out;
+    std::vector<kv830cli::Option> table = option_table(p);
+    table.insert(table.end(), extra_rows.begin(), extra_rows.end());
+    std::vector<std::string> positional;
+    if (!kv830cli::parse_command_line(table, argc, argv, positional, error)) {
+        return false;
+    }
+    if (!positional.empty()) {
+        error = "unexpected argument \"" + positional.front() + "\"";
+        return false;
     }
     if (out.help) {
         return true;
     }
-    if (history_given && !out.history) {
+    if (p.history_given && p.no_history_given) {
         error = "--history and --no-history exclude each other";
         return false;
     }
-    if (link.device && link.tcp) {
+    if (p.link.device && p.link.tcp) {
         error = "--device and --tcp exclude each other";
         return false;
     }
-    if (out.history && out.history_file.empty()) {
-        error = "--history needs a file name";
-        return false;
-    }
-    if (out.write.present && !cycles_given) {
+    out.history = !p.no_history_given;
+    if (out.write.present && !p.cycles_given) {
         out.cycles = 0;
+        // A lone write reads no round, so it has no history to keep unless asked for.
+        out.history = out.history && p.history_given;
     }
 
+    if (out.settings_file.empty() && !default_settings_file.empty() &&
+        ::access(default_settings_file.c_str(), F_OK) == 0) {
+        out.settings_file = default_settings_file;
+    }
     out.settings = Json::Value(Json::objectValue);
     if (!out.settings_file.empty() && !read_settings_file(out.settings_file, out.settings, error)) {
         return false;
@@ -429,30 +597,15 @@ bool parse_options(int argc, char** argv, Options& out, std::string& error) {
         error = "settings file " + out.settings_file + ": " + error;
         return false;
     }
-    if (link.device) {
-        out.link.device = *link.device;
-        out.link.tcp.clear();
+    apply_overrides(p.link, out.link);
+    // A serial line knows fewer addresses than a TCP unit id can name.
+    if (p.link.slave && !out.link.is_tcp() &&
+        (*p.link.slave < kFirstRtuAddress || *p.link.slave > kLastRtuAddress)) {
+        error = "--slave: needs 1 to 247 on a serial line (0 to 255 over TCP), not " +
+                std::to_string(*p.link.slave);
+        return false;
     }
-    if (link.tcp) {
-        out.link.tcp = *link.tcp;
-        out.link.device.clear();
-    }
-    if (link.baud)
-        out.link.baud = *link.baud;
-    if (link.parity)
-        out.link.parity = *link.parity;
-    if (link.data_bits)
-        out.link.data_bits = *link.data_bits;
-    if (link.stop_bits)
-        out.link.stop_bits = *link.stop_bits;
-    if (link.slave)
-        out.link.slave = *link.slave;
-    if (link.timeout_ms)
-        out.link.timeout_ms = *link.timeout_ms;
-    if (link.pause_ms)
-        out.link.pause_ms = *link.pause_ms;
-    if (link.retries)
-        out.link.retries = *link.retries;
+    store_retries(out.link, out.retries, 0);
     if (!out.link.device.empty() && !out.link.tcp.empty()) {
         error = "settings file " + out.settings_file +
                 ": modbus.device and modbus.tcp exclude each other";

@@ -7,17 +7,23 @@
 #include <string>
 #include <vector>
 
+#include "history_options.h"
+#include "http_settings.h"
 #include "modbus_link.h"
+#include "mqtt_settings.h"
+#include "option_table.h"
 
 namespace kv830host {
 
 // Exit status of the program.
 enum ExitStatus {
     kExitOk = 0,
-    kExitFailure = 1,       // the plug-in or the history could not be used
+    kExitFailure = 1,       // the plug-in, the history or an output could not be used
     kExitUsage = 2,         // bad command line or settings file
     kExitNotConfirmed = 3,  // the controller refused or mis-echoed the write
     kExitNoReply = 4,       // the write got no answer
+    kExitNoRound = 5,       // --cycles N ran and not one round completed
+    kExitGarbled = 6,       // the write's reply was garbled: it may or may not have been done
 };
 
 struct WriteRequest {
@@ -26,12 +32,18 @@ struct WriteRequest {
     std::vector<std::uint16_t> values;  // one value: request 206; several: request 210
 };
 
+// The settings document is read whole into memory; a larger file is not a settings file.
+constexpr long kMaxSettingsBytes = 1024L * 1024L;
+// Deeper than any real settings document, shallow enough for the parser's own stack.
+constexpr int kMaxSettingsDepth = 64;
+
 struct Options {
     std::string plugin;  // empty: kv830.so beside the executable
     unsigned data_id = 1;
     std::string settings_file;
     Json::Value settings;  // the settings document (empty object without a file)
     qdxhost::LinkSettings link;
+    int retries = 2;  // how often a lost or garbled read is tried again within a round
     double interval_s = 1.0;
     long cycles = -1;  // -1: until a signal
     bool watch = false;
@@ -42,12 +54,33 @@ struct Options {
     bool history = true;
     WriteRequest write;
     bool help = false;
+    HistorySettings history_settings;
+    MqttSettings mqtt;
+    HttpSettings http;
 };
+
+// Read when it exists and --settings is not given.
+constexpr const char* kDefaultSettingsFile = "/etc/kv830/kv830-host.json";
 
 // Parses argv (and reads the settings file it names) into `out`. On a refusal returns
 // false with a message that names the offending argument.
-bool parse_options(int argc, char** argv, Options& out, std::string& error);
+bool parse_options(int argc, const char* const* argv, Options& out, std::string& error);
+// The same with another default settings file, and with the rows of other parts of the
+// program (MQTT, HTTP) appended to the table, so that they parse and show in --help alike.
+bool parse_options(int argc, const char* const* argv, Options& out, std::string& error,
+                   const std::string& default_settings_file,
+                   const std::vector<kv830cli::Option>& extra_rows = {});
 
-std::string usage(const char* program);
+std::string usage(const char* program, const std::vector<kv830cli::Option>& extra_rows = {});
+
+// Reads and parses a settings document: a regular file of at most kMaxSettingsBytes
+// holding one JSON object nested at most kMaxSettingsDepth deep, whose top-level members
+// are known ones.
+bool read_settings_file(const std::string& path, Json::Value& doc, std::string& error);
+bool parse_settings_text(const std::string& text, Json::Value& doc, std::string& error);
+
+// The member of a settings document whose shape makes the device's InitSetting throw
+// ("appSetting.b_mode", "thresholdSetting", ...), or "" when none is found.
+std::string misshapen_setting(const Json::Value& doc);
 
 }  // namespace kv830host

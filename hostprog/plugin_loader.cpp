@@ -34,7 +34,9 @@ PluginLoader::~PluginLoader() {
 bool PluginLoader::load(const std::string& path, std::string& error) {
     // The plug-in leaves jsoncpp's and the framework's symbols undefined: they must be
     // in the global scope before it is mapped.
-    if (dlopen("libjsoncpp.so.25", RTLD_NOW | RTLD_GLOBAL) == nullptr) {
+    // Both stay loaded for the life of the process, as the plug-in's code refers to them.
+    runtime_[0] = dlopen("libjsoncpp.so.25", RTLD_NOW | RTLD_GLOBAL);
+    if (runtime_[0] == nullptr) {
         error = "cannot load jsoncpp: " + dl_error();
         return false;
     }
@@ -44,7 +46,8 @@ bool PluginLoader::load(const std::string& path, std::string& error) {
         error = "cannot locate the host library";
         return false;
     }
-    if (dlopen(self.dli_fname, RTLD_NOW | RTLD_GLOBAL) == nullptr) {
+    runtime_[1] = dlopen(self.dli_fname, RTLD_NOW | RTLD_GLOBAL);
+    if (runtime_[1] == nullptr) {
         error = std::string("cannot load the host library ") + self.dli_fname + ": " + dl_error();
         return false;
     }

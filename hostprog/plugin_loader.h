@@ -24,6 +24,7 @@ class PluginLoader {
     QDXSPDevice* create() const { return provider_->create(); }
 
   private:
+    void* runtime_[2] = {nullptr, nullptr};  // jsoncpp and the host library
     void* plugin_ = nullptr;
     std::vector<std::shared_ptr<Provider>> providers_;
     const QDXSPDeviceProvider* provider_ = nullptr;

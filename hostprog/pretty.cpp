@@ -91,7 +91,11 @@ Unit unit_of(const std::string& key) {
 }
 
 int valve_number(const std::string& key) {
-    return key.rfind("DV", 0) == 0 ? std::atoi(key.c_str() + 2) : 0;
+    if (key.rfind("DV", 0) != 0) {
+        return 0;
+    }
+    // The digits after "DV"; a name without them sorts first.
+    return static_cast<int>(std::strtol(key.c_str() + 2, nullptr, 10));
 }
 
 // Columns a terminal gives the text: East Asian characters take two.

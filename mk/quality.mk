@@ -85,14 +85,17 @@ fuzz: fuzz-build
 	done
 
 # --- static analysis ------------------------------------------------------------------
-# clang-tidy over the translation units of the plug-in, the replacement host, the fuzz
-# harnesses and the target and fuzz regression tests, with the compile commands of a
-# clang configuration (fuzz harnesses included); cppcheck over the same sources.
-LINT_DIRS ?= plugin datadevice plant host link fuzz tests/target tests/fuzz_regression
+# clang-tidy over the translation units of every folder of our C++ (the plug-in, the
+# replacement host and its link, the host program, the simulator, the shared pieces, the
+# benchmarks, the fuzz harnesses and all tests), with the compile commands of a clang
+# configuration (fuzz harnesses included); cppcheck over the same sources.
+LINT_DIRS ?= plugin datadevice plant host link hostprog sim common bench fuzz tests \
+        $(patsubst %/,%,$(sort $(dir $(wildcard tests/*/*.cpp))))
 empty :=
 space := $(empty) $(empty)
 LINT_FILTER = ^$(CURDIR)/($(subst $(space),|,$(LINT_DIRS)))/[^/]*\.cpp$$
-LINT_INCLUDES = -Ihost/api -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz -Ilink -Icommon
+LINT_INCLUDES = -Ihost/api -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz -Ilink -Ihostprog -Isim -Icommon \
+        -Ibench -Itests -Itests/support -Itests/e2e
 
 lint: lint-tidy lint-cppcheck
 

@@ -79,7 +79,7 @@ PduReply PduServer::read_bits(const std::uint8_t* pdu, std::size_t size) {
     r.pdu.push_back(static_cast<std::uint8_t>(bytes));
     r.pdu.resize(r.pdu.size() + static_cast<std::size_t>(bytes), 0);
     for (int i = 0; i < count; ++i) {
-        if (model_.inputs()[static_cast<std::size_t>(first + i)] != 0) {
+        if (model_.inputs()[static_cast<std::size_t>(first) + static_cast<std::size_t>(i)] != 0) {
             r.pdu[2 + static_cast<std::size_t>(i / 8)] |= static_cast<std::uint8_t>(1U << (i % 8));
         }
     }
@@ -104,7 +104,8 @@ PduReply PduServer::read_registers(const std::uint8_t* pdu, std::size_t size) {
     r.pdu.push_back(pdu[0]);
     r.pdu.push_back(static_cast<std::uint8_t>(2 * count));
     for (int i = 0; i < count; ++i) {
-        push_word(r.pdu, model_.holding()[static_cast<std::size_t>(first + i)]);
+        push_word(r.pdu,
+                  model_.holding()[static_cast<std::size_t>(first) + static_cast<std::size_t>(i)]);
     }
     r.summary = what;
     return r;

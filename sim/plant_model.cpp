@@ -139,7 +139,7 @@ PlantModel::PlantModel(const ModelConfig& config) : config_(config), rng_(config
 
     // Start from a plant that has been running for a while, so that even a frozen image
     // is a consistent one: drives up to speed, valves at their ends, levels settled.
-    for (double t = 0.0; t < kSettleSeconds; t += 1.0) {
+    for (int second = 0; second < static_cast<int>(kSettleSeconds); ++second) {
         step(1.0);
     }
     fault_rate_ = config_.faults_per_hour;
@@ -227,8 +227,8 @@ void PlantModel::write(int first, const std::uint16_t* values, int count) {
     for (int k = 0; k < kValveCount; ++k) {
         const BitRef of = valve_open_fault_bit(k);
         const BitRef cf = valve_close_fault_bit(k);
-        ValveState& valve = valves_[static_cast<std::size_t>(k)];
         if (of.reg >= first && of.reg < first + count) {
+            ValveState& valve = valves_[static_cast<std::size_t>(k)];
             valve.open_fault = bit(of.reg, of.bit);
             valve.close_fault = bit(cf.reg, cf.bit);
             if (!valve.open_fault && !valve.close_fault) {
@@ -249,7 +249,7 @@ void PlantModel::evaluate_alarms(Holding& hr) {
         const AlarmPair& a = kAlarmPairs[p];
         const std::uint16_t value = hr[static_cast<std::size_t>(a.value_reg)];
         const std::uint16_t low = hr[static_cast<std::size_t>(a.low_reg)];
-        const std::uint16_t high = hr[static_cast<std::size_t>(a.low_reg + 1)];
+        const std::uint16_t high = hr[static_cast<std::size_t>(a.low_reg) + 1];
         const BitRef lb = alarm_low_bit(p);
         const BitRef hb = alarm_high_bit(p);
         auto& lr = hr[static_cast<std::size_t>(lb.reg)];
@@ -375,12 +375,12 @@ double PlantModel::drive_target(int d) const {
     if (d == kSelfCircPump) {
         return clampd(get(reg::kSelfCircPumpFreq), 0.0, 500.0);
     }
-    const double set = clampd(get(reg::kMakeupPumpFreq), 0.0, 500.0);
+    const double setpoint = clampd(get(reg::kMakeupPumpFreq), 0.0, 500.0);
     if (!bit_of(command, reg::kBitMakeupFreqAuto)) {
-        return set;
+        return setpoint;
     }
     const double deficit = get(reg::kBasinLevelStopPump) - basin_level_;
-    return clampd(250.0 + deficit * 2.0, std::min(250.0, set), set);
+    return clampd(250.0 + deficit * 2.0, std::min(250.0, setpoint), setpoint);
 }
 
 void PlantModel::step_drives(double dt) {
@@ -632,7 +632,7 @@ void PlantModel::render() {
     double plate_valves = 0.0;
     for (int k = 1; k <= 4; ++k) {
         chiller_valves += valves_[static_cast<std::size_t>(k)].position / 4.0;
-        plate_valves += valves_[static_cast<std::size_t>(k + 4)].position / 4.0;
+        plate_valves += valves_[static_cast<std::size_t>(k) + 4].position / 4.0;
     }
     const double tower_flow = drives_[kTower1].running || drives_[kTower2].running ? 1.0 : 0.0;
     set(reg::kSupplyPressure, 150.0 + 250.0 * p + noise(1.5));

@@ -17,13 +17,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "file_io.h"
 #include "image_dump.h"
 #include "mbap_frame.h"
 #include "modbus_pdu.h"
@@ -31,6 +34,8 @@
 #include "rtu_frame.h"
 #include "sim_options.h"
 
+// Diagnostics go to stderr with (void)std::fprintf: a report that cannot be written has
+// nowhere else to go, and the simulator carries on serving.
 namespace plantsim {
 namespace {
 
@@ -61,13 +66,16 @@ double now_seconds() {
     return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
 }
 
-bool write_all(int fd, const std::vector<std::uint8_t>& bytes) {
+// Not the shared write_all: the line and the socket are non-blocking, so a full buffer
+// is waited out here rather than reported.
+bool send_all(int fd, const std::vector<std::uint8_t>& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             if (errno == EAGAIN) {
                 pollfd p{fd, POLLOUT, 0};
                 ::poll(&p, 1, 100);
@@ -107,7 +115,7 @@ bool write_paced(int fd, const std::vector<std::uint8_t>& bytes, double start,
         if (upto > sent) {
             const std::vector<std::uint8_t> part(bytes.begin() + static_cast<long>(sent),
                                                  bytes.begin() + static_cast<long>(upto));
-            if (!write_all(fd, part)) {
+            if (!send_all(fd, part)) {
                 return false;
             }
             sent = upto;
@@ -135,10 +143,12 @@ class Simulator {
     int poll_timeout_ms(double until = -1.0) const {
         double t = 0.1;
         const double now = now_seconds();
-        if (end_ > 0.0)
+        if (end_ > 0.0) {
             t = std::min(t, end_ - now);
-        if (until >= 0.0)
+        }
+        if (until >= 0.0) {
             t = std::min(t, until - now);
+        }
         return std::max(0, static_cast<int>(t * 1000.0) + 1);
     }
 
@@ -175,17 +185,22 @@ class Simulator {
 
     void log(const std::string& line) const {
         if (options_.verbose) {
-            std::fprintf(stderr, "plant-sim: %s\n", line.c_str());
+            (void)std::fprintf(stderr, "plant-sim: %s\n", line.c_str());
         }
     }
 
-    void dump() const {
-        if (options_.dump.empty())
-            return;
-        if (!write_file_atomically(options_.dump, image_json(model_.holding(), model_.inputs()))) {
-            std::fprintf(stderr, "plant-sim: cannot write %s: %s\n", options_.dump.c_str(),
-                         std::strerror(errno));
+    // False when the dump was asked for and could not be written (reported here).
+    bool dump() const {
+        if (options_.dump.empty()) {
+            return true;
         }
+        std::string error;
+        if (!kv830io::write_file_atomically(options_.dump,
+                                            image_json(model_.holding(), model_.inputs()), error)) {
+            (void)std::fprintf(stderr, "plant-sim: %s\n", error.c_str());
+            return false;
+        }
+        return true;
     }
 
     const SimOptions& options() const { return options_; }
@@ -196,9 +211,10 @@ class Simulator {
         const double until = now_seconds() + static_cast<double>(ms) / 1000.0;
         while (g_stop == 0) {
             const double left = until - now_seconds();
-            if (left <= 0.0)
+            if (left <= 0.0) {
                 break;
-            ::usleep(static_cast<useconds_t>(std::min(left, 0.05) * 1e6));
+            }
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::min(left, 0.05)));
         }
     }
 
@@ -235,7 +251,8 @@ int serve_rtu(Simulator& sim, int fd) {
             if (n > 0) {
                 framer.feed(buf, static_cast<std::size_t>(n), now);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                ::usleep(20000);  // a line gone away (an unplugged adapter): do not spin
+                // A line gone away (an unplugged adapter): do not spin.
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         }
         while (framer.next(frame, now_seconds())) {
@@ -251,7 +268,7 @@ int serve_rtu(Simulator& sim, int fd) {
             if (answered && unit != 0) {
                 const bool corrupt =
                     o.corrupt_crc_every > 0 && sim.next_reply_number() % o.corrupt_crc_every == 0;
-                if (corrupt)
+                if (corrupt) {
                     line += " (CRC corrupted)";
                 const auto adu = rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt);
                 const double start = request_end + turnaround;
@@ -260,7 +277,7 @@ int serve_rtu(Simulator& sim, int fd) {
                     sent = write_paced(fd, adu, start, char_seconds);
                 } else {
                     sleep_until_seconds(start);
-                    sent = write_all(fd, adu);
+                    sent = send_all(fd, adu);
                 }
                 if (!sent) {
                     line += " (reply not sent: " + std::string(std::strerror(errno)) + ")";
@@ -300,7 +317,7 @@ int run_pty(Simulator& sim) {
     }
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
     std::printf("pty: %s\n", path.c_str());
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     const int rc = serve_rtu(sim, master);
     ::close(slave);
     ::close(master);
@@ -311,20 +328,20 @@ int run_rtu_device(Simulator& sim) {
     const SimOptions& o = sim.options();
     modbus_t* ctx = modbus_new_rtu(o.device.c_str(), o.baud, o.parity, o.data_bits, o.stop_bits);
     if (ctx == nullptr) {
-        std::fprintf(stderr, "plant-sim: %s: %s\n", o.device.c_str(), modbus_strerror(errno));
+        (void)std::fprintf(stderr, "plant-sim: %s: %s\n", o.device.c_str(), modbus_strerror(errno));
         return 1;
     }
     // libmodbus opens and configures the line; the framing is ours.
     if (modbus_connect(ctx) != 0) {
-        std::fprintf(stderr, "plant-sim: cannot open %s: %s\n", o.device.c_str(),
-                     modbus_strerror(errno));
+        (void)std::fprintf(stderr, "plant-sim: cannot open %s: %s\n", o.device.c_str(),
+                           modbus_strerror(errno));
         modbus_free(ctx);
         return 1;
     }
     const int fd = modbus_get_socket(ctx);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     std::printf("rtu: %s\n", o.device.c_str());
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     const int rc = serve_rtu(sim, fd);
     modbus_close(ctx);
     modbus_free(ctx);
@@ -336,20 +353,20 @@ int run_tcp(Simulator& sim) {
     std::unique_ptr<modbus_t, void (*)(modbus_t*)> ctx(modbus_new_tcp("127.0.0.1", o.tcp_port),
                                                        modbus_free);
     if (!ctx) {
-        std::fprintf(stderr, "plant-sim: %s\n", modbus_strerror(errno));
+        (void)std::fprintf(stderr, "plant-sim: %s\n", modbus_strerror(errno));
         return 1;
     }
     int listener = modbus_tcp_listen(ctx.get(), 4);
     if (listener < 0) {
-        std::fprintf(stderr, "plant-sim: cannot listen on 127.0.0.1:%d: %s\n", o.tcp_port,
-                     modbus_strerror(errno));
+        (void)std::fprintf(stderr, "plant-sim: cannot listen on 127.0.0.1:%d: %s\n", o.tcp_port,
+                           modbus_strerror(errno));
         return 1;
     }
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
     std::printf("tcp: 127.0.0.1:%d\n", ntohs(addr.sin_port));
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 
     int client = -1;
     std::vector<std::uint8_t> reply;
@@ -373,12 +390,14 @@ int run_tcp(Simulator& sim) {
             break;
         }
         sim.tick();
-        if (rc <= 0 || p.revents == 0)
+        if (rc <= 0 || p.revents == 0) {
             continue;
+        }
         if (client < 0) {
             client = modbus_tcp_accept(ctx.get(), &listener);
-            if (client >= 0)
+            if (client >= 0) {
                 sim.log("connection accepted");
+            }
             continue;
         }
         std::uint8_t chunk[512];
@@ -414,13 +433,15 @@ int run_tcp(Simulator& sim) {
             adu[5] = static_cast<std::uint8_t>(length & 0xFF);
             adu.insert(adu.end(), reply.begin(), reply.end());
             sleep_until_seconds(received + turnaround);
-            if (!write_all(client, adu))
+            if (!send_all(client, adu)) {
                 line += " (reply not sent)";
+            }
             sim.log(line);
         }
     }
-    if (client >= 0)
+    if (client >= 0) {
         ::close(client);
+    }
     ::close(listener);
     return 0;
 }
@@ -434,10 +455,10 @@ int main(int argc, char** argv) {
     std::string error;
     switch (parse_options(argc, argv, options, error)) {
         case ParseOutcome::Help:
-            std::fputs(usage_text(), stdout);
+            (void)std::fputs(usage_text().c_str(), stdout);
             return 0;
         case ParseOutcome::Error:
-            std::fprintf(stderr, "plant-sim: %s\n(see plant-sim --help)\n", error.c_str());
+            (void)std::fprintf(stderr, "plant-sim: %s\n(see plant-sim --help)\n", error.c_str());
             return 2;
         case ParseOutcome::Run:
             break;
@@ -463,6 +484,8 @@ int main(int argc, char** argv) {
             break;
     }
     sim.tick();
-    sim.dump();
+    if (!sim.dump() && rc == 0) {
+        rc = 1;
+    }
     return rc;
 }

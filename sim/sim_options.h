@@ -41,6 +41,9 @@ enum class ParseOutcome { Run, Help, Error };
 ParseOutcome parse_options(int argc, const char* const* argv, SimOptions& options,
                            std::string& error);
 
-const char* usage_text();
+std::string usage_text();
+
+// "N", "E", "O", "none", "even", "odd" (any case), as kv830-host takes them.
+using kv830cli::parse_parity;
 
 }  // namespace plantsim

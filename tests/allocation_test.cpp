@@ -8,10 +8,14 @@
 
 #include "test_support.h"
 
+// The C library's own allocator under its own reserved names: the counting operators
+// below hand every request on to it.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" void* __libc_malloc(std::size_t);
 extern "C" void* __libc_calloc(std::size_t, std::size_t);
 extern "C" void* __libc_realloc(void*, std::size_t);
 extern "C" void __libc_free(void*);
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 std::atomic<bool> armed{false};
@@ -64,6 +68,8 @@ void operator delete[](void* p, std::size_t) noexcept {
 TEST(AllocationTest, CounterSeesAnAllocation) {
     armed = true;
     allocations = 0;
+    // The allocation itself is what is counted; its value is never read.
+    // cppcheck-suppress unusedAllocatedMemory
     auto* p = new int(3);
     armed = false;
     delete p;

@@ -48,6 +48,7 @@ TEST(ConcurrencyTest, SnapshotRequestsRaceRoundsCleanly) {
         stop = true;
     });
     std::vector<std::thread> requests;
+    requests.reserve(3);
     for (int t = 0; t < 3; ++t) {
         requests.emplace_back([&, t] {
             std::string buffer(1 << 16, '\0');
@@ -71,7 +72,7 @@ TEST(ConcurrencyTest, SnapshotRequestsRaceRoundsCleanly) {
                 }
                 Json::Value doc;
                 Json::Reader reader;
-                const std::string text(buffer.data(), static_cast<std::size_t>(size));
+                const std::string text = buffer.substr(0, static_cast<std::size_t>(size));
                 if (!reader.parse(text, doc) || (!doc.isNull() && doc.size() != 297U)) {
                     ++bad;
                 }

@@ -146,7 +146,7 @@ TEST_F(ControlTest, JsonRequestsCheckTheDocumentByMode) {
         bool forwarded;
     };
     const Row rows[] = {
-        {310, 1, "{\"signal_id\":\"x\"}",      7,  true },
+        {310, 1, R"({"signal_id":"x"})",       7,  true },
         {310, 1, "{",                          -1, false},
         {310, 2, "{",                          -1, false},
         {310, 1, "",                           -1, false},
@@ -157,7 +157,7 @@ TEST_F(ControlTest, JsonRequestsCheckTheDocumentByMode) {
         {320, 1, "[1]",                        7,  true },
         {320, 2, "{",                          -1, false},
         {320, 3, "\"text\"",                   -1, false},
-        {320, 2, "{\"signal_id\":\"x\"}",      7,  true },
+        {320, 2, R"({"signal_id":"x"})",       7,  true },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.code) + " mode " + std::to_string(row.mode) + " " +
@@ -185,28 +185,28 @@ TEST_F(ControlTest, DeeplyNestedDocumentIsRefusedNotThrown) {
 }
 
 TEST_F(ControlTest, MalformedInputIsRefusedBeforeAnythingChanges) {
-    std::vector<unsigned char> big(2 * 125, 0);  // start address and 124 registers
+    std::vector<unsigned char> big(std::size_t{2} * 125, 0);  // start address and 124 registers
     const unsigned char three[3] = {1, 2, 3};
     const std::uint16_t wraps[3] = {65535, 1, 2};  // two registers from the last address
     struct Row {
         const char* what;
-        int code;
         const void* in;
+        int code;
         int in_len;
     };
     const Row rows[] = {
-        {"206 null",         206, nullptr,    4  },
-        {"206 three bytes",  206, three,      3  },
-        {"206 negative",     206, three,      -1 },
-        {"210 null",         210, nullptr,    6  },
-        {"210 three bytes",  210, three,      3  },
-        {"210 negative",     210, three,      -8 },
-        {"210 too many",     210, big.data(), 250},
-        {"210 past the end", 210, wraps,      6  },
-        {"310 negative",     310, three,      -1 },
-        {"310 null",         310, nullptr,    5  },
-        {"320 negative",     320, three,      -1 },
-        {"320 null",         320, nullptr,    5  },
+        {"206 null",         nullptr,    206, 4  },
+        {"206 three bytes",  three,      206, 3  },
+        {"206 negative",     three,      206, -1 },
+        {"210 null",         nullptr,    210, 6  },
+        {"210 three bytes",  three,      210, 3  },
+        {"210 negative",     three,      210, -8 },
+        {"210 too many",     big.data(), 210, 250},
+        {"210 past the end", wraps,      210, 6  },
+        {"310 negative",     three,      310, -1 },
+        {"310 null",         nullptr,    310, 5  },
+        {"320 negative",     three,      320, -1 },
+        {"320 null",         nullptr,    320, 5  },
     };
     device.request_tag_ = 14;
     device.write_result_ = 1;

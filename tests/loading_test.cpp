@@ -98,7 +98,8 @@ TEST_F(LoadingTest, EachCallHandsOutOneFreshProvider) {
     ASSERT_EQ(second.size(), 1U);
     EXPECT_NE(first[0].get(), second[0].get());
     EXPECT_EQ(first[0].use_count(), 1);
-    EXPECT_STREQ(typeid(*first[0]).name(), "13KV830Provider");
+    const Provider& provider = *first[0];
+    EXPECT_STREQ(typeid(provider).name(), "13KV830Provider");
     EXPECT_NE(dynamic_cast<QDXSPDeviceProvider*>(first[0].get()), nullptr);
 }
 

@@ -72,11 +72,11 @@ TEST_F(SettingsTest, ModeIsReadAsTextThroughAtoi) {
 TEST_F(SettingsTest, DataIdIsStoredAndHostSettingsAlwaysRun) {
     const char* const docs[] = {"{}",
                                 "null",
-                                "{\"appSetting\":5}",
-                                "{\"appSetting\":\"3\"}",
-                                "{\"appSetting\":[3]}",
-                                "{\"appSetting\":{}}",
-                                "{\"appSetting\":{\"b_mode\":null}}"};
+                                R"({"appSetting":5})",
+                                R"({"appSetting":"3"})",
+                                R"({"appSetting":[3]})",
+                                R"({"appSetting":{}})",
+                                R"({"appSetting":{"b_mode":null}})"};
     for (const char* doc : docs) {
         SCOPED_TRACE(doc);
         host.calls.clear();
@@ -90,7 +90,7 @@ TEST_F(SettingsTest, DataIdIsStoredAndHostSettingsAlwaysRun) {
         EXPECT_EQ(device.bytes()[3], 0);
         EXPECT_EQ(host.calls, std::vector<std::string>{"InitSetting"});
     }
-    EXPECT_EQ(HostAccess::settings(device), parse("{\"appSetting\":{\"b_mode\":null}}"));
+    EXPECT_EQ(HostAccess::settings(device), parse(R"({"appSetting":{"b_mode":null}})"));
 }
 
 TEST_F(SettingsTest, ThresholdTableIsReadInModeThree) {
@@ -165,9 +165,6 @@ TEST_F(SettingsTest, ThresholdShapesThatHoldNoEntries) {
 }
 
 TEST_F(SettingsTest, JsonLibraryErrorsReachTheCaller) {
-    struct Row {
-        const char* doc;
-    };
     const char* const docs[] = {
         "[1,2]",
         R"({"appSetting":{"b_mode":{"x":1}}})",

@@ -75,7 +75,9 @@ std::string escaped(const std::string& utf8) {
             out += static_cast<char>(cp);
         } else {
             char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", cp);
+            if (std::snprintf(buf, sizeof buf, "\\u%04x", cp) < 0) {
+                buf[0] = '\0';
+            }
             out += buf;
         }
         i += n;
@@ -298,7 +300,8 @@ TEST_F(SnapshotTest, AddressRequestHandsOutTheDocument) {
     EXPECT_EQ(size, static_cast<int>(sizeof(void*)));
     EXPECT_EQ(out[sizeof(void*)], 0xAB);
     const Json::Value* document = nullptr;
-    std::memcpy(&document, out, sizeof document);
+    // The request hands back the document's address: the bytes are one pointer.
+    std::memcpy(&document, out, sizeof document);  // NOLINT(bugprone-sizeof-expression)
     EXPECT_EQ(document, &device.json_value_);
     EXPECT_EQ((*document)["冷冻供水温度"].asDouble(), 42.0) << "803 rebuilds as 801 does";
 }

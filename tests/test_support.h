@@ -66,24 +66,24 @@ class RecordingHost : public qdxhost::Observer {
     void on_request(SPModbus&, const qdxhost::Request& r) override { requests.push_back(r); }
     int on_send_sp(QDXVDevice&, int type, const unsigned char* data, unsigned size,
                    bool urgent) override {
-        calls.push_back(urgent ? "SendSP urgent" : "SendSP");
+        calls.emplace_back(urgent ? "SendSP urgent" : "SendSP");
         published_types.push_back(type);
         published.emplace_back(data, data + size);
         return 0;
     }
     int on_save_history(QDXVDevice&, const unsigned char* data, unsigned size) override {
-        calls.push_back("SaveDeviceHistory");
+        calls.emplace_back("SaveDeviceHistory");
         saved.emplace_back(data, data + size);
         return 0;
     }
     bool on_batch_check(QDXVDevice&, const std::vector<rule_value>& rules) override {
-        calls.push_back("DoBatchCheckThreshold");
+        calls.emplace_back("DoBatchCheckThreshold");
         batch_sizes.push_back(rules.size());
         return batch_result;
     }
-    void on_reset(QDXVDevice&) override { calls.push_back("Reset"); }
+    void on_reset(QDXVDevice&) override { calls.emplace_back("Reset"); }
     int on_open_port(QDXSPDevice&) override {
-        calls.push_back("OpenPort");
+        calls.emplace_back("OpenPort");
         ++open_port_calls;
         return 0;
     }
@@ -93,7 +93,7 @@ class RecordingHost : public qdxhost::Observer {
         return io_result;
     }
     int on_init_setting(SPModbus&, const Json::Value&) override {
-        calls.push_back("InitSetting");
+        calls.emplace_back("InitSetting");
         return init_result;
     }
     void on_modbus_error(SPModbus&) override { ++errors; }

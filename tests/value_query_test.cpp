@@ -26,7 +26,7 @@ std::string failure_at_age(TestDevice& device, long age) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         const auto before = now();
         device.update_time_ = before - boost::posix_time::seconds(age);
-        const std::string what = failure_of(device);
+        std::string what = failure_of(device);
         if (now() == before) {
             return what;
         }

@@ -49,16 +49,16 @@ TEST(CommandLine, RefusesUnreadableSettingsFiles) {
                    "cannot read settings file");
     expect_refused(dir, {"--device", "/dev/null", "--settings", dir.path()},
                    "cannot read settings file");
-    write_file(dir.file("broken.json"), "{\"modbus\": {\"baud\": 9600,");
+    write_file(dir.file("broken.json"), R"({"modbus": {"baud": 9600,)");
     expect_refused(dir, {"--device", "/dev/null", "--settings", dir.file("broken.json")},
                    "not valid JSON");
     write_file(dir.file("array.json"), "[1, 2]");
     expect_refused(dir, {"--device", "/dev/null", "--settings", dir.file("array.json")},
                    "JSON object");
-    write_file(dir.file("type.json"), "{\"modbus\": {\"baud\": \"fast\"}}");
+    write_file(dir.file("type.json"), R"({"modbus": {"baud": "fast"}})");
     expect_refused(dir, {"--device", "/dev/null", "--settings", dir.file("type.json")},
                    "modbus.baud");
-    write_file(dir.file("range.json"), "{\"modbus\": {\"device\": \"/dev/null\", \"slave\": 300}}");
+    write_file(dir.file("range.json"), R"({"modbus": {"device": "/dev/null", "slave": 300}})");
     expect_refused(dir, {"--settings", dir.file("range.json")}, "slave address");
 }
 

@@ -1,148 +1,15 @@
 #include "e2e_support.h"
 
-#include <fcntl.h>
 #include <json/reader.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <map>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
 
 #include "history_store.h"
 #include "plant_signal_map.h"
 
 namespace e2e {
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-}  // namespace
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/kv830-e2e.XXXXXX";
-    const char* made = ::mkdtemp(tmpl);
-    if (made == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = made;
-}
-
-TempDir::~TempDir() {
-    const std::string command = "rm -rf '" + path_ + "'";
-    if (std::system(command.c_str()) != 0) {
-        // Leftovers under /tmp are harmless; the test result stands.
-    }
-}
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const std::string& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-Process::Process(std::vector<std::string> argv, const std::string& out_file,
-                 const std::string& err_file)
-    : out_file_(out_file), err_file_(err_file) {
-    std::vector<char*> args;
-    for (auto& a : argv) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(out, 1) < 0 ||
-            ::dup2(err, 2) < 0) {
-            ::_exit(127);
-        }
-        ::execv(args[0], args.data());
-        ::_exit(127);
-    }
-}
-
-Process::~Process() {
-    if (running()) {
-        ::kill(pid_, SIGKILL);
-        wait(5000ms);
-    }
-}
-
-bool Process::running() {
-    if (pid_ <= 0 || status_ != -1) {
-        return false;
-    }
-    int st = 0;
-    const pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-        return false;
-    }
-    return r == 0;
-}
-
-void Process::signal(int sig) {
-    if (running()) {
-        ::kill(pid_, sig);
-    }
-}
-
-int Process::wait(std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    while (running()) {
-        if (Clock::now() >= end) {
-            ::kill(pid_, SIGKILL);
-            int st = 0;
-            ::waitpid(pid_, &st, 0);
-            status_ = -2;
-            return -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return status_ == -2 ? -1 : status_;
-}
-
-int Process::stop(std::chrono::milliseconds grace) {
-    signal(SIGTERM);
-    return wait(grace);
-}
-
-bool Process::wait_for(const std::string& file, const std::string& text,
-                       std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    for (;;) {
-        if (read_file(file).find(text) != std::string::npos) {
-            return true;
-        }
-        if (!running() || Clock::now() >= end) {
-            return read_file(file).find(text) != std::string::npos;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
-bool Process::wait_for_out(const std::string& text, std::chrono::milliseconds limit) {
-    return wait_for(out_file_, text, limit);
-}
-
-bool Process::wait_for_err(const std::string& text, std::chrono::milliseconds limit) {
-    return wait_for(err_file_, text, limit);
-}
 
 Simulator::Simulator(const TempDir& dir, std::vector<std::string> transport,
                      std::vector<std::string> extra, const std::string& name)
@@ -230,7 +97,7 @@ std::vector<CycleLine> cycle_lines(const std::string& err) {
             continue;
         }
         CycleLine c;
-        c.number = std::atol(line.c_str() + 6);
+        c.number = std::strtol(line.c_str() + 6, nullptr, 10);
         const auto s = line.find(" s, ");
         if (s == std::string::npos) {
             continue;

@@ -1,7 +1,4 @@
 // Running the plant simulator and kv830-host as child processes for end-to-end tests.
-//
-// Every process is bounded in time and killed when its owner goes out of scope, so a
-// failing test leaves nothing running.
 #pragma once
 
 #include <json/value.h>
@@ -11,61 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
+
 namespace e2e {
 
 using namespace std::chrono_literals;
 
-// A fresh folder under /tmp, removed with its contents afterwards.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
-
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& text);
-
-// A child process with standard output and standard error in files.
-class Process {
-  public:
-    Process(std::vector<std::string> argv, const std::string& out_file,
-            const std::string& err_file);
-    ~Process();  // SIGKILL if still running
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running();
-    void signal(int sig);
-    // The exit status, or -1 after `limit` (the process is then killed), or 128+N when
-    // signal N ended it.
-    int wait(std::chrono::milliseconds limit);
-    // SIGTERM, then SIGKILL if it has not ended within `grace`.
-    int stop(std::chrono::milliseconds grace = 5000ms);
-
-    std::string out() const { return read_file(out_file_); }
-    std::string err() const { return read_file(err_file_); }
-    // Waits until standard output (or error) holds `text`; false at the limit or when
-    // the process ended without it.
-    bool wait_for_out(const std::string& text, std::chrono::milliseconds limit);
-    bool wait_for_err(const std::string& text, std::chrono::milliseconds limit);
-
-  private:
-    bool wait_for(const std::string& file, const std::string& text,
-                  std::chrono::milliseconds limit);
-
-    pid_t pid_ = -1;
-    int status_ = -1;
-    std::string out_file_;
-    std::string err_file_;
-};
+// Folders and child processes come from the shared test harness.
+using testproc::Process;
+using testproc::read_file;
+using testproc::TempDir;
+using testproc::write_file;
 
 // The plant simulator on a pseudo-terminal or on a TCP port.
 class Simulator {

@@ -51,7 +51,9 @@ TEST(History, OneRowPerCompletedRoundNoneForBrokenOnes) {
                               inputs[static_cast<std::size_t>(step.first + i)]);
                 } else {
                     std::uint16_t v = 0;
-                    std::memcpy(&v, row.record.data() + step.offset + 2U * static_cast<unsigned>(i),
+                    std::memcpy(&v,
+                                row.record.data() + step.offset +
+                                    std::size_t{2} * static_cast<std::size_t>(i),
                                 sizeof v);
                     EXPECT_EQ(v, holding[static_cast<std::size_t>(step.first + i)])
                         << "register " << step.first + i;
@@ -69,9 +71,9 @@ TEST(History, RestartedHostServesPreviousSnapshotBeforeItsFirstCycle) {
         Simulator sim(dir, {"--tcp", "0"}, {"--frozen", "--seed", "3"});
         ASSERT_TRUE(sim.started()) << sim.log();
         // The link comes from the settings document this time.
-        write_file(dir.file("settings.json"), "{\"modbus\": {\"tcp\": \"" + sim.address() +
-                                                  "\", \"timeout_ms\": 500},"
-                                                  " \"appSetting\": {\"b_mode\": \"1\"}}");
+        write_file(dir.file("settings.json"),
+                   R"({"modbus": {"tcp": ")" + sim.address() +
+                       R"(", "timeout_ms": 500}, "appSetting": {"b_mode": "1"}})");
         const HostRun run = run_host(dir, {"--settings", dir.file("settings.json"), "--cycles", "2",
                                            "--interval", "0", "--history", db});
         ASSERT_EQ(run.status, 0) << run.err;
@@ -104,7 +106,8 @@ TEST(History, RestartedHostServesPreviousSnapshotBeforeItsFirstCycle) {
     // With the controller down the host keeps serving the stored snapshot.
     const HostRun down = run_host(dir, {"--tcp", "127.0.0.1:1", "--cycles", "2", "--interval", "0",
                                         "--history", db, "--timeout", "200ms"});
-    ASSERT_EQ(down.status, 0) << down.err;
+    // It served the stored record, yet no cycle completed a round: status 5.
+    ASSERT_EQ(down.status, 5) << down.err;
     Json::Value still;
     ASSERT_TRUE(parse_json(down.out, still));
     EXPECT_EQ(still["1#冷却塔运行"], before["1#冷却塔运行"]);

@@ -5,11 +5,11 @@ endif()
 add_executable(kv830_history_tests
     ${CMAKE_CURRENT_LIST_DIR}/history_store_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/history_writer_test.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/history_export_test.cpp
-    ${PROJECT_SOURCE_DIR}/plant/kv830_signals.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/history_export_test.cpp)
 target_include_directories(kv830_history_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}
                            ${PROJECT_SOURCE_DIR}/plant)
 target_link_libraries(kv830_history_tests PRIVATE kv830host_history_decode kv830host_history
+                      kv830_signal_table
                       plant_sim_core GTest::gtest GTest::gtest_main)
 target_compile_definitions(kv830_history_tests PRIVATE KV830_SO="$<TARGET_FILE:kv830>"
                            KV830_HOST_BIN="$<TARGET_FILE:kv830-host>")

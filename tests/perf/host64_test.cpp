@@ -60,7 +60,7 @@ TEST(Host64, OneCycleAndOneSnapshotEach) {
         device.InitSetting(settings);
     }
 
-    std::vector<char> text(64 * 1024);
+    std::vector<char> text(std::size_t{64} * 1024);
     for (int i = 0; i < kDevices; ++i) {
         auto& device = dynamic_cast<SPModbus&>(*devices[static_cast<std::size_t>(i)]);
         device.RefreshStatus();

@@ -47,19 +47,21 @@ class Device : public KV830 {
     }
 
     std::string text() {
-        std::vector<char> buffer(64 * 1024);
+        std::vector<char> buffer(std::size_t{64} * 1024);
         int out_size = 0;
         EXPECT_EQ(DeviceIoControl(KV830_SNAPSHOT_TEXT, nullptr, 0, buffer.data(),
                                   static_cast<int>(buffer.size()), out_size),
                   0);
-        return std::string(buffer.data(), static_cast<std::size_t>(out_size));
+        return {buffer.data(), static_cast<std::size_t>(out_size)};
     }
 
     Json::Value* address() {
         Json::Value* document = nullptr;
         int out_size = 0;
+        // The request hands back the document's address: the buffer is one pointer.
         DeviceIoControl(KV830_SNAPSHOT_VALUE, nullptr, 0, &document,
-                        static_cast<int>(sizeof document), out_size);
+                        static_cast<int>(sizeof document),  // NOLINT(bugprone-sizeof-expression)
+                        out_size);
         return document;
     }
 

@@ -7,12 +7,13 @@
 #include <gtest/gtest.h>
 #include <modbus.h>
 #include <poll.h>
-#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "process.h"
 #include "rtu_frame.h"
 
 namespace {
@@ -55,128 +57,53 @@ constexpr PollStep kCycle[] = {
     {0,   81, true },
 };
 
-// A fresh folder, removed with its contents afterwards.
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/plant-sim-test.XXXXXX";
-        const char* d = ::mkdtemp(tmpl);
-        path_ = d != nullptr ? d : "";
-    }
-    ~TempDir() {
-        if (!path_.empty())
-            std::system(("rm -rf '" + path_ + "'").c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
+using testproc::read_file;
+using testproc::TempDir;
 
-  private:
-    std::string path_;
-};
-
-// A running plant-sim; killed at the end of scope if still running.
+// A running plant-sim with its standard output on a pipe; killed at the end of scope if
+// still running.
 class SimProcess {
   public:
-    explicit SimProcess(std::vector<std::string> args) {
-        args.insert(args.begin(), PLANT_SIM_BIN);
-        int out[2];
-        if (::pipe(out) != 0)
-            return;
-        const std::string err = dir_.file("stderr");
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            ::dup2(e, 2);
-            ::close(out[0]);
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        out_ = out[0];
-    }
-    ~SimProcess() {
-        if (pid_ > 0 && status_ < 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (out_ >= 0)
-            ::close(out_);
-    }
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
+    explicit SimProcess(std::vector<std::string> args)
+        : dir_("plant-sim-test"),
+          process_(with_program(std::move(args)), "", dir_.file("stderr")) {}
 
     // The first line of standard output, or "" when none came within `limit`.
-    std::string first_line(std::chrono::milliseconds limit = 10s) {
-        std::string line;
-        const auto end = Clock::now() + limit;
-        while (Clock::now() < end) {
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            char c;
-            if (::read(out_, &c, 1) != 1)
-                break;
-            if (c == '\n')
-                return line;
-            line += c;
-        }
-        return "";
+    std::string first_line(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        return process_.read_line(limit);
     }
-
-    void signal(int sig) { ::kill(pid_, sig); }
-
+    void signal(int sig) { process_.signal(sig); }
     // Exit status, or -1 when it did not end within `limit`.
-    int wait(std::chrono::milliseconds limit = 10s) {
-        const auto end = Clock::now() + limit;
-        while (status_ < 0 && Clock::now() < end) {
-            int st = 0;
-            if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-                break;
-            }
-            std::this_thread::sleep_for(10ms);
-        }
-        return status_;
+    int wait(std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        return process_.wait(limit);
     }
-
-    std::string err() const {
-        std::ifstream f(dir_.file("stderr"));
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    std::string err() const { return process_.err(); }
 
   private:
-    TempDir dir_;
-    pid_t pid_ = -1;
-    int out_ = -1;
-    int status_ = -1;
-};
+    static std::vector<std::string> with_program(std::vector<std::string> args) {
+        args.insert(args.begin(), PLANT_SIM_BIN);
+        return args;
+    }
 
-std::string read_file(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
+    TempDir dir_;
+    testproc::Process process_;
+};
 
 // The two integer arrays of a dump, in order of appearance.
 bool parse_dump(const std::string& text, std::vector<int>& holding, std::vector<int>& inputs) {
     const auto h = text.find("\"holding\":[");
     const auto i = text.find("\"inputs\":[");
-    if (h == std::string::npos || i == std::string::npos)
+    if (h == std::string::npos || i == std::string::npos) {
         return false;
+    }
     auto numbers = [&](std::size_t from, std::vector<int>& out) {
         std::size_t p = text.find('[', from) + 1;
         const std::size_t end = text.find(']', p);
         std::stringstream s(text.substr(p, end - p));
         std::string item;
-        while (std::getline(s, item, ',')) out.push_back(std::stoi(item));
+        while (std::getline(s, item, ',')) {
+            out.push_back(std::stoi(item));
+        }
     };
     numbers(h, holding);
     numbers(i, inputs);
@@ -186,8 +113,9 @@ bool parse_dump(const std::string& text, std::vector<int>& holding, std::vector<
 // A libmodbus master with short time-outs.
 struct Master {
     explicit Master(modbus_t* c) : ctx(c) {
-        if (ctx == nullptr)
+        if (ctx == nullptr) {
             return;
+        }
         modbus_set_slave(ctx, 1);
         modbus_set_response_timeout(ctx, 1, 0);
         connected = modbus_connect(ctx) == 0;
@@ -214,7 +142,9 @@ struct Master {
                     ++failed;
                     continue;
                 }
-                for (int k = 0; k < s.count; ++k) inputs[static_cast<std::size_t>(k)] = bits[k];
+                for (int k = 0; k < s.count; ++k) {
+                    inputs[static_cast<std::size_t>(k)] = bits[k];
+                }
             } else {
                 std::uint16_t regs[64];
                 if (modbus_read_registers(ctx, s.first, s.count, regs) != s.count) {
@@ -222,7 +152,8 @@ struct Master {
                     continue;
                 }
                 for (int k = 0; k < s.count; ++k) {
-                    holding[static_cast<std::size_t>(s.first + k)] = regs[k];
+                    holding[static_cast<std::size_t>(s.first) + static_cast<std::size_t>(k)] =
+                        regs[k];
                 }
             }
         }
@@ -307,7 +238,7 @@ TEST(PlantSimProcess, TcpWritesShowInTheDumpOnSigusr1) {
     sim.signal(SIGUSR1);
     std::vector<int> holding;
     std::vector<int> inputs;
-    const auto end = Clock::now() + 10s;
+    const auto end = Clock::now() + std::chrono::seconds(10);
     while (Clock::now() < end && !parse_dump(read_file(dump), holding, inputs)) {
         holding.clear();
         inputs.clear();
@@ -381,20 +312,22 @@ std::vector<std::uint8_t> exchange(int line, std::vector<std::uint8_t> request) 
     request.push_back(static_cast<std::uint8_t>(crc >> 8));
     EXPECT_EQ(::write(line, request.data(), request.size()), static_cast<ssize_t>(request.size()));
     std::vector<std::uint8_t> reply;
-    const auto end = Clock::now() + 500ms;
+    const auto end = Clock::now() + std::chrono::milliseconds(500);
     while (Clock::now() < end) {
         pollfd p{};
         p.fd = line;
         p.events = POLLIN;
         if (::poll(&p, 1, 20) <= 0) {
-            if (!reply.empty())
+            if (!reply.empty()) {
                 break;  // the silence after the reply
+            }
             continue;
         }
         std::uint8_t buf[256];
         const ssize_t n = ::read(line, buf, sizeof buf);
-        if (n <= 0)
+        if (n <= 0) {
             break;
+        }
         reply.insert(reply.end(), buf, buf + n);
     }
     return reply;
@@ -403,11 +336,10 @@ std::vector<std::uint8_t> exchange(int line, std::vector<std::uint8_t> request) 
 // --rtu on a serial device: the test holds the other end of a pty pair and speaks raw
 // RTU frames, so the bytes on the line are checked, not only what a master makes of them.
 TEST(PlantSimProcess, RtuDeviceAnswersRawFramesOfItsOwnSlaveOnly) {
-    const int line = ::posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(line, 0);
-    ASSERT_EQ(::grantpt(line), 0);
-    ASSERT_EQ(::unlockpt(line), 0);
-    const std::string device = ::ptsname(line);
+    const testproc::PtyPair pair;
+    ASSERT_TRUE(pair.ok());
+    const int line = pair.master();
+    const std::string& device = pair.slave_path();
     SimProcess sim(
         {"--rtu", device, "--slave", "17", "--frozen", "--seconds", "60", "--exception-at", "7"});
     ASSERT_EQ(sim.first_line(), "rtu: " + device) << sim.err();
@@ -429,29 +361,30 @@ TEST(PlantSimProcess, RtuDeviceAnswersRawFramesOfItsOwnSlaveOnly) {
         SCOPED_TRACE(row.what);
         const std::vector<std::uint8_t> reply = exchange(line, row.request);
         ASSERT_EQ(reply.size(), row.reply_size);
-        if (reply.empty())
+        if (reply.empty()) {
             continue;
+        }
         EXPECT_EQ(reply[0], 17);
         EXPECT_EQ(reply[1], row.function);
         EXPECT_TRUE(plantsim::crc_ok(reply.data(), reply.size()));
     }
     sim.signal(SIGTERM);
     EXPECT_EQ(sim.wait(), 0) << sim.err();
-    ::close(line);
 }
 
 TEST(PlantSimProcess, EndsByItselfAfterItsSeconds) {
     SimProcess sim({"--tcp", "0", "--seconds", "1"});
     EXPECT_FALSE(sim.first_line().empty());
-    EXPECT_EQ(sim.wait(15s), 0) << sim.err();
+    EXPECT_EQ(sim.wait(std::chrono::seconds(15)), 0) << sim.err();
 }
 
 TEST(PlantSimProcess, RefusesBadOptionsWithStatusTwo) {
     const std::vector<std::vector<std::string>> rows = {
         {"--bogus"   },
-        {          "--pty", "--baud", "12345"},
-        {             },
-        { "--tcp",                       "0",         "--seconds", "x"}
+        {    "--pty",               "--baud", "12345"},
+        {                     },
+        {    "--tcp", "0",      "--seconds", "x"},
+        { "--tcp",                                     "0",                  "--dump", "/no/such/folder/dump.json"},
     };
     for (const auto& args : rows) {
         SimProcess sim(args);
@@ -460,6 +393,19 @@ TEST(PlantSimProcess, RefusesBadOptionsWithStatusTwo) {
     }
     SimProcess help({"--help"});
     EXPECT_EQ(help.wait(), 0);
+}
+
+// The dump's folder was there at start and is gone at the end: the run ends with 1.
+TEST(PlantSimProcess, DumpThatCannotBeWrittenEndsWithStatusOne) {
+    TempDir dir;
+    const std::string folder = dir.file("dumps");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    SimProcess sim({"--tcp", "0", "--seconds", "60", "--dump", folder + "/image.json"});
+    ASSERT_FALSE(sim.first_line().empty()) << sim.err();
+    ASSERT_EQ(::rmdir(folder.c_str()), 0);
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 1) << sim.err();
+    EXPECT_NE(sim.err().find("image.json"), std::string::npos) << sim.err();
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ namespace {
 ParseOutcome parse(std::vector<std::string> args, SimOptions& o, std::string& error) {
     args.insert(args.begin(), "plant-sim");
     std::vector<const char*> argv;
+    argv.reserve(args.size());
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
@@ -92,26 +93,30 @@ TEST(SimOptions, RefusesBadCommandLines) {
         const char* message_part;
     };
     const Row rows[] = {
-        {{},                                    "required"      },
-        {{"--pty", "--tcp", "0"},               "only one"      },
-        {{"--pty", "--bogus"},                  "unknown option"},
-        {{"--tcp"},                             "needs a value" },
-        {{"--tcp", "65536"},                    "--tcp"         },
-        {{"--tcp", "-1"},                       "--tcp"         },
-        {{"--pty", "--baud", "9601"},           "baud"          },
-        {{"--pty", "--baud", "fast"},           "--baud"        },
-        {{"--pty", "--parity", "X"},            "--parity"      },
-        {{"--pty", "--data-bits", "9"},         "--data-bits"   },
-        {{"--pty", "--stop-bits", "3"},         "--stop-bits"   },
-        {{"--pty", "--slave", "0"},             "--slave"       },
-        {{"--pty", "--slave", "248"},           "--slave"       },
-        {{"--pty", "--seconds", "1.5"},         "--seconds"     },
-        {{"--pty", "--exception-at", "14,,15"}, "--exception-at"},
-        {{"--pty", "--exception-at", "x"},      "--exception-at"},
-        {{"--pty", "--delay-ms", "60001"},      "--delay-ms"    },
-        {{"--pty", "--drop-every", "-2"},       "--drop-every"  },
-        {{"--pty", "--frozen=1"},               "takes no value"},
-        {{"--rtu", ""},                         "device"        },
+        {{},                                                 "required"      },
+        {{"--pty", "--tcp", "0"},                            "only one"      },
+        {{"--pty", "--bogus"},                               "unknown option"},
+        {{"--tcp"},                                          "needs a value" },
+        {{"--tcp", "65536"},                                 "--tcp"         },
+        {{"--tcp", "-1"},                                    "--tcp"         },
+        {{"--pty", "--baud", "9601"},                        "baud"          },
+        {{"--pty", "--baud", "fast"},                        "--baud"        },
+        {{"--pty", "--parity", "X"},                         "--parity"      },
+        {{"--pty", "--data-bits", "9"},                      "--data-bits"   },
+        {{"--pty", "--stop-bits", "3"},                      "--stop-bits"   },
+        {{"--pty", "--slave", "0"},                          "--slave"       },
+        {{"--pty", "--slave", "248"},                        "--slave"       },
+        {{"--pty", "--seconds", "1.5"},                      "--seconds"     },
+        {{"--pty", "--exception-at", "14,,15"},              "--exception-at"},
+        {{"--pty", "--exception-at", "x"},                   "--exception-at"},
+        {{"--pty", "--delay-ms", "60001"},                   "--delay-ms"    },
+        {{"--pty", "--drop-every", "-2"},                    "--drop-every"  },
+        {{"--pty", "--frozen=1"},                            "takes no value"},
+        {{"--rtu", ""},                                      "empty value"   },
+        {{"--tcp", "0", "--dump", "/no/such/folder/x.json"}, "--dump"        },
+        {{"--pty", "--parity", "nothing"},                   "--parity"      },
+        {{"--pty", "--slave", "0x10"},                       "--slave"       },
+        {{"--pty", "stray"},                                 "unexpected"    },
     };
     for (const Row& row : rows) {
         std::string joined;
@@ -137,6 +142,44 @@ TEST(SimOptions, HelpDocumentsEveryOption) {
           "--delay-ms", "--corrupt-crc-every", "--verbose"}) {
         EXPECT_NE(text.find(option), std::string::npos) << option;
     }
+}
+
+TEST(SimOptions, AcceptsTheParitySpellingsOfTheHostProgram) {
+    struct Row {
+        const char* text;
+        char parity;
+    };
+    const Row rows[] = {
+        {"N",    'N'},
+        {"n",    'N'},
+        {"none", 'N'},
+        {"NONE", 'N'},
+        {"E",    'E'},
+        {"even", 'E'},
+        {"Even", 'E'},
+        {"O",    'O'},
+        {"odd",  'O'},
+        {"ODD",  'O'},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        SimOptions o;
+        o.parity = '?';
+        std::string error;
+        ASSERT_EQ(parse({"--pty", "--parity", row.text}, o, error), ParseOutcome::Run) << error;
+        EXPECT_EQ(o.parity, row.parity);
+    }
+}
+
+TEST(SimOptions, NumbersAreDecimalWithLeadingZeros) {
+    SimOptions o;
+    std::string error;
+    ASSERT_EQ(parse({"--pty", "--slave", "010", "--baud", "09600", "--seed", "0008"}, o, error),
+              ParseOutcome::Run)
+        << error;
+    EXPECT_EQ(o.slave, 10);
+    EXPECT_EQ(o.baud, 9600);
+    EXPECT_EQ(o.seed, 8U);
 }
 
 TEST(SimOptions, TakesValuesAfterAnEqualsSign) {
