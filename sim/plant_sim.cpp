@@ -270,6 +270,7 @@ int serve_rtu(Simulator& sim, int fd) {
                     o.corrupt_crc_every > 0 && sim.next_reply_number() % o.corrupt_crc_every == 0;
                 if (corrupt) {
                     line += " (CRC corrupted)";
+                }
                 const auto adu = rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt);
                 const double start = request_end + turnaround;
                 bool sent = false;
