@@ -509,7 +509,10 @@ void HttpServer::Impl::serve_status(httplib::Response& res) {
     std::string out = "{\"now_unix_ms\":" + std::to_string(now) +
                       ",\"interval_s\":" + json_number(state.interval_s()) +
                       ",\"stale_after_s\":" + std::to_string(kStaleAfterMs / 1000) +
-                      ",\"event_streams\":" + std::to_string(streams.load()) + ",\"devices\":[";
+                      ",\"event_streams\":" + std::to_string(streams.load()) +
+                      // The page offers its write forms only when a write could be taken.
+                      ",\"writes_enabled\":" + (submit && !token.empty() ? "true" : "false") +
+                      ",\"devices\":[";
     bool first = true;
     for (const DeviceView& d : state.devices()) {
         const bool has = d.last_completed_unix_ms != 0;

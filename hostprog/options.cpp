@@ -433,12 +433,6 @@ void apply_overrides(const LinkOverrides& link, qdxhost::LinkSettings& out) {
 }
 
 // The link's own settings carry the retry count once the link has one.
-template <typename Link>
-auto store_retries(Link& link, int retries, int) -> decltype(link.retries = retries, void()) {
-    link.retries = retries;
-}
-template <typename Link>
-void store_retries(Link&, int, long) {}
 
 bool is_container(const Json::Value& v) {
     return v.isArray() || v.isObject();
@@ -605,7 +599,9 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
                 std::to_string(*p.link.slave);
         return false;
     }
-    store_retries(out.link, out.retries, 0);
+    if (out.retries >= 0) {
+        out.link.retries = out.retries;
+    }
     if (!out.link.device.empty() && !out.link.tcp.empty()) {
         error = "settings file " + out.settings_file +
                 ": modbus.device and modbus.tcp exclude each other";

@@ -43,7 +43,9 @@ struct Options {
     std::string settings_file;
     Json::Value settings;  // the settings document (empty object without a file)
     qdxhost::LinkSettings link;
-    int retries = 2;  // how often a lost or garbled read is tried again within a round
+    // --retries: how often a lost or garbled read is tried again within a round; -1 when
+    // not given, so that the settings file's "retries" (or the link's default) holds.
+    int retries = -1;
     double interval_s = 1.0;
     long cycles = -1;  // -1: until a signal
     bool watch = false;

@@ -20,6 +20,7 @@
 
 #include "file_io.h"
 #include "history_decoder.h"
+#include "history_export.h"
 #include "history_series.h"
 #include "history_time.h"
 #include "http_server.h"
@@ -79,15 +80,6 @@ extern "C" void on_hangup(int) {
     g_flags.reopen_log = 1;
 }
 
-// The retries of a round once the link counts them; 0 before.
-template <typename Result>
-auto retries_of(const Result& r, int) -> decltype(static_cast<unsigned>(r.retries)) {
-    return static_cast<unsigned>(r.retries);
-}
-template <typename Result>
-unsigned retries_of(const Result&, long) {
-    return 0;
-}
 
 std::int64_t unix_ms_now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -167,13 +159,16 @@ void install_signal_handlers() {
 
 WriteOutcome judge_write(int device_result, const qdxhost::DriveResult& drive) {
     WriteOutcome o;
-    if (device_result == kWriteConfirmed) {
+    // An exception reply reaches the device as a wrong echo, so the link's word on what
+    // came back goes first: the user is told the controller refused, not that it echoed
+    // something else.
+    if (drive.last == qdxhost::Exchange::Refused) {
+        o.kind = WriteOutcome::Kind::Refused;
+        o.reason = "exception " + std::to_string(drive.exception);
+    } else if (device_result == kWriteConfirmed) {
         o.kind = WriteOutcome::Kind::Confirmed;
     } else if (device_result == kWriteNotConfirmed) {
         o.kind = WriteOutcome::Kind::NotConfirmed;
-    } else if (drive.last == qdxhost::Exchange::Refused) {
-        o.kind = WriteOutcome::Kind::Refused;
-        o.reason = "exception " + std::to_string(drive.exception);
     } else if (drive.last == qdxhost::Exchange::Garbled) {
         o.kind = WriteOutcome::Kind::Garbled;
     } else {
@@ -363,6 +358,12 @@ void Program::load_cache() {
         }
         return;
     }
+    HistoryRow newest;
+    std::string ignored;
+    if (history_.newest(opt_.data_id, kRecordType, newest, ignored) && newest.id != round.id) {
+        status_ << "kv830-host: history row " << newest.id << " holds " << newest.record.size()
+                << " bytes; the device did not take it" << std::endl;
+    }
     observer_->set_loading_cache(true);
     const int taken =
         device_->LoadFromCache(round.record.data(), static_cast<int>(round.record.size()));
@@ -493,7 +494,7 @@ void Program::run_cycles(SPModbus& modbus) {
             backoff = kFirstBackoff;
         }
         std::ostringstream outcome;
-        outcome << r.answered << " answered, " << r.failed << " failed, " << retries_of(r, 0)
+        outcome << r.answered << " answered, " << r.failed << " failed, " << r.retries
                 << " retries";
         std::ostringstream line;
         line << "cycle " << cycle << ": " << std::fixed << std::setprecision(3) << seconds << " s, "
@@ -526,7 +527,7 @@ void Program::run_cycles(SPModbus& modbus) {
         report_of_cycle.duration_s = seconds;
         report_of_cycle.answered = r.answered;
         report_of_cycle.failed = r.failed;
-        report_of_cycle.retries = retries_of(r, 0);
+        report_of_cycle.retries = r.retries;
         report_of_cycle.timeouts = r.timeouts;
         report_of_cycle.garbled = r.garbled;
         report_of_cycle.exceptions = r.refused;
@@ -738,9 +739,21 @@ int Program::run() {
         return kExitUsage;
     }
     link_ = std::make_unique<qdxhost::ModbusLink>(opt_.link, status_);
+    // A folder, a file that is not a serial line, a port held by another process, a host
+    // name that does not exist: waiting mends none of them.
+    if (!link_->ensure_open() && link_->open_failed_fatally()) {
+        status_ << "kv830-host: " << link_->last_error() << std::endl;
+        stop_watchers();
+        if (writer_) {
+            writer_->stop();
+        }
+        qdxhost::HostAccess::set_observer(*device_, nullptr);
+        device_ = nullptr;
+        return kExitFailure;
+    }
     status_ << "kv830-host: " << plugin << ", data id " << opt_.data_id << ", link "
             << opt_.link.describe() << ", timeout " << opt_.link.timeout_ms << " ms, retries "
-            << opt_.retries << ", history "
+            << opt_.link.retries << ", history "
             << (opt_.history ? opt_.history_file : std::string("off")) << std::endl;
     if (opt_.history) {
         load_cache();
@@ -811,6 +824,9 @@ int Program::run() {
 }
 
 int run_main(int argc, const char* const* argv) {
+    if (argc > 1 && argv[1] != nullptr && std::strcmp(argv[1], "export") == 0) {
+        return run_export(argc - 1, const_cast<char**>(argv + 1), std::cout, std::cerr);
+    }
     Options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {

@@ -2,6 +2,8 @@
 // the status stream and its watchers.
 #include "program.h"
 
+#include "history_time.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -153,7 +155,7 @@ TEST_F(ProgramTest, WriteOutcomesAreReported) {
     };
     const Row rows[] = {
         {"confirmed", {},                       ": confirmed",     kExitOk          },
-        {"refused",   {"--exception-at", "19"}, ": not confirmed", kExitNotConfirmed},
+        {"refused",   {"--exception-at", "19"}, ": refused (exception 2)", kExitNotConfirmed},
         {"no reply",  {"--drop-every", "1"},    ": no reply",      kExitNoReply     },
     };
     for (const Row& row : rows) {
@@ -263,8 +265,8 @@ TEST_F(ProgramTest, AServedRecordIsNoNewCycle) {
     HistoryStore store;
     std::string error;
     ASSERT_TRUE(store.open(db, error)) << error;
-    HistoryRow stored;
-    ASSERT_TRUE(store.newest(1, 5156, stored, error)) << error;
+    StoredRound stored;
+    ASSERT_TRUE(store.newest_round(1, 5156, 576, stored, error)) << error;
     // A newer row of the wrong size, which the device does not take.
     const std::vector<unsigned char> stub(10, 0);
     ASSERT_TRUE(store.append(1, 5156, stub.data(), 10, error)) << error;
@@ -273,7 +275,8 @@ TEST_F(ProgramTest, AServedRecordIsNoNewCycle) {
     const ProgramRun again =
         run_program(dir_, {"--tcp", dead, "--cycles", "1", "--history", db, "--timeout", "200ms"});
     // The stored round's own time is named; the record is served, yet no cycle completed.
-    EXPECT_NE(again.status_text.find("serving the record stored at " + stored.time +
+    EXPECT_NE(again.status_text.find("serving the record stored at " +
+                                     format_local_time(stored.unix_ms) +
                                      " (history row " + std::to_string(stored.id) + ")"),
               std::string::npos)
         << again.status_text;
