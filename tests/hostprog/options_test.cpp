@@ -104,7 +104,7 @@ TEST(HostOptions, DefaultsAndTheWriteOnlyRun) {
     Options o;
     std::string error;
     ASSERT_TRUE(parse({"--tcp", "127.0.0.1:1502"}, o, error)) << error;
-    EXPECT_EQ(o.retries, 2);
+    EXPECT_EQ(o.link.retries, 2);  // the link's own default, no --retries given
     EXPECT_EQ(o.cycles, -1);
     EXPECT_TRUE(o.history);
 
