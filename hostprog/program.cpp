@@ -29,9 +29,9 @@
 #include "mqtt_publisher.h"
 #include "plant_state.h"
 #include "plugin_loader.h"
-#include "web_assets.h"
 #include "pretty.h"
 #include "qdx_host.h"
+#include "web_assets.h"
 
 namespace kv830host {
 
@@ -79,7 +79,6 @@ extern "C" void on_terminate(int) {
 extern "C" void on_hangup(int) {
     g_flags.reopen_log = 1;
 }
-
 
 std::int64_t unix_ms_now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -692,6 +691,44 @@ void Program::stop_watchers() {
     }
 }
 
+bool Program::open_history(std::string& error) {
+    // A run that only serves what is stored needs no right to write.
+    const auto access =
+        opt_.cycles == 0 ? HistoryStore::Access::ReadOnly : HistoryStore::Access::ReadWrite;
+    if (!history_.open(opt_.history_file, access, error)) {
+        return false;
+    }
+    history_.set_policy(opt_.history_settings.policy());
+    if (!history_.read_only()) {
+        writer_ = std::make_unique<HistoryWriter>(history_, opt_.history_settings.writer_options());
+    }
+    return true;
+}
+
+void Program::finish_history() {
+    if (!writer_) {
+        return;
+    }
+    writer_->stop();
+    const HistoryWriterStatus h = writer_->status();
+    status_ << "kv830-host: " << h.saved << " rounds saved to " << opt_.history_file;
+    if (h.pending != 0 || h.dropped != 0) {
+        status_ << ", " << history_status_text(h);
+        observer_->count_save_failure();
+    }
+    status_ << std::endl;
+}
+
+// Start failed after the device was made: nothing polled, nothing left running.
+void Program::abandon_start() {
+    stop_watchers();
+    if (writer_) {
+        writer_->stop();
+    }
+    qdxhost::HostAccess::set_observer(*device_, nullptr);
+    device_ = nullptr;
+}
+
 int Program::run() {
     std::string error;
     if (!opt_.output_file.empty() && !kv830io::check_folder_writable(opt_.output_file, error)) {
@@ -702,19 +739,9 @@ int Program::run() {
         status_ << "kv830-host: " << error << std::endl;
         return kExitUsage;
     }
-    if (opt_.history) {
-        // A run that only serves what is stored needs no right to write.
-        const auto access =
-            opt_.cycles == 0 ? HistoryStore::Access::ReadOnly : HistoryStore::Access::ReadWrite;
-        if (!history_.open(opt_.history_file, access, error)) {
-            status_ << "kv830-host: " << error << std::endl;
-            return kExitFailure;
-        }
-        history_.set_policy(opt_.history_settings.policy());
-        if (!history_.read_only()) {
-            writer_ = std::make_unique<HistoryWriter>(history_,
-                                                      opt_.history_settings.writer_options());
-        }
+    if (opt_.history && !open_history(error)) {
+        status_ << "kv830-host: " << error << std::endl;
+        return kExitFailure;
     }
     PluginLoader loader;
     plugin_path_ = opt_.plugin.empty() ? default_plugin_path() : opt_.plugin;
@@ -743,12 +770,7 @@ int Program::run() {
     // name that does not exist: waiting mends none of them.
     if (!link_->ensure_open() && link_->open_failed_fatally()) {
         status_ << "kv830-host: " << link_->last_error() << std::endl;
-        stop_watchers();
-        if (writer_) {
-            writer_->stop();
-        }
-        qdxhost::HostAccess::set_observer(*device_, nullptr);
-        device_ = nullptr;
+        abandon_start();
         return kExitFailure;
     }
     status_ << "kv830-host: " << plugin << ", data id " << opt_.data_id << ", link "
@@ -766,12 +788,7 @@ int Program::run() {
     }
     if (!start_http(error)) {
         status_ << "kv830-host: HTTP: " << error << std::endl;
-        stop_watchers();
-        if (writer_) {
-            writer_->stop();
-        }
-        qdxhost::HostAccess::set_observer(*device_, nullptr);
-        device_ = nullptr;
+        abandon_start();
         return kExitFailure;
     }
     notifier_.notify("READY=1");
@@ -786,18 +803,7 @@ int Program::run() {
     }
     // The history is committed before anything slower, so that a stop within a service
     // manager's timeout keeps every round.
-    if (writer_) {
-        writer_->stop();
-        const HistoryWriterStatus h = writer_->status();
-        status_ << "kv830-host: " << h.saved << " rounds saved to " << opt_.history_file;
-        if (h.pending != 0 || h.dropped != 0) {
-            status_ << ", " << history_status_text(h);
-        }
-        status_ << std::endl;
-        if (h.pending != 0 || h.dropped != 0) {
-            observer_->count_save_failure();
-        }
-    }
+    finish_history();
     stop_watchers();
     // --watch has shown every cycle's snapshot already; a lone write shows none.
     const bool final_snapshot = !output_failed_ && !(opt_.watch && opt_.cycles != 0) &&

@@ -19,10 +19,10 @@
 #include "history_store.h"
 #include "history_writer.h"
 #include "http_server.h"
-#include "mqtt_publisher.h"
-#include "plant_state.h"
 #include "modbus_link.h"
+#include "mqtt_publisher.h"
 #include "options.h"
+#include "plant_state.h"
 #include "sd_notify.h"
 
 namespace kv830host {
@@ -94,6 +94,9 @@ class Program {
     void housekeeping();
     void reopen_log();
     bool start_watchers(std::string& error);
+    bool open_history(std::string& error);
+    void finish_history();
+    void abandon_start();
     bool start_http(std::string& error);
     void stop_watchers();
     HistoryAnswer answer_history(const HistoryRequest& request);

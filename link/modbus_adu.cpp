@@ -96,7 +96,7 @@ void decode_registers(const std::uint8_t* pdu, int count, std::uint16_t* regs) {
 void decode_bits(const std::uint8_t* pdu, int count, std::uint8_t* bits) {
     const std::uint8_t* p = pdu + kReadHeader;
     for (int i = 0; i < count; ++i) {
-        bits[i] = static_cast<std::uint8_t>((p[i / 8] >> (i % 8)) & 1U);
+        bits[i] = static_cast<std::uint8_t>((static_cast<unsigned>(p[i / 8]) >> (i % 8)) & 1U);
     }
 }
 
