@@ -172,7 +172,9 @@ TEST_F(Monitoring, BrokerRestartLosesNoCompletedCycle) {
     const std::size_t before = cycle_lines(host->err()).size();
     ASSERT_TRUE(wait_until([&] { return cycle_lines(host->err()).size() >= before + 5; }, kLong))
         << host->err();
+    const long last_before_stop = static_cast<long>(before);
     std::string error;
+    const auto restarted = std::chrono::steady_clock::now();
     ASSERT_TRUE(broker_.start(error)) << error;
     const long restarted_at = cycle_lines(host->err()).back().number;
     // The queued cycles go out once the host is back on the broker, before it is stopped.
@@ -189,6 +191,16 @@ TEST_F(Monitoring, BrokerRestartLosesNoCompletedCycle) {
     ASSERT_TRUE(sub->wait_for(consecutive_past(restarted_at), kLong))
         << ::testing::PrintToString(cycle_numbers(sub->messages(), prefix, true)) << "\n"
         << host->err() << broker_.log();
+    // The cycles of the outage did wait: they reached the subscriber only after the restart.
+    std::size_t queued = 0;
+    for (const Message& m : sub->on(prefix + "/cycle")) {
+        Json::Value v;
+        if (parse_json(m.payload, v) && v["number"].asInt() > last_before_stop + 1 &&
+            v["number"].asInt() <= last_before_stop + 5 && m.arrived >= restarted) {
+            ++queued;
+        }
+    }
+    EXPECT_GE(queued, 4U);
     host->signal(SIGINT);
     ASSERT_EQ(host->wait(kLong), 0) << host->err();
     const std::vector<CycleLine> lines = cycle_lines(host->err());
@@ -247,19 +259,22 @@ struct WriteCase {
     std::vector<std::string> sim_extra;
     const char* command;
     const char* outcome;  // the beginning of the outcome member
+    const char* reason;   // a part of the reason given
     bool lands;           // the value reaches the simulator's registers
 };
 
 TEST_F(Monitoring, WritesOverMqttAreReportedAndOnlyGoodOnesReachTheController) {
     const std::vector<WriteCase> cases = {
-        {"confirmed",                 {}, R"({"register": 19, "values": [71]})",         "confirmed", true },
+        {"confirmed",                 {}, R"({"register": 19, "values": [71]})",         "confirmed", "",     true },
         {"refused by the controller",
          {"--exception-at", "19"},
          R"({"register": 19, "values": [71]})",                                          "refused",
-         false                                                                                             },
-        {"bad JSON",                  {}, R"({"register": 19, "values": [70)",           "refused",   false},
-        {"extra member",              {}, R"({"register": 19, "values": [70], "x": 1})", "refused",   false},
-        {"too many values",           {}, nullptr,                                       "refused",   false},
+         "exception",                                                                                         false},
+        {"bad JSON",                  {}, R"({"register": 19, "values": [71)",           "refused",   "JSON", false},
+        {"extra member",              {}, R"({"register": 19, "values": [71], "x": 1})", "refused",   "x",    false},
+        {"unknown register",          {}, R"({"register": 65000, "values": [71]})",      "refused",   "",     false},
+        {"value out of range",        {}, R"({"register": 19, "values": [70000]})",      "refused",   "",     false},
+        {"too many values",           {}, nullptr,                                       "refused",   "123",  false},
     };
     std::string too_many = R"({"register": 19, "values": [70)";
     for (int i = 0; i < 130; ++i) {
@@ -312,6 +327,8 @@ TEST_F(Monitoring, WritesOverMqttAreReportedAndOnlyGoodOnesReachTheController) {
         EXPECT_EQ(result["outcome"].asString().rfind(c.outcome, 0), 0U) << result.toStyledString();
         if (std::string(c.outcome) != "confirmed") {
             EXPECT_FALSE(result["reason"].asString().empty()) << result.toStyledString();
+            EXPECT_NE(result["reason"].asString().find(c.reason), std::string::npos)
+                << result.toStyledString();
         }
         host->signal(SIGINT);
         EXPECT_EQ(host->wait(kLong), 0) << host->err();
