@@ -1,0 +1,409 @@
+// kv830-host in the plant's monitoring stack: each test is one run of the real program
+// against the real simulator, publishing to a real mosquitto broker or serving HTTP.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "broker.h"
+#include "e2e_support.h"
+
+namespace {
+
+using namespace e2e;
+using mqtttest::Broker;
+using mqtttest::Message;
+using mqtttest::Subscriber;
+
+constexpr auto kLong = 60000ms;  // the machine is shared: bounds are generous
+
+std::string unique_prefix(const std::string& test) {
+    return "e2e-" + test + "-" + std::to_string(getpid());
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return done();
+}
+
+// The cycle numbers of PREFIX/cycle messages in their order of arrival.
+std::vector<long> cycle_numbers(const std::vector<Message>& all, const std::string& prefix,
+                                bool completed_only) {
+    std::vector<long> numbers;
+    for (const Message& m : all) {
+        Json::Value v;
+        if (m.topic != prefix + "/cycle" || !parse_json(m.payload, v)) {
+            continue;
+        }
+        if (completed_only && !v["completed"].asBool()) {
+            continue;
+        }
+        numbers.push_back(v["number"].asInt());
+    }
+    return numbers;
+}
+
+struct HttpReply {
+    int status = 0;
+    std::string body;
+};
+
+// One GET over a fresh connection; status 0 when nothing sensible came back.
+HttpReply http_get(int port, const std::string& path) {
+    HttpReply reply;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return reply;
+    }
+    timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return reply;
+    }
+    const std::string request =
+        "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        ::close(fd);
+        return reply;
+    }
+    std::string text;
+    char buf[8192];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    const auto head_end = text.find("\r\n\r\n");
+    if (text.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos) {
+        return reply;
+    }
+    reply.status = std::atoi(text.c_str() + 9);
+    reply.body = text.substr(head_end + 4);
+    return reply;
+}
+
+class Monitoring : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string error;
+        ASSERT_TRUE(broker_.start(error)) << error;
+    }
+
+    std::unique_ptr<Subscriber> subscribe(const std::string& topic, const std::string& id = "",
+                                          bool persistent = false) {
+        auto sub = std::make_unique<Subscriber>(broker_.port(), topic, id, persistent);
+        std::string error;
+        EXPECT_TRUE(sub->connect(error)) << error;
+        return sub;
+    }
+
+    std::unique_ptr<Process> start_host(const TempDir& dir, const std::vector<std::string>& args) {
+        return std::make_unique<Process>(host_argv(args), dir.file("host.out"),
+                                         dir.file("host.err"));
+    }
+
+    Broker broker_;
+};
+
+TEST_F(Monitoring, SnapshotOnTheTopicIsTheOutputTextOfTheSameCycle) {
+    TempDir dir;
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const std::string prefix = unique_prefix("snapshot");
+    const auto sub = subscribe(prefix + "/#");
+    const std::string output = dir.file("last.json");
+    const HostRun run =
+        run_host(dir,
+                 {"--tcp", sim.address(), "--mqtt", broker_.url(), "--mqtt-topic", prefix,
+                  "--cycles", "3", "--interval", "200ms", "--output", output, "--no-history"},
+                 kLong);
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(sub->wait_count(prefix + "/snapshot", 3, 20s)) << run.err;
+    const std::vector<Message> snapshots = sub->on(prefix + "/snapshot");
+    const std::string written = read_file(output);
+    ASSERT_FALSE(written.empty());
+    EXPECT_EQ(snapshots.back().payload, written);
+    // Every cycle's text went out, each a JSON object (the last is the same as --output).
+    for (const Message& m : snapshots) {
+        Json::Value doc;
+        EXPECT_TRUE(parse_json(m.payload, doc) && doc.isObject()) << m.payload;
+        EXPECT_FALSE(m.retained);
+    }
+}
+
+TEST_F(Monitoring, BrokerRestartLosesNoCompletedCycle) {
+    TempDir dir;
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const std::string prefix = unique_prefix("restart");
+    // A persistent session: the broker keeps the subscription and queues for it while
+    // this subscriber reconnects after the restart.
+    const auto sub = subscribe(prefix + "/#", "e2e-restart-" + std::to_string(getpid()), true);
+    const auto host =
+        start_host(dir, {"--tcp", sim.address(), "--mqtt", broker_.url(), "--mqtt-topic", prefix,
+                         "--interval", "300ms", "--mqtt-queue", "100", "--no-history"});
+    ASSERT_TRUE(sub->wait_count(prefix + "/cycle", 2, kLong)) << host->err();
+    broker_.stop();
+    // Several cycles while the broker is away.
+    const std::size_t before = cycle_lines(host->err()).size();
+    ASSERT_TRUE(wait_until([&] { return cycle_lines(host->err()).size() >= before + 5; }, kLong))
+        << host->err();
+    const long last_before_stop = static_cast<long>(before);
+    std::string error;
+    const auto restarted = std::chrono::steady_clock::now();
+    ASSERT_TRUE(broker_.start(error)) << error;
+    const long restarted_at = cycle_lines(host->err()).back().number;
+    // The queued cycles go out once the host is back on the broker, before it is stopped.
+    const auto consecutive_past = [&](long last) {
+        return [&prefix, last](const std::vector<Message>& all) {
+            std::vector<long> got = cycle_numbers(all, prefix, true);
+            // A QoS 1 message may come twice around a reconnect; each counts once.
+            std::sort(got.begin(), got.end());
+            got.erase(std::unique(got.begin(), got.end()), got.end());
+            return !got.empty() && got.back() > last && got.front() == 1 &&
+                   got.back() == static_cast<long>(got.size());
+        };
+    };
+    ASSERT_TRUE(sub->wait_for(consecutive_past(restarted_at), kLong))
+        << ::testing::PrintToString(cycle_numbers(sub->messages(), prefix, true)) << "\n"
+        << host->err() << broker_.log();
+    // The cycles of the outage did wait: they reached the subscriber only after the restart.
+    std::size_t queued = 0;
+    for (const Message& m : sub->on(prefix + "/cycle")) {
+        Json::Value v;
+        if (parse_json(m.payload, v) && v["number"].asInt() > last_before_stop + 1 &&
+            v["number"].asInt() <= last_before_stop + 5 && m.arrived >= restarted) {
+            ++queued;
+        }
+    }
+    EXPECT_GE(queued, 4U);
+    host->signal(SIGINT);
+    ASSERT_EQ(host->wait(kLong), 0) << host->err();
+    const std::vector<CycleLine> lines = cycle_lines(host->err());
+    std::vector<long> completed;
+    for (const CycleLine& c : lines) {
+        if (c.failed == 0) {
+            completed.push_back(c.number);
+        }
+    }
+    ASSERT_GE(completed.size(), 7U) << host->err();
+    std::vector<long> expected;
+    for (long n = 1; n <= lines.back().number; ++n) {
+        expected.push_back(n);
+    }
+    EXPECT_EQ(completed, expected) << host->err();
+    const auto all_arrived = [&](const std::vector<Message>& all) {
+        std::vector<long> got = cycle_numbers(all, prefix, true);
+        std::sort(got.begin(), got.end());
+        got.erase(std::unique(got.begin(), got.end()), got.end());
+        return got == completed;
+    };
+    EXPECT_TRUE(sub->wait_for(all_arrived, 30s))
+        << ::testing::PrintToString(cycle_numbers(sub->messages(), prefix, true)) << "\n"
+        << host->err();
+}
+
+TEST_F(Monitoring, KillNineMakesOfflineAppearThroughTheLastWill) {
+    TempDir dir;
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const std::string prefix = unique_prefix("will");
+    const auto sub = subscribe(prefix + "/status");
+    const auto host =
+        start_host(dir, {"--tcp", sim.address(), "--mqtt", broker_.url(), "--mqtt-topic", prefix,
+                         "--mqtt-keepalive", "5", "--interval", "500ms", "--no-history"});
+    const auto says = [&](const std::string& word) {
+        return [&prefix, word](const std::vector<Message>& all) {
+            for (const Message& m : all) {
+                if (m.topic == prefix + "/status" && m.payload == word) {
+                    return true;
+                }
+            }
+            return false;
+        };
+    };
+    ASSERT_TRUE(sub->wait_for(says("online"), kLong)) << host->err();
+    EXPECT_FALSE(says("offline")(sub->messages()));
+    host->signal(SIGKILL);
+    host->wait(10s);
+    // The broker notices within one and a half keepalives; the rest is slack for the load.
+    EXPECT_TRUE(sub->wait_for(says("offline"), 30s)) << broker_.log();
+}
+
+struct WriteCase {
+    const char* name;
+    std::vector<std::string> sim_extra;
+    const char* command;
+    const char* outcome;  // the beginning of the outcome member
+    const char* reason;   // a part of the reason given
+    bool lands;           // the value reaches the simulator's registers
+};
+
+TEST_F(Monitoring, WritesOverMqttAreReportedAndOnlyGoodOnesReachTheController) {
+    const std::vector<WriteCase> cases = {
+        {"confirmed",                 {}, R"({"register": 19, "values": [71]})",         "confirmed", "",     true },
+        {"refused by the controller",
+         {"--exception-at", "19"},
+         R"({"register": 19, "values": [71]})",                                          "refused",
+         "exception",                                                                                         false},
+        {"bad JSON",                  {}, R"({"register": 19, "values": [71)",           "refused",   "JSON", false},
+        {"extra member",              {}, R"({"register": 19, "values": [71], "x": 1})", "refused",   "x",    false},
+        {"unknown register",          {}, R"({"register": 65000, "values": [71]})",      "refused",   "",     false},
+        {"value out of range",        {}, R"({"register": 19, "values": [70000]})",      "refused",   "",     false},
+        {"too many values",           {}, nullptr,                                       "refused",   "123",  false},
+    };
+    std::string too_many = R"({"register": 19, "values": [70)";
+    for (int i = 0; i < 130; ++i) {
+        too_many += ",70";
+    }
+    too_many += "]}";
+
+    // What the frozen simulator holds when nobody wrote to it.
+    std::vector<int> untouched;
+    {
+        TempDir dir;
+        Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
+        ASSERT_TRUE(sim.started()) << sim.log();
+        ASSERT_EQ(sim.stop(), 0);
+        std::vector<int> inputs;
+        ASSERT_TRUE(sim.read_dump(untouched, inputs));
+        ASSERT_NE(untouched[19], 71) << "the confirmed write would not be seen";
+    }
+
+    for (const WriteCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        std::vector<std::string> extra{"--frozen"};
+        extra.insert(extra.end(), c.sim_extra.begin(), c.sim_extra.end());
+        Simulator sim(dir, {"--tcp", "0"}, extra);
+        ASSERT_TRUE(sim.started()) << sim.log();
+        const std::string prefix = unique_prefix("write");
+        const auto sub = subscribe(prefix + "/#");
+        const auto host =
+            start_host(dir, {"--tcp", sim.address(), "--mqtt", broker_.url(), "--mqtt-topic",
+                             prefix, "--mqtt-writes", "--interval", "300ms", "--no-history"});
+        ASSERT_TRUE(sub->wait_for(
+            [&](const std::vector<Message>& all) {
+                for (const Message& m : all) {
+                    if (m.topic == prefix + "/status" && m.payload == "online") {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            kLong))
+            << host->err();
+        // The host subscribes to its write topic once connected; a cycle message shows it
+        // is past that.
+        ASSERT_TRUE(sub->wait_count(prefix + "/cycle", 1, kLong)) << host->err();
+        ASSERT_TRUE(sub->publish(prefix + "/write", c.command != nullptr ? c.command : too_many));
+        ASSERT_TRUE(sub->wait_count(prefix + "/write/result", 1, kLong)) << host->err();
+        Json::Value result;
+        ASSERT_TRUE(parse_json(sub->on(prefix + "/write/result").front().payload, result));
+        EXPECT_EQ(result["outcome"].asString().rfind(c.outcome, 0), 0U) << result.toStyledString();
+        if (std::string(c.outcome) != "confirmed") {
+            EXPECT_FALSE(result["reason"].asString().empty()) << result.toStyledString();
+            EXPECT_NE(result["reason"].asString().find(c.reason), std::string::npos)
+                << result.toStyledString();
+        }
+        host->signal(SIGINT);
+        EXPECT_EQ(host->wait(kLong), 0) << host->err();
+        ASSERT_EQ(sim.stop(), 0);
+        std::vector<int> holding;
+        std::vector<int> inputs;
+        ASSERT_TRUE(sim.read_dump(holding, inputs));
+        if (c.lands) {
+            EXPECT_EQ(holding[19], 71);
+        } else {
+            EXPECT_EQ(holding, untouched);
+        }
+    }
+}
+
+bool promtool_accepts(const TempDir& dir, const std::string& text, std::string& said) {
+#ifdef KV830_PROMTOOL
+    const std::string file = dir.file("metrics.txt");
+    write_file(file, text);
+    const std::string out = dir.file("promtool.out");
+    const std::string command =
+        std::string(KV830_PROMTOOL) + " check metrics < " + file + " > " + out + " 2>&1";
+    const int status = std::system(command.c_str());
+    said = read_file(out);
+    return status == 0;
+#else
+    (void)dir;
+    (void)text;
+    (void)said;
+    return true;
+#endif
+}
+
+TEST_F(Monitoring, MetricsPassPromtoolAndHealthTurnsWhenTheSimulatorStops) {
+    TempDir dir;
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const int port = testproc::free_tcp_port();
+    const auto host =
+        start_host(dir, {"--tcp", sim.address(), "--http", "127.0.0.1:" + std::to_string(port),
+                         "--interval", "300ms", "--timeout", "300ms", "--no-history"});
+    ASSERT_TRUE(wait_until([&] { return http_get(port, "/healthz").status == 200; }, kLong))
+        << host->err();
+    ASSERT_TRUE(wait_until([&] { return cycle_lines(host->err()).size() >= 2; }, kLong));
+    const HttpReply metrics = http_get(port, "/metrics");
+    ASSERT_EQ(metrics.status, 200);
+    EXPECT_NE(metrics.body.find("kv830_signal{"), std::string::npos);
+    std::string said;
+    EXPECT_TRUE(promtool_accepts(dir, metrics.body, said)) << said;
+
+    // The snapshot served is the device's text, the same one standard output ends with.
+    const HttpReply snapshot = http_get(port, "/api/snapshot");
+    EXPECT_EQ(snapshot.status, 200);
+    Json::Value doc;
+    EXPECT_TRUE(parse_json(snapshot.body, doc)) << snapshot.body;
+
+    ASSERT_EQ(sim.stop(), 0);
+    HttpReply health;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            health = http_get(port, "/healthz");
+            return health.status == 503;
+        },
+        kLong))
+        << health.status << " " << health.body;
+    EXPECT_GT(health.body.size(), 1U);
+    EXPECT_EQ(std::count(health.body.begin(), health.body.end(), '\n'), 1) << health.body;
+    host->signal(SIGINT);
+    host->wait(kLong);
+}
+
+#ifndef KV830_PROMTOOL
+TEST(MonitoringTools, Promtool) {
+    GTEST_SKIP() << "promtool is not installed: /metrics was checked without it";
+}
+#endif
+
+}  // namespace
