@@ -170,7 +170,7 @@ void ScriptedTcpPeer::run() {
         }
         buf.insert(buf.end(), chunk, chunk + n);
         while (buf.size() >= 7) {
-            const std::size_t size = 6U + ((buf[4] << 8) | buf[5]);
+            const std::size_t size = 6U + ((static_cast<std::size_t>(buf[4]) << 8) | buf[5]);
             if (buf.size() < size) {
                 break;
             }
