@@ -70,8 +70,11 @@ const Json::Value* HistoryDecoder::decode(unsigned data_id,
                       boost::posix_time::seconds(rounds_));
     const Json::Value* document = nullptr;
     int size = 0;
-    if (device_->DeviceIoControl(kDocumentRequest, nullptr, 0, &document,
-                                 static_cast<int>(sizeof document), size) != 0 ||
+    if (device_->DeviceIoControl(
+            kDocumentRequest, nullptr, 0, &document,
+            // The request hands back a pointer: its size is the contract.
+            static_cast<int>(sizeof document),  // NOLINT(bugprone-sizeof-expression)
+            size) != 0 ||
         document == nullptr || !document->isObject()) {
         error = "the device gave no document";
         return nullptr;

@@ -128,7 +128,7 @@ void append_json_text(std::string& line, const char* begin, const char* end) {
             line += *p;
         } else if (c < 0x20) {
             char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            (void)std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
             line += escaped;
         } else {
             line += *p;
@@ -236,7 +236,7 @@ class Exporter {
             line_ += ',';
             line_ += std::to_string(round.data_id);
         } else {
-            line_ += "{\"time\":\"" + time + "\",\"data_id\":" + std::to_string(round.data_id);
+            line_ += R"({"time":")" + time + R"(","data_id":)" + std::to_string(round.data_id);
         }
         const bool all = o_.signals.empty();
         auto it = document.begin();

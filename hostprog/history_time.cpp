@@ -17,10 +17,10 @@ struct Unit {
     std::int64_t ms;
 };
 constexpr Unit kUnits[] = {
-    {'s', kSecondMs            },
-    {'m', 60 * kSecondMs       },
-    {'h', 3600 * kSecondMs     },
-    {'d', 24 * 3600 * kSecondMs},
+    {'s', kSecondMs        },
+    {'m', 60 * kSecondMs   },
+    {'h', 3600 * kSecondMs },
+    {'d', 86400 * kSecondMs},
 };
 
 // Days since 1970-01-01 of a civil date (proleptic Gregorian), without the C library's
@@ -173,9 +173,9 @@ std::string format_stored_time(std::int64_t unix_ms) {
     const auto minute = static_cast<int>(rest / (60 * kSecondMs));
     rest %= 60 * kSecondMs;
     char text[96];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d:%02d:%02d.%03dZ",
-                  static_cast<long long>(y), m, d, hour, minute, static_cast<int>(rest / kSecondMs),
-                  static_cast<int>(rest % kSecondMs));
+    (void)std::snprintf(text, sizeof text, "%04lld-%02u-%02uT%02d:%02d:%02d.%03dZ",
+                        static_cast<long long>(y), m, d, hour, minute,
+                        static_cast<int>(rest / kSecondMs), static_cast<int>(rest % kSecondMs));
     return text;
 }
 
@@ -197,9 +197,9 @@ std::string format_local_time(std::int64_t unix_ms) {
     const long offset = tm.tm_gmtoff / 60;
     const long abs_offset = offset < 0 ? -offset : offset;
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld",
-                  tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  milli, offset < 0 ? '-' : '+', abs_offset / 60, abs_offset % 60);
+    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02ld:%02ld",
+                        tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                        tm.tm_sec, milli, offset < 0 ? '-' : '+', abs_offset / 60, abs_offset % 60);
     return text;
 }
 

@@ -49,7 +49,7 @@ std::string json_string(const std::string& text) {
             out += "\\\\";
         } else if (u < 0x20) {
             char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", u);
+            (void)std::snprintf(esc, sizeof esc, "\\u%04x", u);
             out += esc;
         } else {
             out += c;
@@ -66,13 +66,13 @@ std::string json_number(double value) {
 }
 
 std::string iso_time(std::int64_t unix_ms) {
-    const std::time_t seconds = static_cast<std::time_t>(unix_ms / 1000);
+    const auto seconds = static_cast<std::time_t>(unix_ms / 1000);
     std::tm parts{};
     gmtime_r(&seconds, &parts);
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<int>(unix_ms % 1000));
+    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
+                        parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                        parts.tm_min, parts.tm_sec, static_cast<int>(unix_ms % 1000));
     return text;
 }
 
@@ -148,7 +148,7 @@ std::string etag_of(const unsigned char* data, std::size_t size) {
         hash = (hash ^ data[i]) * 1099511628211ULL;
     }
     char text[24];
-    std::snprintf(text, sizeof text, "\"%016" PRIx64 "\"", hash);
+    (void)std::snprintf(text, sizeof text, "\"%016" PRIx64 "\"", hash);
     return text;
 }
 
@@ -295,8 +295,9 @@ bool parse_time_ms(const std::string& text, std::int64_t& out_ms) {
     if (pos != text.size()) {
         return false;
     }
-    const std::int64_t seconds = days_from_civil(year, month, day) * 86400 + hour * 3600 +
-                                 minute * 60 + second - offset_min * 60;
+    const std::int64_t seconds = days_from_civil(year, month, day) * 86400 +
+                                 std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second -
+                                 std::int64_t{offset_min} * 60;
     out_ms = seconds * 1000 + ms;
     return true;
 }
@@ -383,8 +384,10 @@ void HttpServer::Impl::install_routes() {
                 break;
         }
     });
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& res,
-                                    std::exception_ptr) { refuse(res, 500, "internal error"); });
+    server.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& res, const std::exception_ptr&) {
+            refuse(res, 500, "internal error");
+        });
 
     server.Get("/metrics",
                [this](const httplib::Request&, httplib::Response& res) { serve_metrics(res); });
@@ -444,20 +447,20 @@ void HttpServer::Impl::serve_healthz(httplib::Response& res) {
         const std::int64_t age = now - d.last_completed_unix_ms;
         if (age > limit_ms) {
             char text[160];
-            std::snprintf(text, sizeof text,
-                          "data id %u: last cycle completed %.1f s ago, more than three "
-                          "intervals (%.1f s)",
-                          d.data_id, static_cast<double>(age) / 1000.0,
-                          static_cast<double>(limit_ms) / 1000.0);
+            (void)std::snprintf(text, sizeof text,
+                                "data id %u: last cycle completed %.1f s ago, more than three "
+                                "intervals (%.1f s)",
+                                d.data_id, static_cast<double>(age) / 1000.0,
+                                static_cast<double>(limit_ms) / 1000.0);
             refuse(res, 503, text);
             return;
         }
         oldest_ms = std::max(oldest_ms, age);
     }
     char text[96];
-    std::snprintf(text, sizeof text, "ok: %zu device(s), last cycle completed %.1f s ago\n",
-                  devices.size(),
-                  static_cast<double>(std::max<std::int64_t>(oldest_ms, 0)) / 1000.0);
+    (void)std::snprintf(text, sizeof text, "ok: %zu device(s), last cycle completed %.1f s ago\n",
+                        devices.size(),
+                        static_cast<double>(std::max<std::int64_t>(oldest_ms, 0)) / 1000.0);
     res.set_content(text, kTextPlain);
 }
 
@@ -694,7 +697,7 @@ void HttpServer::Impl::serve_history(const httplib::Request& req, httplib::Respo
                    "' is neither unix seconds nor ISO 8601 with a zone");
         return;
     }
-    query.from_ms = query.to_ms - 3600 * 1000;
+    query.from_ms = query.to_ms - std::int64_t{3600} * 1000;
     if (req.has_param("from") && !parse_time_ms(req.get_param_value("from"), query.from_ms)) {
         refuse(res, 400,
                "from='" + req.get_param_value("from") +
@@ -794,7 +797,7 @@ bool parse_write(const std::string& body, WriteCommand& command, bool& has_id,
         return false;
     }
     if (!doc.isObject()) {
-        reason = "body must be an object {\"data_id\":N,\"register\":N,\"values\":[...]}";
+        reason = R"(body must be an object {"data_id":N,"register":N,"values":[...]})";
         return false;
     }
     for (const std::string& name : doc.getMemberNames()) {
@@ -855,7 +858,7 @@ void HttpServer::Impl::serve_write(const httplib::Request& req, httplib::Respons
         return;
     }
     if (!same_token(header.substr(scheme.size()), token)) {
-        res.set_header("WWW-Authenticate", "Bearer realm=\"kv830\", error=\"invalid_token\"");
+        res.set_header("WWW-Authenticate", R"(Bearer realm="kv830", error="invalid_token")");
         refuse(res, 401, "wrong token");
         return;
     }

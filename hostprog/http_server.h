@@ -70,10 +70,10 @@ struct HttpLimits {
     // A connection waiting for its next request (or its first) holds a worker this long;
     // short, so that the idle connections of many open pages do not fill the pool.
     int keep_alive_s = 2;
-    std::size_t max_body_bytes = 64 * 1024;    // 413 beyond
-    std::size_t max_header_bytes = 16 * 1024;  // 431 beyond, all header lines together
-    std::size_t max_headers = 100;             // 431 beyond
-    unsigned max_history_points = 10000;       // /api/history points=; 400 beyond
+    std::size_t max_body_bytes = std::size_t{64} * 1024;    // 413 beyond
+    std::size_t max_header_bytes = std::size_t{16} * 1024;  // 431 beyond, all header lines together
+    std::size_t max_headers = 100;                          // 431 beyond
+    unsigned max_history_points = 10000;                    // /api/history points=; 400 beyond
     unsigned default_history_points = 600;
     int write_wait_s = 10;       // /api/write waits this long for the outcome
     int event_heartbeat_s = 15;  // a comment line keeps idle streams alive

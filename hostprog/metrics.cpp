@@ -58,7 +58,7 @@ std::string format_metric_value(double value) {
     }
     char buffer[32];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return std::string(buffer, result.ptr);
+    return {buffer, result.ptr};
 }
 
 bool MetricsText::family(const std::string& name, const char* type, const std::string& help) {

@@ -90,8 +90,8 @@ std::string format_utc_time(std::int64_t unix_ms) {
     std::tm tm{};
     gmtime_r(&t, &tm);
     char text[96];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                        tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
     return text;
 }
 
@@ -155,7 +155,7 @@ bool parse_write_command(const std::string& payload, unsigned data_id, WriteComm
     }
     for (const std::string& name : root.getMemberNames()) {
         if (name != "register" && name != "values") {
-            error = "unknown member \"" + name + "\" (only \"register\" and \"values\")";
+            error = "unknown member \"" + name + R"x(" (only "register" and "values"))x";
             return false;
         }
     }

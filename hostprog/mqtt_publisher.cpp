@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ha_discovery.h"
@@ -93,7 +94,7 @@ struct Inbox {
 }  // namespace
 
 struct MqttPublisher::Impl {
-    explicit Impl(const MqttConfig& c) : config(c), inbox(std::make_shared<Inbox>()) {}
+    explicit Impl(MqttConfig c) : config(std::move(c)), inbox(std::make_shared<Inbox>()) {}
 
     MqttConfig config;
     std::shared_ptr<Inbox> inbox;

@@ -174,7 +174,7 @@ std::vector<kv830cli::Option> mqtt_options(MqttSettings& s) {
              return true;
          }                                                                                                  },
         {"mqtt-writes",        0, nullptr,
-         "accept register writes on PREFIX/write: {\"register\": N, \"values\": [...]}",                 [&s](const std::string&,   Error&) {
+         R"(accept register writes on PREFIX/write: {"register": N, "values": [...]})",                  [&s](const std::string&,   Error&) {
              s.writes = true;
              note_given(s, "--mqtt-writes");
              return true;

@@ -82,11 +82,11 @@ std::string default_plugin_path() {
     exe[n] = '\0';
     std::string dir(exe);
     dir.resize(dir.rfind('/'));
-    const std::string beside = dir + "/kv830.so";
+    std::string beside = dir + "/kv830.so";
     if (readable(beside)) {
         return beside;
     }
-    const std::string up = dir.substr(0, dir.rfind('/')) + "/kv830.so";
+    std::string up = dir.substr(0, dir.rfind('/')) + "/kv830.so";
     if (readable(up)) {
         return up;
     }

@@ -45,8 +45,8 @@ struct Exported {
 
 Exported run(std::vector<std::string> args) {
     args.insert(args.begin(), "export");
-    args.push_back("--plugin");
-    args.push_back(KV830_SO);
+    args.emplace_back("--plugin");
+    args.emplace_back(KV830_SO);
     std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(a.data());

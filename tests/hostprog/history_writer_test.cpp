@@ -3,11 +3,11 @@
 #include "history_writer.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <thread>
 

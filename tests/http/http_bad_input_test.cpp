@@ -119,8 +119,8 @@ class BadInputTest : public ::testing::Test {
 
 TEST_F(BadInputTest, WritesOffWithoutTokenAndSwitch) {
     start(false);
-    const auto r = post_write("{\"data_id\":1,\"register\":3,\"values\":[1]}",
-                              std::string("Bearer ") + kToken);
+    const auto r =
+        post_write(R"({"data_id":1,"register":3,"values":[1]})", std::string("Bearer ") + kToken);
     EXPECT_EQ(r.status, 403);
     EXPECT_NE(r.body.find("--http-writes"), std::string::npos) << r.body;
     EXPECT_TRUE(line_.received().empty());
@@ -129,8 +129,8 @@ TEST_F(BadInputTest, WritesOffWithoutTokenAndSwitch) {
 TEST_F(BadInputTest, WritesRefusedWithNothingHandedOn) {
     start(true);
     const std::string bearer = std::string("Bearer ") + kToken;
-    const std::string good = "{\"data_id\":1,\"register\":3,\"values\":[1]}";
-    std::string many = "{\"data_id\":1,\"register\":3,\"values\":[";
+    const std::string good = R"({"data_id":1,"register":3,"values":[1]})";
+    std::string many = R"({"data_id":1,"register":3,"values":[)";
     for (int i = 0; i < 124; ++i) {
         many += (i ? ",1" : "1");
     }
@@ -146,33 +146,32 @@ TEST_F(BadInputTest, WritesRefusedWithNothingHandedOn) {
         int status;
         const char* reason;
     } rows[] = {
-        {"no token",               good,                                             "",                               401, "Bearer"     },
-        {"wrong token",            good,                                             "Bearer s3cret-token-0123456780", 401, "wrong token"},
-        {"token prefix",           good,                                             "Bearer s3cret",                  401, "wrong token"},
-        {"token longer",           good,                                             bearer + "x",                     401, "wrong token"},
-        {"basic scheme",           good,                                             "Basic czNjcmV0",                 401, "Bearer"     },
-        {"empty body",             "",                                               bearer,                           400, "JSON"       },
-        {"not JSON",               "register=3",                                     bearer,                           400, "JSON"       },
-        {"truncated",              "{\"register\":3,",                               bearer,                           400, "JSON"       },
-        {"trailing garbage",       good + "x",                                       bearer,                           400, "JSON"       },
-        {"deep nesting",           deep,                                             bearer,                           400, "JSON"       },
-        {"array",                  "[1,2]",                                          bearer,                           400, "object"     },
-        {"duplicate key",          "{\"register\":3,\"register\":4,\"values\":[1]}", bearer,                           400, "JSON"       },
-        {"unknown member",         "{\"register\":3,\"values\":[1],\"force\":true}", bearer,                           400, "force"      },
-        {"no register",            "{\"values\":[1]}",                               bearer,                           400, "register"   },
-        {"register text",          "{\"register\":\"3\",\"values\":[1]}",            bearer,                           400, "register"   },
-        {"register negative",      "{\"register\":-1,\"values\":[1]}",               bearer,                           400, "register"   },
-        {"register too big",       "{\"register\":65536,\"values\":[1]}",            bearer,                           400, "register"   },
-        {"register fraction",      "{\"register\":3.5,\"values\":[1]}",              bearer,                           400, "register"   },
-        {"no values",              "{\"register\":3}",                               bearer,                           400, "values"     },
-        {"empty values",           "{\"register\":3,\"values\":[]}",                 bearer,                           400, "values"     },
-        {"too many values",        many,                                             bearer,                           400, "too many"   },
-        {"value too big",          "{\"register\":3,\"values\":[65536]}",            bearer,                           400, "values"     },
-        {"value negative",         "{\"register\":3,\"values\":[-1]}",               bearer,                           400, "values"     },
-        {"value text",             "{\"register\":3,\"values\":[\"1\"]}",            bearer,                           400, "values"     },
-        {"past the last register", "{\"register\":65535,\"values\":[1,2]}",          bearer,                           400, "65535"      },
-        {"unknown device",         "{\"data_id\":2,\"register\":3,\"values\":[1]}",  bearer,                           400,
-         "data id 2"                                                                                                                     },
+        {"no token",               good,                                          "",                               401, "Bearer"     },
+        {"wrong token",            good,                                          "Bearer s3cret-token-0123456780", 401, "wrong token"},
+        {"token prefix",           good,                                          "Bearer s3cret",                  401, "wrong token"},
+        {"token longer",           good,                                          bearer + "x",                     401, "wrong token"},
+        {"basic scheme",           good,                                          "Basic czNjcmV0",                 401, "Bearer"     },
+        {"empty body",             "",                                            bearer,                           400, "JSON"       },
+        {"not JSON",               "register=3",                                  bearer,                           400, "JSON"       },
+        {"truncated",              "{\"register\":3,",                            bearer,                           400, "JSON"       },
+        {"trailing garbage",       good + "x",                                    bearer,                           400, "JSON"       },
+        {"deep nesting",           deep,                                          bearer,                           400, "JSON"       },
+        {"array",                  "[1,2]",                                       bearer,                           400, "object"     },
+        {"duplicate key",          R"({"register":3,"register":4,"values":[1]})", bearer,                           400, "JSON"       },
+        {"unknown member",         R"({"register":3,"values":[1],"force":true})", bearer,                           400, "force"      },
+        {"no register",            "{\"values\":[1]}",                            bearer,                           400, "register"   },
+        {"register text",          R"({"register":"3","values":[1]})",            bearer,                           400, "register"   },
+        {"register negative",      R"({"register":-1,"values":[1]})",             bearer,                           400, "register"   },
+        {"register too big",       R"({"register":65536,"values":[1]})",          bearer,                           400, "register"   },
+        {"register fraction",      R"({"register":3.5,"values":[1]})",            bearer,                           400, "register"   },
+        {"no values",              "{\"register\":3}",                            bearer,                           400, "values"     },
+        {"empty values",           R"({"register":3,"values":[]})",               bearer,                           400, "values"     },
+        {"too many values",        many,                                          bearer,                           400, "too many"   },
+        {"value too big",          R"({"register":3,"values":[65536]})",          bearer,                           400, "values"     },
+        {"value negative",         R"({"register":3,"values":[-1]})",             bearer,                           400, "values"     },
+        {"value text",             R"({"register":3,"values":["1"]})",            bearer,                           400, "values"     },
+        {"past the last register", R"({"register":65535,"values":[1,2]})",        bearer,                           400, "65535"      },
+        {"unknown device",         R"({"data_id":2,"register":3,"values":[1]})",  bearer,                           400, "data id 2"  },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -190,12 +189,12 @@ TEST_F(BadInputTest, WritesRefusedWithNothingHandedOn) {
 TEST_F(BadInputTest, ValidWritesReachTheLineAndReport) {
     start(true);
     const std::string bearer = std::string("Bearer ") + kToken;
-    auto r = post_write("{\"data_id\":1,\"register\":170,\"values\":[25]}", bearer);
+    auto r = post_write(R"({"data_id":1,"register":170,"values":[25]})", bearer);
     EXPECT_EQ(r.status, 200) << r.body;
     EXPECT_NE(r.body.find("\"outcome\":\"confirmed\""), std::string::npos) << r.body;
-    r = post_write("{\"register\":3,\"values\":[1,2,65535]}", bearer);
+    r = post_write(R"({"register":3,"values":[1,2,65535]})", bearer);
     EXPECT_EQ(r.status, 200) << r.body;
-    r = post_write("{\"data_id\":1,\"register\":9999,\"values\":[1]}", bearer);
+    r = post_write(R"({"data_id":1,"register":9999,"values":[1]})", bearer);
     EXPECT_EQ(r.status, 422) << r.body;
     EXPECT_NE(r.body.find("unknown register 9999"), std::string::npos) << r.body;
 
@@ -213,7 +212,7 @@ TEST_F(BadInputTest, WriteWithoutOutcomeEndsInTime) {
     limits.write_wait_s = 1;
     start(true, limits);
     const auto t0 = std::chrono::steady_clock::now();
-    const auto r = post_write("{\"register\":500,\"values\":[1]}", std::string("Bearer ") + kToken);
+    const auto r = post_write(R"({"register":500,"values":[1]})", std::string("Bearer ") + kToken);
     EXPECT_EQ(r.status, 504) << r.body;
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
     EXPECT_EQ(line_.received().size(), 1U);
@@ -251,7 +250,7 @@ TEST_F(BadInputTest, HugeHeadersAndBodiesRefused) {
     const auto long_uri = raw_get(port_, "/api/snapshot?x=" + std::string(20000, 'u'));
     EXPECT_TRUE(long_uri.status == 414 || long_uri.status == 400) << long_uri.status;
 
-    const std::string body(200 * 1024, ' ');
+    const std::string body(std::size_t{200} * 1024, ' ');
     const auto r = raw_request(
         port_, "POST /api/write HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " +
                    std::string(kToken) + "\r\nContent-Length: " + std::to_string(body.size()) +

@@ -39,7 +39,7 @@ TEST(Metrics, LabelValuesEscaped) {
         {"a\"b",               "a\\\"b"            },
         {"a\\b",               "a\\\\b"            },
         {"a\nb",               "a\\nb"             },
-        {"\\\"\n",             "\\\\\\\"\\n"       },
+        {"\\\"\n",             R"(\\\"\n)"         },
         {"",                   ""                  },
     };
     for (const auto& row : rows) {
@@ -106,26 +106,26 @@ TEST(Metrics, CountersAndHistogramFollowTheReports) {
     kv830host::write_plant_metrics(state, kv830test::now_ms(), out);
     const auto samples = samples_of(out.text());
     const std::pair<const char*, const char*> expected[] = {
-        {"kv830_cycles_completed_total{data_id=\"3\"}",                     "4"   },
-        {"kv830_cycles_failed_total{data_id=\"3\"}",                        "1"   },
-        {"kv830_cycle_duration_seconds_bucket{data_id=\"3\",le=\"0.25\"}",  "1"   },
-        {"kv830_cycle_duration_seconds_bucket{data_id=\"3\",le=\"0.75\"}",  "1"   },
-        {"kv830_cycle_duration_seconds_bucket{data_id=\"3\",le=\"1\"}",     "2"   },
-        {"kv830_cycle_duration_seconds_bucket{data_id=\"3\",le=\"1.5\"}",   "3"   },
-        {"kv830_cycle_duration_seconds_bucket{data_id=\"3\",le=\"3\"}",     "4"   },
-        {"kv830_cycle_duration_seconds_bucket{data_id=\"3\",le=\"30\"}",    "4"   },
-        {"kv830_cycle_duration_seconds_bucket{data_id=\"3\",le=\"+Inf\"}",  "5"   },
-        {"kv830_cycle_duration_seconds_count{data_id=\"3\"}",               "5"   },
-        {"kv830_cycle_duration_seconds_sum{data_id=\"3\"}",                 "44.7"},
-        {"kv830_requests_answered_total{data_id=\"3\"}",                    "80"  },
-        {"kv830_requests_failed_total{data_id=\"3\",reason=\"timeout\"}",   "3"   },
-        {"kv830_requests_failed_total{data_id=\"3\",reason=\"garbled\"}",   "1"   },
-        {"kv830_requests_failed_total{data_id=\"3\",reason=\"exception\"}", "1"   },
-        {"kv830_requests_failed_total{data_id=\"3\",reason=\"link_down\"}", "0"   },
-        {"kv830_link_reopens_total{data_id=\"3\"}",                         "3"   },
-        {"kv830_link_up{data_id=\"3\"}",                                    "0"   },
-        {"kv830_snapshot_stale{data_id=\"3\"}",                             "0"   },
-        {"kv830_snapshot_from_history{data_id=\"3\"}",                      "0"   },
+        {"kv830_cycles_completed_total{data_id=\"3\"}",                    "4"   },
+        {"kv830_cycles_failed_total{data_id=\"3\"}",                       "1"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="0.25"})",  "1"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="0.75"})",  "1"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="1"})",     "2"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="1.5"})",   "3"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="3"})",     "4"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="30"})",    "4"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="+Inf"})",  "5"   },
+        {"kv830_cycle_duration_seconds_count{data_id=\"3\"}",              "5"   },
+        {"kv830_cycle_duration_seconds_sum{data_id=\"3\"}",                "44.7"},
+        {"kv830_requests_answered_total{data_id=\"3\"}",                   "80"  },
+        {R"(kv830_requests_failed_total{data_id="3",reason="timeout"})",   "3"   },
+        {R"(kv830_requests_failed_total{data_id="3",reason="garbled"})",   "1"   },
+        {R"(kv830_requests_failed_total{data_id="3",reason="exception"})", "1"   },
+        {R"(kv830_requests_failed_total{data_id="3",reason="link_down"})", "0"   },
+        {"kv830_link_reopens_total{data_id=\"3\"}",                        "3"   },
+        {"kv830_link_up{data_id=\"3\"}",                                   "0"   },
+        {"kv830_snapshot_stale{data_id=\"3\"}",                            "0"   },
+        {"kv830_snapshot_from_history{data_id=\"3\"}",                     "0"   },
     };
     for (const auto& row : expected) {
         SCOPED_TRACE(row.first);
@@ -154,12 +154,12 @@ TEST(Metrics, EverySignalOfAFreshSnapshot) {
         const Json::Value& value = doc[key];
         if (value.isNumeric()) {
             ++numeric;
-            const auto found = samples.find("kv830_signal{data_id=\"1\",signal=\"" + key + "\"}");
+            const auto found = samples.find(R"(kv830_signal{data_id="1",signal=")" + key + "\"}");
             ASSERT_NE(found, samples.end());
             EXPECT_EQ(std::stod(found->second), value.asDouble());
         } else if (key != kv830::kUpdateTimeKey) {
             ++texts;
-            const std::string name = "kv830_signal_info{data_id=\"1\",signal=\"" + key +
+            const std::string name = R"(kv830_signal_info{data_id="1",signal=")" + key +
                                      "\",text=\"" + value.asString() + "\"}";
             const auto found = samples.find(name);
             ASSERT_NE(found, samples.end());

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -12,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 #include <sstream>
@@ -80,7 +80,7 @@ void expect_one_timeout_per_lost_reply(const Rounds& r, double clean_s, double t
 
 // The shortest of a few rounds against a simulator that loses nothing.
 double clean_round_seconds(std::vector<std::string> transport, bool tcp, KV830& device) {
-    transport.push_back("--frozen");
+    transport.emplace_back("--frozen");
     SimProcess sim(transport);
     std::ostringstream log;
     ModbusLink link(link_to(sim.address(), tcp, 400), log);

@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -36,6 +36,7 @@ SimProcess::SimProcess(std::vector<std::string> args) {
         ::dup2(e, 2);
         ::close(out[0]);
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& a : args) {
             argv.push_back(a.data());
         }

@@ -78,8 +78,7 @@ struct Message {
 // messages across the subscriber's and the broker's restarts.
 class Subscriber {
   public:
-    Subscriber(int port, const std::string& topic, const std::string& client_id = "",
-               bool persistent = false);
+    Subscriber(int port, std::string topic, std::string client_id = "", bool persistent = false);
     ~Subscriber();
     Subscriber(const Subscriber&) = delete;
     Subscriber& operator=(const Subscriber&) = delete;

@@ -48,7 +48,9 @@ std::vector<std::string> validate(const Json::Value& root, const std::string& st
     }
     for (const std::string& id : root["cmps"].getMemberNames()) {
         const Json::Value& c = root["cmps"][id];
-        const auto problem = [&](const std::string& what) { problems.push_back(id + ": " + what); };
+        const auto problem = [&](const std::string& what) {
+            problems.push_back(std::string(id).append(": ").append(what));
+        };
         if (!std::regex_match(id, id_chars)) {
             problem("component id with characters outside [a-zA-Z0-9_-]");
         }

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 #include <json/reader.h>
 #include <json/value.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -451,7 +451,7 @@ class WriteRecorder {
         return commands_.at(i);
     }
     // Answers as the polling thread would: from a thread of its own.
-    void answer(std::size_t i, kv830host::WriteOutcome outcome) {
+    void answer(std::size_t i, const kv830host::WriteOutcome& outcome) {
         kv830host::WriteDone done;
         {
             const std::lock_guard<std::mutex> lock(mutex_);

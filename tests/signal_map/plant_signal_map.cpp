@@ -228,10 +228,10 @@ void add_status_bits_and_limits(MapBuilder& m) {
         m.bit(name + "低限报警", plantsim::alarm_low_bit(p));
         m.bit(name + "高限报警", plantsim::alarm_high_bit(p));
     }
-    for (int p = 0; p < plantsim::kAlarmPairCount; ++p) {
-        const std::string name = alarm_name(plantsim::kAlarmPairs[p].value_reg);
-        m.value(name + "低限报警设定值", plantsim::kAlarmPairs[p].low_reg);
-        m.value(name + "高限报警设定值", plantsim::kAlarmPairs[p].low_reg + 1);
+    for (const auto& pair : plantsim::kAlarmPairs) {
+        const std::string name = alarm_name(pair.value_reg);
+        m.value(name + "低限报警设定值", pair.low_reg);
+        m.value(name + "高限报警设定值", pair.low_reg + 1);
     }
 }
 

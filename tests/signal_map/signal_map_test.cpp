@@ -84,7 +84,7 @@ std::vector<std::string> disagreements(const std::vector<SignalRow>& rows) {
 }
 
 std::vector<SignalRow> table() {
-    return std::vector<SignalRow>(kv830::kSignals, kv830::kSignals + kv830::kSignalCount);
+    return {kv830::kSignals, kv830::kSignals + kv830::kSignalCount};
 }
 
 std::size_t row_of(const std::vector<SignalRow>& rows, const char* key) {

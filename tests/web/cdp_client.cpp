@@ -4,12 +4,12 @@
 #include <json/reader.h>
 #include <json/writer.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -81,7 +81,7 @@ std::string find_chromium() {
             return p;
         }
     }
-    return std::string();
+    return {};
 }
 
 std::string decode_base64(const std::string& text) {
@@ -208,6 +208,7 @@ bool Browser::start(int width, int height) {
             ::dup2(logfd, 2);
         }
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (std::string& a : args) {
             argv.push_back(a.data());
         }
@@ -219,7 +220,8 @@ bool Browser::start(int width, int height) {
     ::close(replies[1]);
     to_browser_ = commands[1];
     from_browser_ = replies[0];
-    ::signal(SIGPIPE, SIG_IGN);
+    // The earlier disposition is of no interest: a test never wants SIGPIPE.
+    (void)::signal(SIGPIPE, SIG_IGN);
 
     // A page of its own, attached in flat mode: commands name their session.
     Json::Value params(Json::objectValue);
@@ -329,7 +331,7 @@ void Browser::pump(std::chrono::milliseconds limit) {
 Json::Value Browser::call(const std::string& method, const Json::Value& params,
                           std::chrono::milliseconds limit, bool to_browser) {
     if (to_browser_ < 0) {
-        return Json::Value();
+        return {};
     }
     Json::Value message(Json::objectValue);
     const int id = next_id_++;
@@ -342,7 +344,7 @@ Json::Value Browser::call(const std::string& method, const Json::Value& params,
         message["sessionId"] = session_;
     }
     if (!send(message)) {
-        return Json::Value();
+        return {};
     }
     const auto deadline = Clock::now() + limit;
     Json::Value reply;
@@ -350,7 +352,7 @@ Json::Value Browser::call(const std::string& method, const Json::Value& params,
         if (reply.isMember("id") && reply["id"].asInt() == id) {
             if (reply.isMember("error")) {
                 error_ = method + ": " + reply["error"]["message"].asString();
-                return Json::Value();
+                return {};
             }
             return reply["result"];
         }
@@ -359,7 +361,7 @@ Json::Value Browser::call(const std::string& method, const Json::Value& params,
     if (error_.empty()) {
         error_ = method + ": no answer within " + std::to_string(limit.count()) + " ms";
     }
-    return Json::Value();
+    return {};
 }
 
 bool Browser::navigate(const std::string& url, std::chrono::milliseconds limit) {
@@ -392,13 +394,13 @@ Json::Value Browser::evaluate(const std::string& expression, std::chrono::millis
     params["returnByValue"] = true;
     const Json::Value r = call("Runtime.evaluate", params, limit);
     if (!r.isObject()) {
-        return Json::Value();
+        return {};
     }
     if (r.isMember("exceptionDetails")) {
         const Json::Value& d = r["exceptionDetails"];
         error_ =
             "evaluate: " + d["text"].asString() + " " + d["exception"]["description"].asString();
-        return Json::Value();
+        return {};
     }
     return r["result"]["value"];
 }

@@ -12,9 +12,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <regex>
 #include <string>
@@ -107,7 +108,7 @@ HttpReply http_request(int port, const std::string& method, const std::string& p
     if (raw.compare(0, 5, "HTTP/") != 0 || end == std::string::npos) {
         return reply;
     }
-    reply.status = std::atoi(raw.c_str() + raw.find(' ') + 1);
+    reply.status = static_cast<int>(std::strtol(raw.c_str() + raw.find(' ') + 1, nullptr, 10));
     const std::string head = raw.substr(0, end);
     std::string rest = raw.substr(end + 4);
     if (head.find("chunked") != std::string::npos) {
@@ -182,12 +183,10 @@ class PageTest : public ::testing::Test {
         ASSERT_TRUE(sim_->started()) << sim_->log();
         port_ = free_port();
         ASSERT_GT(port_, 0);
-        std::vector<std::string> args = {"--tcp",      sim_->address(),
-                                         "--interval", interval,
-                                         "--history",  dir_.file("history.db"),
-                                         // Trends read what is committed: commit often.
-                                         "--history-commit", "1s",
-                                         "--http",     "127.0.0.1:" + std::to_string(port_)};
+        std::vector<std::string> args = {
+            "--tcp", sim_->address(), "--interval", interval, "--history", dir_.file("history.db"),
+            // Trends read what is committed: commit often.
+            "--history-commit", "1s", "--http", "127.0.0.1:" + std::to_string(port_)};
         args.insert(args.end(), host_extra.begin(), host_extra.end());
         host_ = std::make_unique<e2e::Process>(e2e::host_argv(args), dir_.file("host.out"),
                                                dir_.file("host.err"));
@@ -211,7 +210,7 @@ class PageTest : public ::testing::Test {
         const HttpReply r = http_request(port_, "GET", "/api/snapshot?data_id=1");
         Json::Value doc;
         if (r.status != 200 || !e2e::parse_json(r.body, doc) || !doc.isObject()) {
-            return Json::Value();
+            return {};
         }
         return doc;
     }
@@ -242,7 +241,7 @@ class PageTest : public ::testing::Test {
                 }
             }
         }
-        return std::string();
+        return {};
     }
 
     void expect_only_local_requests() {
@@ -305,6 +304,8 @@ TEST_F(PageTest, EveryValueOnThePageEqualsTheSnapshot) {
     // A busy machine may let a cycle complete between them, so within a few seconds.
     const auto seconds_of = [](const std::string& text) {
         std::tm t{};
+        // Every field is a few digits of the page's clock, and all six are counted.
+        // NOLINTNEXTLINE(cert-err34-c)
         if (std::sscanf(text.c_str(), "%d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
                         &t.tm_hour, &t.tm_min, &t.tm_sec) != 6) {
             return -1LL;
@@ -450,7 +451,7 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     EXPECT_NE(submit("", refused_value).find("token"), std::string::npos);
     EXPECT_EQ(submit("not-the-token", refused_value).rfind("refused", 0), 0u);
     const HttpReply bare =
-        http_request(port_, "POST", "/api/write", "{\"data_id\":1,\"register\":0,\"values\":[1]}");
+        http_request(port_, "POST", "/api/write", R"({"data_id":1,"register":0,"values":[1]})");
     EXPECT_TRUE(bare.status == 401 || bare.status == 403) << bare.status << " " << bare.body;
     const long long c0 = cycle();
     while (cycle() < c0 + 2) {
