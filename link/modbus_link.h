@@ -94,6 +94,7 @@ class ModbusLink {
         unsigned long long bytes_sent = 0;
         unsigned long long bytes_received = 0;
         unsigned long long requests = 0;
+        unsigned long long reads = 0;  // reads that returned bytes: the wake-ups replies cost
     };
     const Traffic& traffic() const { return traffic_; }
 
@@ -133,6 +134,7 @@ class ModbusLink {
     Clock::time_point last_end_{};     // when the last reply (or give-up) ended
     Clock::time_point quiet_until_{};  // no new request before this after a lost reply
     Clock::duration byte_gap_{};       // longest pause within one reply
+    Clock::duration char_time_{};      // one character on a serial line; zero over TCP
     const volatile std::sig_atomic_t* abort_ = nullptr;
     std::uint16_t transaction_ = 0;
     Traffic traffic_;

@@ -125,6 +125,28 @@ TEST_F(LinkProcess, DroppedRepliesAreRetried) {
     }
 }
 
+// A paced line hands a reply over a character or two at a time (9600 baud, a character
+// a millisecond); reading each handful as it comes would wake the link hundreds of times
+// a round. The rest of a reply is read once its line time has passed.
+TEST_F(LinkProcess, PacedRepliesAreReadInFewWakeUps) {
+    SimProcess sim({"--pty", "--frozen", "--pace", "--baud", "9600", "--turnaround", "2"});
+    ASSERT_FALSE(sim.address().empty()) << sim.log();
+    LinkSettings s = link_to(sim.address(), false, 1000);
+    s.baud = 9600;
+    ModbusLink link(s, log);
+    const Rounds r = run_rounds(link, device, 2);
+    ASSERT_EQ(r.completed, 2) << log.str();
+    const ModbusLink::Traffic& t = link.traffic();
+    std::cout << t.reads << " reads for " << t.requests << " replies of " << t.bytes_received
+              << " bytes" << std::endl;
+    // The header's characters, a first handful, the rest but its last character, that
+    // one; short replies are read as they come. Reading every handful takes one read a
+    // character here.
+    EXPECT_LE(t.reads, 6 * t.requests);
+    EXPECT_LT(t.reads * 5, t.bytes_received);
+    EXPECT_EQ(t.requests, 2U * kRequestsPerRound);
+}
+
 TEST_F(LinkProcess, GarbledRepliesAreRetriedWithoutWaiting) {
     const double clean = clean_round_seconds({"--pty"}, false, device);
     SimProcess sim({"--pty", "--frozen", "--corrupt-crc-every", "10"});
