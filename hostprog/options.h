@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device_list.h"
 #include "history_options.h"
 #include "http_settings.h"
 #include "modbus_link.h"
@@ -39,6 +40,7 @@ constexpr int kMaxSettingsDepth = 64;
 
 struct Options {
     std::string plugin;  // empty: kv830.so beside the executable
+    // The device's data id; with a "devices" list, the device --write goes to.
     unsigned data_id = 1;
     std::string settings_file;
     Json::Value settings;  // the settings document (empty object without a file)
@@ -59,6 +61,10 @@ struct Options {
     HistorySettings history_settings;
     MqttSettings mqtt;
     HttpSettings http;
+    // Every device polled, in the settings document's order: the one of --data-id, the
+    // top-level "modbus" and the link options, or the entries of a "devices" list.
+    std::vector<DeviceOptions> devices;
+    bool device_list = false;  // the settings document lists "devices"
 };
 
 // Read when it exists and --settings is not given.
