@@ -164,8 +164,10 @@ WriteSubmitter Program::write_submitter() {
         WriteOutcome outcome;
         outcome.kind = WriteOutcome::Kind::Refused;
         outcome.reason = "no device with data id " + std::to_string(command.data_id);
-        status_ << "write of " << command.values.size() << " register(s) from " << command.address
-                << " asked from outside: " << describe_write_outcome(outcome) << std::endl;
+        // Straight to the sink: this runs on the asking thread (MQTT, HTTP), not ours.
+        sink_.write_line("", "write of " + std::to_string(command.values.size()) +
+                                 " register(s) from " + std::to_string(command.address) +
+                                 " asked from outside: " + describe_write_outcome(outcome) + "\n");
         if (done) {
             done(outcome);
         }

@@ -4,12 +4,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -495,6 +500,49 @@ TEST_F(DevicesTest, NoRoundStatusCountsEveryDevice) {
     const ProgramRun none = run_program(
         dir_, {"--settings", none_answer, "--cycles", "2", "--interval", "0", "--no-history"});
     EXPECT_EQ(none.status, kExitNoRound) << none.status_text;
+}
+
+// The service manager hears READY=1 once every device is made and the history open,
+// WATCHDOG=1 while every line makes progress, STOPPING=1 once all have stopped.
+TEST_F(DevicesTest, TheManagerHearsOfEveryLine) {
+    const std::string name = dir_.file("notify.sock");
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
+    Sim sim(dir_, "sim", {"--tcp", "0"});
+    ASSERT_FALSE(sim.address().empty());
+    const std::string dead = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
+    const std::string file = settings(device_list(
+        {tcp_device(1, sim.address(), 1), tcp_device(2, dead, 1, R"(, "timeout_ms": 100)")}));
+    const ProgramRun run = run_program(dir_, {"--settings", file, "--cycles", "4", "--interval",
+                                              "0.5", "--history", dir_.file("h.db")});
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(run.status, kExitOk) << run.status_text;
+    std::vector<std::string> messages;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) {
+            break;
+        }
+        char buffer[256];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        messages.emplace_back(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    ASSERT_GE(messages.size(), 3U) << run.status_text;
+    EXPECT_EQ(messages.front(), "READY=1");
+    EXPECT_EQ(messages.back(), "STOPPING=1");
+    for (std::size_t i = 1; i + 1 < messages.size(); ++i) {
+        EXPECT_EQ(messages[i], "WATCHDOG=1");
+    }
 }
 
 }  // namespace
