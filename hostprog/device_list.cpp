@@ -108,22 +108,35 @@ bool check_line_sharing(const std::vector<DeviceOptions>& devices, std::string& 
         const std::string line =
             link.is_tcp() ? "TCP peer " + link.tcp : "serial line " + link.device;
         if (link.slave == first.slave) {
-            error = pair + " are both " + (link.is_tcp() ? "unit " : "slave ") +
-                    std::to_string(link.slave) + " on the " + line;
+            error = pair;
+            error += link.is_tcp() ? " are both unit " : " are both slave ";
+            error += std::to_string(link.slave);
+            error += " on the ";
+            error += line;
             return false;
         }
+        std::string differs;
+        std::string values;
         if (link.parity != first.parity) {
-            error = pair + " share the " + line + " but differ in modbus.parity (" +
-                    std::string(1, link.parity) + " and " + std::string(1, first.parity) + ")";
-            return false;
+            differs = "parity";
+            values = std::string(1, link.parity) + " and " + std::string(1, first.parity);
         }
         for (const LineField& f : kLineFields) {
-            if (link.*f.member != first.*f.member) {
-                error = pair + " share the " + line + " but differ in modbus." + f.name + " (" +
-                        std::to_string(link.*f.member) + " and " + std::to_string(first.*f.member) +
-                        ")";
-                return false;
+            if (differs.empty() && link.*f.member != first.*f.member) {
+                differs = f.name;
+                values = std::to_string(link.*f.member) + " and " + std::to_string(first.*f.member);
             }
+        }
+        if (!differs.empty()) {
+            error = pair;
+            error += " share the ";
+            error += line;
+            error += " but differ in modbus.";
+            error += differs;
+            error += " (";
+            error += values;
+            error += ")";
+            return false;
         }
     }
     return true;
@@ -147,7 +160,7 @@ bool read_device_list(const Json::Value& doc, std::vector<DeviceOptions>& out, s
     for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
         DeviceOptions device;
         if (!read_entry(list[i], device, error)) {
-            error = entry_name(i) + ": " + error;
+            error.insert(0, entry_name(i) + ": ");
             return false;
         }
         const auto [found, added] = seen.emplace(device.data_id, i);

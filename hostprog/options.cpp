@@ -498,7 +498,9 @@ bool take_device_list(Parsed& p, std::string& error) {
     }
     for (const std::string& member : device_members()) {
         if (out.settings.isMember(member)) {
-            error = file + "\"" + member + "\" belongs in each entry of \"devices\"";
+            error = file;
+            error += "\"" + member;
+            error += R"(" belongs in each entry of "devices")";
             return false;
         }
     }

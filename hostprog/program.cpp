@@ -181,7 +181,7 @@ bool Program::check_outputs(std::string& error) {
     for (const DeviceOptions& device : opt_.devices) {
         const std::string path = expand_data_id(opt_.output_file, device.data_id);
         if (!kv830io::check_folder_writable(path, error)) {
-            error = "--output " + path + ": " + error;
+            error.insert(0, "--output " + path + ": ");
             return false;
         }
     }
