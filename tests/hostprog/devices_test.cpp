@@ -185,7 +185,7 @@ class DevicesTest : public ::testing::Test {
         stop_flags().abort = 0;
     }
     std::string settings(const std::string& text) {
-        const std::string file = dir_.file("settings-" + std::to_string(++files_) + ".json");
+        std::string file = dir_.file("settings-" + std::to_string(++files_) + ".json");
         testproc::write_file(file, text);
         return file;
     }
@@ -254,7 +254,7 @@ TEST_F(DevicesTest, BadListsAreRefusedBeforeAnyLinkOpens) {
          "devices[1] and devices[0] are both slave 3 on the serial line"                                                                                                           },
         {R"({"modbus": {"tcp": ")" + tcp + R"("}, "devices": [)" + good + "]}",
          {},
-         "\"modbus\" belongs in each entry of \"devices\""                                                                                                                         },
+         R"("modbus" belongs in each entry of "devices")"                                                                                                                          },
         {R"({"histroy": 1, "devices": [)" + good + "]}",                                                    {},                  "unknown member \"histroy\""                      },
         {device_list({good}),                                                                               {"--tcp", tcp},      "--tcp: the settings file lists \"devices\""      },
         {device_list({good}),                                                                               {"--baud", "19200"}, "--baud: the settings file lists \"devices\""     },
@@ -303,6 +303,7 @@ TEST_F(DevicesTest, EachEntryKeepsItsOwnSettings) {
              "appSetting": {"b_mode": "1"}})"}));
     std::vector<std::string> args = {"kv830-host", "--settings", file, "--output", "s-{data_id}"};
     std::vector<const char*> argv;
+    argv.reserve(args.size());
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
@@ -491,9 +492,15 @@ TEST_F(DevicesTest, NoRoundStatusCountsEveryDevice) {
     const std::string dead = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
     const std::string one_answers = settings(device_list(
         {tcp_device(1, sim.address(), 1), tcp_device(2, dead, 1, R"(, "timeout_ms": 200)")}));
-    const ProgramRun some = run_program(
-        dir_, {"--settings", one_answers, "--cycles", "2", "--interval", "0", "--no-history"});
+    // The page's state and a publisher per device take reports from both lines at once.
+    const std::string broker = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
+    const ProgramRun some =
+        run_program(dir_, {"--settings", one_answers, "--cycles", "2", "--interval", "0",
+                           "--no-history", "--http", "127.0.0.1:0", "--mqtt", "mqtt://" + broker,
+                           "--mqtt-topic", "plant/{data_id}"});
     EXPECT_EQ(some.status, kExitOk) << some.status_text;
+    EXPECT_NE(some.status_text.find("serving http://127.0.0.1:"), std::string::npos)
+        << some.status_text;
     const std::string none_answer =
         settings(device_list({tcp_device(1, dead, 1, R"(, "timeout_ms": 200)"),
                               tcp_device(2, dead, 2, R"(, "timeout_ms": 200)")}));
