@@ -173,6 +173,20 @@ std::string device_list(const std::vector<std::string>& entries) {
     return text + "]}";
 }
 
+// Every status line is whole: it starts with a device's prefix, the program's name or the
+// link's, never inside another line.
+void expect_whole_lines(const std::string& text, const std::vector<unsigned>& ids) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        bool whole = line.rfind("kv830-host: ", 0) == 0 || line.rfind("link: ", 0) == 0;
+        for (const unsigned id : ids) {
+            whole = whole || line.rfind("[" + std::to_string(id) + "] ", 0) == 0;
+        }
+        EXPECT_TRUE(whole) << line;
+    }
+}
+
 class DevicesTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -372,14 +386,7 @@ TEST_F(DevicesTest, TwoUnitsOnOneTcpPeerShareItsConnection) {
         ++connections;
     }
     EXPECT_EQ(connections, 1U) << log;
-    // Every status line is whole: none starts inside another.
-    std::istringstream lines(run.status_text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        EXPECT_TRUE(line.rfind("[3] ", 0) == 0 || line.rfind("[4] ", 0) == 0 ||
-                    line.rfind("kv830-host: ", 0) == 0)
-            << line;
-    }
+    expect_whole_lines(run.status_text, {3, 4});
 }
 
 // On one serial line the devices are polled in turn from one thread, one request at a
@@ -429,6 +436,7 @@ TEST_F(DevicesTest, ASilentControllerDoesNotHoldUpAnotherLine) {
     }
     // Its first round waits out the timeout of both tries of its first request.
     EXPECT_GE(silent_reports.front()->duration_s, 1.9);
+    expect_whole_lines(run.status_text, {1, 2});
     // All five rounds of the answering controller were done before the silent one had
     // given up its first round.
     EXPECT_LE(answered.back()->end_unix_ms, silent_reports.front()->end_unix_ms) << run.status_text;
