@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <sstream>
+#include <utility>
 
 #include "option_table.h"
 
@@ -29,9 +30,16 @@ constexpr long long kMaxCycles = 1000000000LL;
 constexpr long long kMaxRegister = 0xFFFF;
 constexpr std::size_t kMaxWriteValues = 123;  // what one request 16 carries
 
-// The top-level members of a settings document that the program or the device reads.
+constexpr const char* kDevicesMember = "devices";
+
+// The top-level members of a settings document that the program or the device reads:
+// those of one device, or a list of devices each holding its own.
 const std::vector<std::string>& settings_members() {
-    static const std::vector<std::string> members = {"modbus", "appSetting", "thresholdSetting"};
+    static const std::vector<std::string> members = [] {
+        std::vector<std::string> m = device_members();
+        m.emplace_back(kDevicesMember);
+        return m;
+    }();
     return members;
 }
 
@@ -190,6 +198,7 @@ struct Parsed {
     Options* out = nullptr;
     LinkOverrides link;
     bool cycles_given = false;
+    bool data_id_given = false;
     bool history_given = false;
     bool no_history_given = false;
 };
@@ -311,9 +320,13 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                        [&o](long long n) { o.retries = static_cast<int>(n); })),
         option("plugin", 0, "PATH", "the driver (kv830.so beside this program)",
                text_into(o.plugin)),
-        option("data-id", 0, "N", "the device's data id (1)",
+        option("data-id", 0, "N",
+               "the device's data id (1); with a \"devices\" list, the\ndevice --write goes to",
                decimal(0, 0xFFFFFFFFLL, "a number from 0 to 4294967295",
-                       [&o](long long n) { o.data_id = static_cast<unsigned>(n); })),
+                       [&p](long long n) {
+                           p.out->data_id = static_cast<unsigned>(n);
+                           p.data_id_given = true;
+                       })),
         option("settings", 0, "FILE",
                "JSON settings document handed to the device\n(/etc/kv830/kv830-host.json when it "
                "exists)",
@@ -335,7 +348,8 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                flag_into(o.pretty, true)),
         option("output", 0, "FILE",
                "also write the last snapshot text to FILE, as the device\nreturned it (its "
-               "folder is checked at start)",
+               "folder is checked at start); {data_id}\nin FILE stands for the device's data "
+               "id, and is needed\nwith several devices",
                text_into(o.output_file)),
         option("log", 0, "FILE",
                "append the driver's own messages to FILE (standard\nerror); standard output "
@@ -384,6 +398,18 @@ const char* const kUsageTail =
     "  \"timeout_ms\": 1000, \"pause_ms\": 5}, \"appSetting\": {...},\n"
     "  \"thresholdSetting\": {...}}; a regular file of at most 1 MiB. The whole document\n"
     "  also goes to the device; other top-level members are refused.\n"
+    "\n"
+    "Several controllers: {\"devices\": [{\"data_id\": 1, \"modbus\": {...},\n"
+    "  \"appSetting\": {...}, \"thresholdSetting\": {...}}, ...]} instead of the\n"
+    "  top-level members; each entry is one device (data ids 0 to 4294967295, each\n"
+    "  once) and its InitSetting gets the entry's own members. The link options and\n"
+    "  --data-id are then refused, except --data-id to pick the device of --write.\n"
+    "  Devices on one serial line (or one TCP HOST:PORT) share one link and are polled\n"
+    "  in turn, so they must agree on its settings; every line has its own thread.\n"
+    "  Status lines start with \"[data id] \"; --output needs {data_id} in FILE;\n"
+    "  snapshots on standard output are {\"data_id\":N,\"snapshot\":{...}} lines (with\n"
+    "  --pretty a \"data id N:\" heading per listing); --mqtt-topic takes {data_id} and\n"
+    "  needs it; --cycles N exits 5 only when no device completed a round.\n"
     "\n"
     "Exit status:\n"
     "  0  done (write confirmed)\n"
@@ -436,6 +462,80 @@ void apply_overrides(const LinkOverrides& link, qdxhost::LinkSettings& out) {
 
 bool is_container(const Json::Value& v) {
     return v.isArray() || v.isObject();
+}
+
+// The command-line options that set one device's link; with a "devices" list each entry
+// names its own.
+std::vector<std::pair<bool, const char*>> link_options_given(const Parsed& p) {
+    const LinkOverrides& l = p.link;
+    return {
+        {l.device.has_value(),     "--device"   },
+        {l.tcp.has_value(),        "--tcp"      },
+        {l.baud.has_value(),       "--baud"     },
+        {l.parity.has_value(),     "--parity"   },
+        {l.data_bits.has_value(),  "--data-bits"},
+        {l.stop_bits.has_value(),  "--stop-bits"},
+        {l.slave.has_value(),      "--slave"    },
+        {l.timeout_ms.has_value(), "--timeout"  },
+        {l.pause_ms.has_value(),   "--pause"    },
+        {p.out->retries >= 0,      "--retries"  },
+    };
+}
+
+// The settings document lists "devices": each entry carries its own link, so the command
+// line's link options would be ambiguous and are refused; --data-id only picks the device
+// a --write goes to.
+bool take_device_list(Parsed& p, std::string& error) {
+    Options& out = *p.out;
+    const std::string file = "settings file " + out.settings_file + ": ";
+    for (const auto& [given, name] : link_options_given(p)) {
+        if (given) {
+            error = std::string(name) +
+                    ": the settings file lists \"devices\"; set each device's link in its "
+                    "entry's \"modbus\" object";
+            return false;
+        }
+    }
+    for (const std::string& member : device_members()) {
+        if (out.settings.isMember(member)) {
+            error = file;
+            error += "\"" + member;
+            error += R"(" belongs in each entry of "devices")";
+            return false;
+        }
+    }
+    if (!read_device_list(out.settings, out.devices, error)) {
+        error = file + error;
+        return false;
+    }
+    out.device_list = true;
+    if (p.data_id_given && !out.write.present) {
+        error = "--data-id: with a \"devices\" list it only picks the device of --write";
+        return false;
+    }
+    if (p.data_id_given) {
+        bool known = false;
+        for (const DeviceOptions& d : out.devices) {
+            known = known || d.data_id == out.data_id;
+        }
+        if (!known) {
+            error = "--data-id: the settings file lists no device with data id " +
+                    std::to_string(out.data_id);
+            return false;
+        }
+    } else if (out.write.present && out.devices.size() > 1) {
+        error = "--write: the settings file lists several devices; pick one with --data-id";
+        return false;
+    } else {
+        out.data_id = out.devices.front().data_id;
+    }
+    if (out.devices.size() > 1 && !out.output_file.empty() && !has_data_id_field(out.output_file)) {
+        error = "--output: with several devices each needs a file of its own; put " +
+                std::string(kDataIdField) + " in the name";
+        return false;
+    }
+    out.link = out.devices.front().link;
+    return true;
 }
 
 }  // namespace
@@ -587,6 +687,9 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
     if (!out.settings_file.empty() && !read_settings_file(out.settings_file, out.settings, error)) {
         return false;
     }
+    if (out.settings.isMember(kDevicesMember)) {
+        return take_device_list(p, error);
+    }
     if (!qdxhost::read_link_settings(out.settings, out.link, error)) {
         error = "settings file " + out.settings_file + ": " + error;
         return false;
@@ -617,6 +720,9 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
         }
         return false;
     }
+    out.devices = {
+        DeviceOptions{out.data_id, out.settings, out.link}
+    };
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "device_list.h"
 #include "history_options.h"
 #include "http_settings.h"
 #include "modbus_link.h"
@@ -39,26 +40,31 @@ constexpr int kMaxSettingsDepth = 64;
 
 struct Options {
     std::string plugin;  // empty: kv830.so beside the executable
+    // The device's data id; with a "devices" list, the device --write goes to.
     unsigned data_id = 1;
-    std::string settings_file;
-    Json::Value settings;  // the settings document (empty object without a file)
-    qdxhost::LinkSettings link;
     // --retries: how often a lost or garbled read is tried again within a round; -1 when
     // not given, so that the settings file's "retries" (or the link's default) holds.
     int retries = -1;
+    std::string settings_file;
+    Json::Value settings;  // the settings document (empty object without a file)
+    qdxhost::LinkSettings link;
     double interval_s = 1.0;
     long cycles = -1;  // -1: until a signal
-    bool watch = false;
-    bool pretty = false;
     std::string output_file;
     std::string log_file;
     std::string history_file = "kv830-history.db";
-    bool history = true;
     WriteRequest write;
-    bool help = false;
     HistorySettings history_settings;
     MqttSettings mqtt;
     HttpSettings http;
+    // Every device polled, in the settings document's order: the one of --data-id, the
+    // top-level "modbus" and the link options, or the entries of a "devices" list.
+    std::vector<DeviceOptions> devices;
+    bool watch = false;
+    bool pretty = false;
+    bool history = true;
+    bool help = false;
+    bool device_list = false;  // the settings document lists "devices"
 };
 
 // Read when it exists and --settings is not given.

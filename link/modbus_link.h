@@ -63,6 +63,9 @@ class ModbusLink {
     ModbusLink& operator=(const ModbusLink&) = delete;
 
     const LinkSettings& settings() const { return settings_; }
+    // Several devices on one line are polled in turn: the address the next requests go
+    // to and their replies must come from.
+    void set_slave(int slave) { settings_.slave = slave; }
     bool is_open() const { return ctx_ != nullptr; }
 
     // Opens the link now unless it is open, or unless a failed attempt was too recent

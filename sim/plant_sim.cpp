@@ -266,7 +266,7 @@ int serve_rtu(Simulator& sim, int fd) {
         }
         while (framer.next(frame, now_seconds())) {
             const int unit = frame[0];
-            if (unit != o.slave && unit != 0) {
+            if (unit != o.slave && unit != 0 && o.also_slaves.count(unit) == 0) {
                 sim.log("frame for slave " + std::to_string(unit) + " ignored");
                 continue;
             }
@@ -280,7 +280,7 @@ int serve_rtu(Simulator& sim, int fd) {
                 if (corrupt) {
                     line += " (CRC corrupted)";
                 }
-                const auto adu = rtu_frame(static_cast<std::uint8_t>(o.slave), reply, corrupt);
+                const auto adu = rtu_frame(static_cast<std::uint8_t>(unit), reply, corrupt);
                 const double start = request_end + turnaround;
                 bool sent = false;
                 if (o.pace) {

@@ -105,6 +105,26 @@ std::vector<kv830cli::Option> option_table(Parsed& p) {
         option("data-bits", 0, "N", "7 or 8, default 8", decimal_into(7, 8, o.data_bits)),
         option("stop-bits", 0, "N", "1 or 2, default 1", decimal_into(1, 2, o.stop_bits)),
         option("slave", 0, "N", "slave address 1..247, default 1", decimal_into(1, 247, o.slave)),
+        option("also-slaves", 0, "LIST",
+               "comma-separated further slave addresses 1..247 answered\non the same RTU line, "
+               "each from the same plant (TCP\nanswers every unit id)",
+               [&o](const std::string& list, std::string& error) {
+                   std::size_t start = 0;
+                   for (;;) {
+                       const auto comma = list.find(',', start);
+                       const std::string item = list.substr(start, comma - start);
+                       long long address = 0;
+                       if (!kv830cli::parse_decimal(item, 1, 247, address)) {
+                           error = "bad slave address '" + item + "' (expected 1..247)";
+                           return false;
+                       }
+                       o.also_slaves.insert(static_cast<int>(address));
+                       if (comma == std::string::npos) {
+                           return true;
+                       }
+                       start = comma + 1;
+                   }
+               }),
         option("seconds", 0, "N",
                "stop after N seconds with status 0 (default 600;\n0 runs until SIGINT or "
                "SIGTERM)",

@@ -20,7 +20,8 @@ struct SimOptions {
     int data_bits = 8;
     int stop_bits = 1;
     int slave = 1;
-    long seconds = 600;  // 0: until signalled
+    std::set<int> also_slaves;  // further addresses answered on an RTU line
+    long seconds = 600;         // 0: until signalled
     bool frozen = false;
     std::uint32_t seed = 1;
     std::string dump;

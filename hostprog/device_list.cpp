@@ -1,0 +1,204 @@
+#include "device_list.h"
+
+#include <map>
+#include <utility>
+
+#include "option_table.h"
+
+namespace kv830host {
+
+namespace {
+
+constexpr const char* kDataIdMember = "data_id";
+
+// The settings one serial line is set to: devices sharing the line must agree on them,
+// and a TCP peer shared by several unit ids carries them alike (timeouts, retries).
+struct LineField {
+    const char* name;
+    int qdxhost::LinkSettings::*member;
+};
+const LineField kLineFields[] = {
+    {"baud",       &qdxhost::LinkSettings::baud      },
+    {"data_bits",  &qdxhost::LinkSettings::data_bits },
+    {"stop_bits",  &qdxhost::LinkSettings::stop_bits },
+    {"timeout_ms", &qdxhost::LinkSettings::timeout_ms},
+    {"pause_ms",   &qdxhost::LinkSettings::pause_ms  },
+    {"retries",    &qdxhost::LinkSettings::retries   },
+};
+
+std::string entry_name(Json::ArrayIndex i) {
+    return "devices[" + std::to_string(i) + "]";
+}
+
+bool check_entry_members(const Json::Value& entry, std::string& error) {
+    std::vector<std::string> known = device_members();
+    known.emplace_back(kDataIdMember);
+    for (const std::string& name : entry.getMemberNames()) {
+        bool found = false;
+        for (const std::string& k : known) {
+            found = found || k == name;
+        }
+        if (!found) {
+            error = "unknown member \"" + name + "\"";
+            const std::string near = kv830cli::nearest_name(name, known);
+            if (!near.empty()) {
+                error += " (did you mean \"" + near + "\"?)";
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_data_id(const Json::Value& entry, unsigned& out, std::string& error) {
+    if (!entry.isMember(kDataIdMember)) {
+        error = "needs a \"data_id\"";
+        return false;
+    }
+    const Json::Value& v = entry[kDataIdMember];
+    if (!v.isIntegral() || (v.isInt64() && v.asInt64() < 0) || v.asLargestUInt() > kMaxDataId) {
+        error = "\"data_id\" must be an integer from 0 to " + std::to_string(kMaxDataId);
+        return false;
+    }
+    out = static_cast<unsigned>(v.asLargestUInt());
+    return true;
+}
+
+bool read_entry(const Json::Value& entry, DeviceOptions& out, std::string& error) {
+    if (!entry.isObject()) {
+        error = "must be an object";
+        return false;
+    }
+    if (!check_entry_members(entry, error) || !read_data_id(entry, out.data_id, error)) {
+        return false;
+    }
+    out.settings = Json::Value(Json::objectValue);
+    for (const std::string& name : device_members()) {
+        if (entry.isMember(name)) {
+            out.settings[name] = entry[name];
+        }
+    }
+    out.link = qdxhost::LinkSettings{};
+    if (!qdxhost::read_link_settings(out.settings, out.link, error)) {
+        return false;
+    }
+    if (!out.link.device.empty() && !out.link.tcp.empty()) {
+        error = "modbus.device and modbus.tcp exclude each other";
+        return false;
+    }
+    if (out.link.device.empty() && out.link.tcp.empty()) {
+        error = "no link: give modbus.device or modbus.tcp";
+        return false;
+    }
+    return qdxhost::check_link_settings(out.link, error);
+}
+
+// Devices on one line are polled in turn over one link: they must want the same line.
+bool check_line_sharing(const std::vector<DeviceOptions>& devices, std::string& error) {
+    std::map<std::string, std::size_t> first_on_line;
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        const qdxhost::LinkSettings& link = devices[i].link;
+        const auto [found, added] = first_on_line.emplace(line_key(link), i);
+        if (added) {
+            continue;
+        }
+        const qdxhost::LinkSettings& first = devices[found->second].link;
+        const std::string pair = entry_name(static_cast<Json::ArrayIndex>(i)) + " and " +
+                                 entry_name(static_cast<Json::ArrayIndex>(found->second));
+        const std::string line =
+            link.is_tcp() ? "TCP peer " + link.tcp : "serial line " + link.device;
+        if (link.slave == first.slave) {
+            error = pair;
+            error += link.is_tcp() ? " are both unit " : " are both slave ";
+            error += std::to_string(link.slave);
+            error += " on the ";
+            error += line;
+            return false;
+        }
+        std::string differs;
+        std::string values;
+        if (link.parity != first.parity) {
+            differs = "parity";
+            values = std::string(1, link.parity) + " and " + std::string(1, first.parity);
+        }
+        for (const LineField& f : kLineFields) {
+            if (differs.empty() && link.*f.member != first.*f.member) {
+                differs = f.name;
+                values = std::to_string(link.*f.member) + " and " + std::to_string(first.*f.member);
+            }
+        }
+        if (!differs.empty()) {
+            error = pair;
+            error += " share the ";
+            error += line;
+            error += " but differ in modbus.";
+            error += differs;
+            error += " (";
+            error += values;
+            error += ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+const std::vector<std::string>& device_members() {
+    static const std::vector<std::string> members = {"modbus", "appSetting", "thresholdSetting"};
+    return members;
+}
+
+bool read_device_list(const Json::Value& doc, std::vector<DeviceOptions>& out, std::string& error) {
+    const Json::Value& list = doc["devices"];
+    if (!list.isArray() || list.empty()) {
+        error = "\"devices\" must be a non-empty array of objects, one per controller";
+        return false;
+    }
+    std::vector<DeviceOptions> devices;
+    std::map<unsigned, Json::ArrayIndex> seen;
+    for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+        DeviceOptions device;
+        if (!read_entry(list[i], device, error)) {
+            error.insert(0, entry_name(i) + ": ");
+            return false;
+        }
+        const auto [found, added] = seen.emplace(device.data_id, i);
+        if (!added) {
+            error = entry_name(i) + ": data id " + std::to_string(device.data_id) +
+                    " is already that of " + entry_name(found->second);
+            return false;
+        }
+        devices.push_back(std::move(device));
+    }
+    if (!check_line_sharing(devices, error)) {
+        return false;
+    }
+    out = std::move(devices);
+    return true;
+}
+
+std::string line_key(const qdxhost::LinkSettings& link) {
+    return link.is_tcp() ? "tcp " + link.tcp : "rtu " + link.device;
+}
+
+bool has_data_id_field(const std::string& pattern) {
+    return pattern.find(kDataIdField) != std::string::npos;
+}
+
+std::string expand_data_id(const std::string& pattern, unsigned data_id) {
+    const std::string field = kDataIdField;
+    const std::string id = std::to_string(data_id);
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t at = pattern.find(field); at != std::string::npos;
+         at = pattern.find(field, from)) {
+        out.append(pattern, from, at - from);
+        out += id;
+        from = at + field.size();
+    }
+    out.append(pattern, from, std::string::npos);
+    return out;
+}
+
+}  // namespace kv830host

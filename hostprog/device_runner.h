@@ -1,0 +1,142 @@
+// One controller as the program polls it: the device the plug-in made, what the host
+// keeps of what it hands over (published rounds, history), its status lines, its
+// snapshot output and the writes waiting for it between its rounds.
+#pragma once
+
+#include <atomic>
+#include <csignal>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "cycle_report.h"
+#include "device_list.h"
+#include "history_store.h"
+#include "history_writer.h"
+#include "modbus_link.h"
+#include "options.h"
+#include "plugin_loader.h"
+#include "status_lines.h"
+
+namespace kv830host {
+
+// The first SIGINT ends the program after the cycle under way, a second one abandons the
+// exchange under way; SIGTERM does both at once, so that a service stops promptly.
+// SIGHUP asks for the log to be reopened (after it was rotated).
+struct StopFlags {
+    volatile std::sig_atomic_t stop = 0;
+    volatile std::sig_atomic_t abort = 0;
+    volatile std::sig_atomic_t reopen_log = 0;
+};
+StopFlags& stop_flags();
+
+// The device's write result (read back after the write) and what the link saw, judged
+// as what the user is told.
+WriteOutcome judge_write(int device_result, const qdxhost::DriveResult& drive);
+int exit_status_of(const WriteOutcome& outcome);
+// "confirmed", "refused (exception 2)", ...
+std::string describe_write_outcome(const WriteOutcome& outcome);
+
+// Counts identical status lines in a row, so that a link that stays down is reported
+// once and then summarised instead of flooding the log.
+class RepeatSummary {
+  public:
+    // The text to print for this line: the line itself, "" while it repeats, or the
+    // summary of the repeats before it followed by the line.
+    std::string next(const std::string& key, const std::string& line);
+    // The summary of repeats not yet reported, or "".
+    std::string flush();
+
+  private:
+    std::string key_;
+    unsigned long repeats_ = 0;
+};
+
+using CycleWatcher = std::function<void(const CycleReport&)>;
+// Told of a record served from the history at start: not a new cycle, but the page shows
+// it (flagged) until one completes.
+using ServedWatcher =
+    std::function<void(unsigned data_id, const std::string& text, std::int64_t unix_ms)>;
+
+// What every device's runner shares, whatever line thread it runs on.
+struct PollShared {
+    PollShared(const Options& o, int fd, StatusSink& s) : options(o), out_fd(fd), sink(s) {}
+
+    const Options& options;
+    int out_fd;  // snapshots
+    StatusSink& sink;
+    HistoryWriter* writer = nullptr;                      // thread-safe; null without a history
+    const std::vector<CycleWatcher>* watchers = nullptr;  // thread-safe, set before polling
+    bool several = false;     // more than one device: prefixed lines, tagged snapshots
+    std::mutex output_mutex;  // one snapshot at a time on standard output
+    std::atomic<bool> output_failed{false};
+};
+
+class HostObserver;
+
+class DeviceRunner {
+  public:
+    DeviceRunner(DeviceOptions device, PollShared& shared);
+    ~DeviceRunner();
+    DeviceRunner(const DeviceRunner&) = delete;
+    DeviceRunner& operator=(const DeviceRunner&) = delete;
+
+    unsigned data_id() const { return opt_.data_id; }
+    const qdxhost::LinkSettings& link_settings() const { return opt_.link; }
+    // The file --output writes this device's snapshot to ("" for none).
+    const std::string& output_path() const { return output_path_; }
+    // The device's own status lines ("[3] ..." with several devices).
+    std::ostream& status() { return status_; }
+
+    // Makes the device from the plug-in and hands it its data id and settings. On a
+    // refusal, `exit_status` says whose fault it is.
+    bool create(const PluginLoader& loader, const std::string& plugin, std::string& error,
+                int& exit_status);
+    // Detaches the host's observer and destroys the device (before the plug-in goes).
+    void release();
+
+    // The newest stored round of this device, served until the first new one.
+    void load_cache(HistoryStore& history, const std::vector<ServedWatcher>& served);
+
+    // One polling round over `link`, reported to the status stream and the watchers.
+    // Returns whether the link was down.
+    bool poll_round(qdxhost::ModbusLink& link, long cycle);
+
+    // Writes: queued from any thread, run on the line's thread between rounds.
+    void queue_write(const WriteCommand& command, WriteDone done);
+    void run_pending_writes(qdxhost::ModbusLink& link);
+    // The command line's --write, before any round; returns the exit status it earns.
+    int write_now(qdxhost::ModbusLink& link, const WriteRequest& request);
+
+    // The snapshot to standard output and to --output; false (and reported) on failure.
+    bool emit_snapshot();
+    // The repeats not yet reported.
+    void finish();
+
+    unsigned long long rounds_completed() const { return rounds_completed_.load(); }
+    unsigned long save_failures() const;
+    void count_save_failure();
+
+  private:
+    WriteOutcome perform_write(qdxhost::ModbusLink& link, const WriteCommand& command);
+
+    const DeviceOptions opt_;
+    PollShared& shared_;
+    StatusStream status_;
+    std::string output_path_;
+    std::unique_ptr<QDXSPDevice> device_;
+    SPModbus* modbus_ = nullptr;
+    std::unique_ptr<HostObserver> observer_;
+    RepeatSummary repeats_;
+    std::int64_t last_completed_ms_ = 0;
+    std::atomic<unsigned long long> rounds_completed_{0};
+    std::mutex writes_mutex_;
+    std::deque<std::pair<WriteCommand, WriteDone>> pending_writes_;
+};
+
+}  // namespace kv830host

@@ -1,0 +1,118 @@
+#include "line_runner.h"
+
+#include <algorithm>
+
+namespace kv830host {
+
+namespace {
+
+// The link's own reopening backoff, which rounds follow while the link is down.
+constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
+constexpr auto kLastBackoff = std::chrono::milliseconds(8000);
+// How often a waiting line looks at the stop flags and shows it is alive.
+constexpr auto kWaitSlice = std::chrono::milliseconds(50);
+// A line is stuck when no round ended for this long, or for twice a round that gives up
+// on its first request after every retry, whichever is longer.
+constexpr auto kStuckAtLeast = std::chrono::seconds(10);
+
+}  // namespace
+
+LineRunner::LineRunner(const qdxhost::LinkSettings& settings, PollShared& shared)
+    : shared_(shared),
+      log_(shared.sink, ""),
+      link_(std::make_unique<qdxhost::ModbusLink>(settings, log_)) {
+    stamp();
+}
+
+LineRunner::~LineRunner() {
+    join();
+}
+
+bool LineRunner::open_at_start(std::string& error) {
+    // A folder, a file that is not a serial line, a port held by another process, a host
+    // name that does not exist: waiting mends none of them.
+    if (!link_->ensure_open() && link_->open_failed_fatally()) {
+        error = link_->last_error();
+        return false;
+    }
+    return true;
+}
+
+LineRunner::Clock::duration LineRunner::stuck_after() const {
+    const qdxhost::LinkSettings& s = link_->settings();
+    const auto round = std::chrono::milliseconds(2LL * (s.retries + 1) * s.timeout_ms);
+    return std::max<Clock::duration>(kStuckAtLeast, round);
+}
+
+bool LineRunner::stopping() const {
+    return stop_flags().stop != 0 || shared_.output_failed.load();
+}
+
+void LineRunner::sleep_until(Clock::time_point t, const std::function<void()>& between) {
+    while (!stopping()) {
+        stamp();
+        if (between) {
+            between();
+        }
+        const auto now = Clock::now();
+        if (now >= t) {
+            return;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(t - now, kWaitSlice));
+    }
+}
+
+void LineRunner::run(const std::function<void()>& between) {
+    const Options& opt = shared_.options;
+    const auto interval =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.interval_s));
+    auto next = Clock::now();
+    Clock::duration backoff = kFirstBackoff;
+    for (long cycle = 1; opt.cycles < 0 || cycle <= opt.cycles; ++cycle) {
+        sleep_until(next, between);
+        if (stopping()) {
+            break;
+        }
+        const auto start = Clock::now();
+        next = start + interval;
+        bool link_down = false;
+        for (DeviceRunner* device : devices_) {
+            if (stopping()) {
+                break;
+            }
+            device->run_pending_writes(*link_);
+            link_down = device->poll_round(*link_, cycle) || link_down;
+            stamp();
+            if (opt.watch && !device->emit_snapshot()) {
+                break;
+            }
+            if (between) {
+                between();
+            }
+        }
+        // While the link is down the rounds follow its reopening backoff instead of
+        // spinning at --interval 0.
+        if (link_down) {
+            next = std::max(next, start + backoff);
+            backoff = std::min<Clock::duration>(backoff * 2, kLastBackoff);
+        } else {
+            backoff = kFirstBackoff;
+        }
+    }
+    for (DeviceRunner* device : devices_) {
+        device->finish();
+    }
+    finished_ = true;
+}
+
+void LineRunner::start() {
+    thread_ = std::thread([this] { run(nullptr); });
+}
+
+void LineRunner::join() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+}  // namespace kv830host

@@ -1,0 +1,564 @@
+// Several controllers in one program, in-process: the "devices" list of the settings file
+// refused before any link opens, and real plant-sim processes polled over shared and
+// separate lines.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "process.h"
+#include "program.h"
+
+namespace kv830host {
+namespace {
+
+using namespace std::chrono_literals;
+using testproc::TempDir;
+
+// plant-sim on TCP or a pty, its requests logged, stopped at the end of the test.
+class Sim {
+  public:
+    Sim(const TempDir& dir, const std::string& name, std::vector<std::string> args)
+        : log_file_(dir.file(name + ".err")) {
+        args.insert(args.begin(), PLANT_SIM_BIN);
+        args.insert(args.end(), {"--seconds", "120", "--frozen", "--verbose"});
+        process_ = std::make_unique<testproc::Process>(args, "", log_file_);
+        const std::string line = process_->read_line(10s);
+        const auto colon = line.find(": ");
+        address_ = colon == std::string::npos ? "" : line.substr(colon + 2);
+    }
+    ~Sim() { process_->stop(3000ms); }
+    Sim(const Sim&) = delete;
+    Sim& operator=(const Sim&) = delete;
+    const std::string& address() const { return address_; }
+    std::string log() const { return testproc::read_file(log_file_); }
+
+  private:
+    std::string log_file_;
+    std::unique_ptr<testproc::Process> process_;
+    std::string address_;
+};
+
+// A TCP port that listens but is never served: a link that opened would show up as a
+// connection waiting to be accepted.
+class Listener {
+  public:
+    Listener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        if (fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&a), size) == 0 &&
+            ::listen(fd_, 8) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
+            address_ = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+        }
+    }
+    ~Listener() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+    const std::string& address() const { return address_; }
+    bool connected() {
+        const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            return false;
+        }
+        ::close(client);
+        return true;
+    }
+
+  private:
+    int fd_ = -1;
+    std::string address_;
+};
+
+struct ProgramRun {
+    int status = -1;
+    std::string out;
+    std::string status_text;
+    std::vector<CycleReport> reports;
+    std::vector<std::thread::id> report_threads;
+};
+
+// Runs the program with `args` (the plug-in added) to its end; `on_program` may add
+// watchers or take the write submitter first.
+ProgramRun run_program(
+    const TempDir& dir, std::vector<std::string> args,
+    const std::function<void(Program&, ProgramRun&, std::mutex&)>& on_program = nullptr) {
+    args.insert(args.begin(), {"kv830-host", "--plugin", KV830_SO});
+    std::vector<const char*> argv;
+    argv.reserve(args.size());
+    for (const std::string& a : args) {
+        argv.push_back(a.c_str());
+    }
+    ProgramRun run;
+    Options options;
+    std::string error;
+    if (!parse_options(static_cast<int>(argv.size()), argv.data(), options, error, "")) {
+        run.status = kExitUsage;
+        run.status_text = error;
+        return run;
+    }
+    const std::string out_file = dir.file("stdout");
+    const int out_fd = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::ostringstream status;
+    std::mutex mutex;
+    {
+        Program program(std::move(options), out_fd, status);
+        // Several lines report from several threads.
+        program.add_watcher([&run, &mutex](const CycleReport& r) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            run.reports.push_back(r);
+            run.report_threads.push_back(std::this_thread::get_id());
+        });
+        if (on_program) {
+            on_program(program, run, mutex);
+        }
+        run.status = program.run();
+    }
+    ::close(out_fd);
+    run.out = testproc::read_file(out_file);
+    run.status_text = status.str();
+    return run;
+}
+
+std::vector<const CycleReport*> reports_of(const ProgramRun& run, unsigned data_id) {
+    std::vector<const CycleReport*> out;
+    for (const CycleReport& r : run.reports) {
+        if (r.data_id == data_id) {
+            out.push_back(&r);
+        }
+    }
+    return out;
+}
+
+std::string tcp_device(unsigned data_id, const std::string& address, int unit,
+                       const std::string& more = "") {
+    return R"({"data_id": )" + std::to_string(data_id) + R"(, "modbus": {"tcp": ")" + address +
+           R"(", "slave": )" + std::to_string(unit) + more + "}}";
+}
+
+std::string serial_device(unsigned data_id, const std::string& path, int slave,
+                          const std::string& more = "") {
+    return R"({"data_id": )" + std::to_string(data_id) + R"(, "modbus": {"device": ")" + path +
+           R"(", "slave": )" + std::to_string(slave) + more + "}}";
+}
+
+std::string device_list(const std::vector<std::string>& entries) {
+    std::string text = R"({"devices": [)";
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        text += (i == 0 ? "" : ", ") + entries[i];
+    }
+    return text + "]}";
+}
+
+// Every status line is whole: it starts with a device's prefix, the program's name or the
+// link's, never inside another line.
+void expect_whole_lines(const std::string& text, const std::vector<unsigned>& ids) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        bool whole = line.rfind("kv830-host: ", 0) == 0 || line.rfind("link: ", 0) == 0;
+        for (const unsigned id : ids) {
+            whole = whole || line.rfind("[" + std::to_string(id) + "] ", 0) == 0;
+        }
+        EXPECT_TRUE(whole) << line;
+    }
+}
+
+class DevicesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        EXPECT_NE(std::signal(SIGPIPE, SIG_IGN), SIG_ERR);
+        stop_flags().stop = 0;
+        stop_flags().abort = 0;
+    }
+    void TearDown() override {
+        stop_flags().stop = 0;
+        stop_flags().abort = 0;
+    }
+    std::string settings(const std::string& text) {
+        std::string file = dir_.file("settings-" + std::to_string(++files_) + ".json");
+        testproc::write_file(file, text);
+        return file;
+    }
+    TempDir dir_;
+    int files_ = 0;
+};
+
+// Each refusal names what is wrong, ends with status 2 and opens no link: the listener
+// that every row's good entries point at is never connected to, and the serial path
+// that does not exist is never reported as missing.
+TEST_F(DevicesTest, BadListsAreRefusedBeforeAnyLinkOpens) {
+    Listener listener;
+    ASSERT_FALSE(listener.address().empty());
+    const std::string tcp = listener.address();
+    const std::string tty = dir_.file("no-such-tty");
+    const std::string good = tcp_device(1, tcp, 1);
+    struct Row {
+        std::string document;
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Row rows[] = {
+        {R"({"devices": {}})",                                                                              {},                  "\"devices\" must be a non-empty array of objects"},
+        {R"({"devices": []})",                                                                              {},                  "\"devices\" must be a non-empty array of objects"},
+        {R"({"devices": [1]})",                                                                             {},                  "devices[0]: must be an object"                   },
+        {device_list(
+             {good, R"({"data_id": 2, "modbus": {"tcp": ")" + tcp + R"("}, "appSettings": {}})"}),
+         {},
+         R"(devices[1]: unknown member "appSettings" (did you mean "appSetting"?))"                                                                                                },
+        {device_list({good, tcp_device(1, tcp, 2)}),
+         {},
+         "devices[1]: data id 1 is already that of devices[0]"                                                                                                                     },
+        {device_list({tcp_device(4294967295U, tcp, 1),
+                      R"({"data_id": 4294967296, "modbus": {"tcp": ")" + tcp + R"("}})"}),
+         {},
+         "devices[1]: \"data_id\" must be an integer from 0 to 4294967295"                                                                                                         },
+        {device_list({R"({"data_id": -1, "modbus": {"tcp": ")" + tcp + R"("}})"}),
+         {},
+         "devices[0]: \"data_id\" must be"                                                                                                                                         },
+        {device_list({R"({"data_id": "2", "modbus": {"tcp": ")" + tcp + R"("}})"}),
+         {},
+         "devices[0]: \"data_id\" must be"                                                                                                                                         },
+        {device_list({R"({"modbus": {"tcp": ")" + tcp + R"("}})"}),
+         {},
+         "devices[0]: needs a \"data_id\""                                                                                                                                         },
+        {device_list({good, R"({"data_id": 2, "appSetting": {}})"}),                                        {},                  "devices[1]: no link"                             },
+        {device_list(
+             {good, R"({"data_id": 2, "modbus": {"tcp": ")" + tcp + R"(", "baud": 9601}})"}),
+         {},
+         "devices[1]: "                                                                                                                                                            },
+        {device_list({serial_device(1, tty, 1), serial_device(2, tty, 2, R"(, "baud": 19200)")}),
+         {},
+         "devices[1] and devices[0] share the serial line " + tty +
+             " but differ in modbus.baud (19200 and 9600)"                                                                                                                         },
+        {device_list({serial_device(1, tty, 1), serial_device(2, tty, 2, R"(, "parity": "E")")}),
+         {},
+         "differ in modbus.parity (E and N)"                                                                                                                                       },
+        {device_list({serial_device(1, tty, 1), serial_device(2, tty, 2, R"(, "data_bits": 7)")}),
+         {},
+         "differ in modbus.data_bits (7 and 8)"                                                                                                                                    },
+        {device_list({serial_device(1, tty, 1), serial_device(2, tty, 2, R"(, "stop_bits": 2)")}),
+         {},
+         "differ in modbus.stop_bits (2 and 1)"                                                                                                                                    },
+        {device_list({serial_device(1, tty, 3), serial_device(2, tty, 3)}),
+         {},
+         "devices[1] and devices[0] are both slave 3 on the serial line"                                                                                                           },
+        {R"({"modbus": {"tcp": ")" + tcp + R"("}, "devices": [)" + good + "]}",
+         {},
+         R"("modbus" belongs in each entry of "devices")"                                                                                                                          },
+        {R"({"histroy": 1, "devices": [)" + good + "]}",                                                    {},                  "unknown member \"histroy\""                      },
+        {device_list({good}),                                                                               {"--tcp", tcp},      "--tcp: the settings file lists \"devices\""      },
+        {device_list({good}),                                                                               {"--baud", "19200"}, "--baud: the settings file lists \"devices\""     },
+        {device_list({good}),
+         {"--data-id", "1"},
+         "--data-id: with a \"devices\" list it only picks"                                                                                                                        },
+        {device_list({good, tcp_device(2, tcp, 2)}),
+         {"--write", "19=1"},
+         "--write: the settings file lists several devices"                                                                                                                        },
+        {device_list({good, tcp_device(2, tcp, 2)}),
+         {"--write", "19=1", "--data-id", "7"},
+         "no device with data id 7"                                                                                                                                                },
+        {device_list({good, tcp_device(2, tcp, 2)}),
+         {"--output", dir_.file("snap.json")},
+         "--output: with several devices"                                                                                                                                          },
+        {device_list({good, tcp_device(2, tcp, 2)}),
+         {"--output", dir_.file("missing/{data_id}.json")},
+         "--output " + dir_.file("missing/1.json")                                                                                                                                 },
+        {device_list({good, tcp_device(2, tcp, 2)}),
+         {"--mqtt", "mqtt://127.0.0.1:1", "--mqtt-topic", "plant"},
+         "--mqtt-topic: with several devices"                                                                                                                                      },
+        {device_list({good, R"({"data_id": 2, "modbus": {"tcp": ")" + tcp +
+                                R"(", "slave": 2}, "appSetting": {"b_mode": [3]}})"}),
+         {},
+         "device of data id 2: member appSetting.b_mode has the wrong type"                                                                                                        },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.document);
+        std::vector<std::string> args = {"--settings", settings(row.document), "--no-history",
+                                         "--cycles", "1"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const ProgramRun run = run_program(dir_, args);
+        EXPECT_EQ(run.status, kExitUsage) << run.status_text;
+        EXPECT_NE(run.status_text.find(row.message), std::string::npos) << run.status_text;
+        EXPECT_TRUE(run.reports.empty());
+        EXPECT_FALSE(listener.connected()) << run.status_text;
+        EXPECT_EQ(run.status_text.find("link: cannot open"), std::string::npos) << run.status_text;
+    }
+}
+
+// The shape a good list takes: each entry's own settings, the link defaults beneath.
+TEST_F(DevicesTest, EachEntryKeepsItsOwnSettings) {
+    const std::string file = settings(
+        device_list({serial_device(7, "/dev/ttyS9", 2, R"(, "baud": 19200, "timeout_ms": 300)"),
+                     R"({"data_id": 8, "modbus": {"tcp": "10.0.0.5:502", "slave": 9},
+             "appSetting": {"b_mode": "1"}})"}));
+    std::vector<std::string> args = {"kv830-host", "--settings", file, "--output", "s-{data_id}"};
+    std::vector<const char*> argv;
+    argv.reserve(args.size());
+    for (const std::string& a : args) {
+        argv.push_back(a.c_str());
+    }
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), o, error, "")) << error;
+    EXPECT_TRUE(o.device_list);
+    ASSERT_EQ(o.devices.size(), 2U);
+    EXPECT_EQ(o.devices[0].data_id, 7U);
+    EXPECT_EQ(o.devices[0].link.device, "/dev/ttyS9");
+    EXPECT_EQ(o.devices[0].link.baud, 19200);
+    EXPECT_EQ(o.devices[0].link.slave, 2);
+    EXPECT_EQ(o.devices[0].link.timeout_ms, 300);
+    EXPECT_FALSE(o.devices[0].settings.isMember("data_id"));
+    EXPECT_EQ(o.devices[1].data_id, 8U);
+    EXPECT_EQ(o.devices[1].link.tcp, "10.0.0.5:502");
+    EXPECT_EQ(o.devices[1].link.baud, qdxhost::LinkSettings{}.baud);
+    EXPECT_EQ(o.devices[1].settings["appSetting"]["b_mode"].asString(), "1");
+    EXPECT_FALSE(o.devices[0].settings.isMember("appSetting"));
+    EXPECT_EQ(expand_data_id(o.output_file, 8), "s-8");
+    EXPECT_NE(line_key(o.devices[0].link), line_key(o.devices[1].link));
+}
+
+TEST_F(DevicesTest, TwoUnitsOnOneTcpPeerShareItsConnection) {
+    Sim sim(dir_, "sim", {"--tcp", "0"});
+    ASSERT_FALSE(sim.address().empty());
+    const std::string db = dir_.file("h.db");
+    const std::string file =
+        settings(device_list({tcp_device(3, sim.address(), 1), tcp_device(4, sim.address(), 2)}));
+    const ProgramRun run =
+        run_program(dir_, {"--settings", file, "--cycles", "3", "--interval", "0", "--history", db,
+                           "--output", dir_.file("snap-{data_id}.json")});
+    ASSERT_EQ(run.status, kExitOk) << run.status_text;
+    for (const unsigned id : {3U, 4U}) {
+        SCOPED_TRACE(id);
+        const auto reports = reports_of(run, id);
+        ASSERT_EQ(reports.size(), 3U);
+        for (const CycleReport* r : reports) {
+            EXPECT_TRUE(r->completed);
+            EXPECT_EQ(r->answered, 17U);
+        }
+        const std::string prefix = "[" + std::to_string(id) + "] ";
+        EXPECT_NE(run.status_text.find(prefix + "cycle 1: "), std::string::npos) << run.status_text;
+        EXPECT_NE(run.status_text.find(prefix + "cycle 3: "), std::string::npos) << run.status_text;
+        // The file of each device holds its own last snapshot.
+        EXPECT_EQ(testproc::read_file(dir_.file("snap-" + std::to_string(id) + ".json")),
+                  reports.back()->snapshot);
+        std::string tagged = reports.back()->snapshot;
+        tagged.pop_back();
+        EXPECT_NE(
+            run.out.find("{\"data_id\":" + std::to_string(id) + ",\"snapshot\":" + tagged + "}\n"),
+            std::string::npos);
+        HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(store.open(db, error)) << error;
+        StoredRound round;
+        EXPECT_TRUE(store.newest_round(id, 5156, 576, round, error)) << error;
+    }
+    // One connection, both unit ids asked.
+    const std::string log = sim.log();
+    EXPECT_NE(log.find(" unit 1 read"), std::string::npos) << log;
+    EXPECT_NE(log.find(" unit 2 read"), std::string::npos) << log;
+    std::size_t connections = 0;
+    for (auto at = log.find("connection accepted"); at != std::string::npos;
+         at = log.find("connection accepted", at + 1)) {
+        ++connections;
+    }
+    EXPECT_EQ(connections, 1U) << log;
+    expect_whole_lines(run.status_text, {3, 4});
+}
+
+// On one serial line the devices are polled in turn from one thread, one request at a
+// time: the reports alternate.
+TEST_F(DevicesTest, TwoSlavesOnOneSerialLineArePolledInTurn) {
+    Sim sim(dir_, "sim", {"--pty", "--also-slaves", "2"});
+    ASSERT_FALSE(sim.address().empty());
+    const std::string file = settings(
+        device_list({serial_device(1, sim.address(), 1), serial_device(2, sim.address(), 2)}));
+    const ProgramRun run =
+        run_program(dir_, {"--settings", file, "--cycles", "3", "--interval", "0", "--no-history"});
+    ASSERT_EQ(run.status, kExitOk) << run.status_text;
+    ASSERT_EQ(run.reports.size(), 6U) << run.status_text;
+    for (std::size_t i = 0; i < run.reports.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(run.reports[i].data_id, i % 2 == 0 ? 1U : 2U);
+        EXPECT_EQ(run.reports[i].number, i / 2 + 1);
+        EXPECT_TRUE(run.reports[i].completed);
+        EXPECT_EQ(run.report_threads[i], run.report_threads[0]);
+    }
+    const std::string log = sim.log();
+    EXPECT_NE(log.find(" unit 2 read"), std::string::npos) << log;
+}
+
+// Separate lines are polled concurrently: a controller that never answers costs its own
+// line its timeouts, while the other line goes on at its own pace.
+TEST_F(DevicesTest, ASilentControllerDoesNotHoldUpAnotherLine) {
+    Sim good(dir_, "good", {"--tcp", "0"});
+    Sim silent(dir_, "silent", {"--tcp", "0", "--drop-every", "1"});
+    ASSERT_FALSE(good.address().empty());
+    ASSERT_FALSE(silent.address().empty());
+    const std::string file = settings(
+        device_list({tcp_device(1, good.address(), 1),
+                     tcp_device(2, silent.address(), 1, R"(, "timeout_ms": 1000, "retries": 1)")}));
+    const ProgramRun run =
+        run_program(dir_, {"--settings", file, "--cycles", "5", "--interval", "0", "--no-history"});
+    EXPECT_EQ(run.status, kExitOk) << run.status_text;
+    const auto answered = reports_of(run, 1);
+    const auto silent_reports = reports_of(run, 2);
+    ASSERT_EQ(answered.size(), 5U);
+    ASSERT_EQ(silent_reports.size(), 5U);
+    for (const CycleReport* r : answered) {
+        EXPECT_TRUE(r->completed);
+    }
+    for (const CycleReport* r : silent_reports) {
+        EXPECT_FALSE(r->completed);
+    }
+    // Its first round waits out the timeout of both tries of its first request.
+    EXPECT_GE(silent_reports.front()->duration_s, 1.9);
+    expect_whole_lines(run.status_text, {1, 2});
+    // All five rounds of the answering controller were done before the silent one had
+    // given up its first round.
+    EXPECT_LE(answered.back()->end_unix_ms, silent_reports.front()->end_unix_ms) << run.status_text;
+}
+
+// Writes go to the device of their data id on that device's line; an unknown data id is
+// refused before anything is sent.
+TEST_F(DevicesTest, WritesAreRoutedByDataId) {
+    Sim sim(dir_, "sim", {"--tcp", "0"});
+    ASSERT_FALSE(sim.address().empty());
+    const std::string file =
+        settings(device_list({tcp_device(5, sim.address(), 1), tcp_device(6, sim.address(), 2)}));
+    std::map<unsigned, WriteOutcome> outcomes;
+    const ProgramRun run =
+        run_program(dir_, {"--settings", file, "--cycles", "3", "--interval", "0", "--no-history"},
+                    [&outcomes](Program& program, ProgramRun&, std::mutex& mutex) {
+                        const WriteSubmitter submit = program.write_submitter();
+                        program.add_watcher([submit, &outcomes, &mutex](const CycleReport& r) {
+                            if (r.data_id != 5 || r.number != 1) {
+                                return;
+                            }
+                            for (const unsigned id : {6U, 9U}) {
+                                WriteCommand c;
+                                c.data_id = id;
+                                c.address = 19;
+                                c.values = {4321};
+                                submit(c, [id, &outcomes, &mutex](const WriteOutcome& o) {
+                                    const std::lock_guard<std::mutex> lock(mutex);
+                                    outcomes[id] = o;
+                                });
+                            }
+                        });
+                    });
+    ASSERT_EQ(run.status, kExitOk) << run.status_text;
+    ASSERT_EQ(outcomes.size(), 2U) << run.status_text;
+    EXPECT_EQ(outcomes[6].kind, WriteOutcome::Kind::Confirmed) << run.status_text;
+    EXPECT_EQ(outcomes[9].kind, WriteOutcome::Kind::Refused);
+    EXPECT_NE(outcomes[9].reason.find("no device with data id 9"), std::string::npos);
+    const std::string log = sim.log();
+    EXPECT_NE(log.find(" unit 2 write register 19 = 4321"), std::string::npos) << log;
+    EXPECT_EQ(log.find(" unit 1 write register"), std::string::npos) << log;
+    EXPECT_NE(run.status_text.find("[6] write of 1 register(s) from 19 asked from outside: "
+                                   "confirmed"),
+              std::string::npos)
+        << run.status_text;
+
+    // The command line's write picks its device with --data-id.
+    const ProgramRun once = run_program(
+        dir_, {"--settings", file, "--write", "21=77", "--data-id", "6", "--no-history"});
+    EXPECT_EQ(once.status, kExitOk) << once.status_text;
+    EXPECT_NE(once.status_text.find("[6] write register 21=77: confirmed"), std::string::npos)
+        << once.status_text;
+    EXPECT_NE(sim.log().find(" unit 2 write register 21 = 77"), std::string::npos);
+    EXPECT_TRUE(once.reports.empty());
+}
+
+// With several devices --cycles N fails only when no device completed a round.
+TEST_F(DevicesTest, NoRoundStatusCountsEveryDevice) {
+    Sim sim(dir_, "sim", {"--tcp", "0"});
+    ASSERT_FALSE(sim.address().empty());
+    const std::string dead = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
+    const std::string one_answers = settings(device_list(
+        {tcp_device(1, sim.address(), 1), tcp_device(2, dead, 1, R"(, "timeout_ms": 200)")}));
+    // The page's state and a publisher per device take reports from both lines at once.
+    const std::string broker = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
+    const ProgramRun some =
+        run_program(dir_, {"--settings", one_answers, "--cycles", "2", "--interval", "0",
+                           "--no-history", "--http", "127.0.0.1:0", "--mqtt", "mqtt://" + broker,
+                           "--mqtt-topic", "plant/{data_id}"});
+    EXPECT_EQ(some.status, kExitOk) << some.status_text;
+    EXPECT_NE(some.status_text.find("serving http://127.0.0.1:"), std::string::npos)
+        << some.status_text;
+    const std::string none_answer =
+        settings(device_list({tcp_device(1, dead, 1, R"(, "timeout_ms": 200)"),
+                              tcp_device(2, dead, 2, R"(, "timeout_ms": 200)")}));
+    const ProgramRun none = run_program(
+        dir_, {"--settings", none_answer, "--cycles", "2", "--interval", "0", "--no-history"});
+    EXPECT_EQ(none.status, kExitNoRound) << none.status_text;
+}
+
+// The service manager hears READY=1 once every device is made and the history open,
+// WATCHDOG=1 while every line makes progress, STOPPING=1 once all have stopped.
+TEST_F(DevicesTest, TheManagerHearsOfEveryLine) {
+    const std::string name = dir_.file("notify.sock");
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
+    ASSERT_EQ(::setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
+    Sim sim(dir_, "sim", {"--tcp", "0"});
+    ASSERT_FALSE(sim.address().empty());
+    const std::string dead = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
+    const std::string file = settings(device_list(
+        {tcp_device(1, sim.address(), 1), tcp_device(2, dead, 1, R"(, "timeout_ms": 100)")}));
+    const ProgramRun run = run_program(dir_, {"--settings", file, "--cycles", "4", "--interval",
+                                              "0.5", "--history", dir_.file("h.db")});
+    ::unsetenv("NOTIFY_SOCKET");
+    EXPECT_EQ(run.status, kExitOk) << run.status_text;
+    std::vector<std::string> messages;
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 200) <= 0) {
+            break;
+        }
+        char buffer[256];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            break;
+        }
+        messages.emplace_back(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    ASSERT_GE(messages.size(), 3U) << run.status_text;
+    EXPECT_EQ(messages.front(), "READY=1");
+    EXPECT_EQ(messages.back(), "STOPPING=1");
+    for (std::size_t i = 1; i + 1 < messages.size(); ++i) {
+        EXPECT_EQ(messages[i], "WATCHDOG=1");
+    }
+}
+
+}  // namespace
+}  // namespace kv830host
