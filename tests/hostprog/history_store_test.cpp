@@ -32,7 +32,7 @@ TEST(HistoryCodec, PatchesRoundTripAndRefuseDamage) {
         const char* name;
         const std::vector<unsigned char>* base;
         const std::vector<unsigned char>* record;
-    } rows[] = {
+    } const rows[] = {
         {"same",        &a,     &a          },
         {"next second", &a,     &b          },
         {"from zeros",  &zeros, &a          },
@@ -67,7 +67,7 @@ TEST(HistoryTime, DurationsAndTimes) {
         const char* text;
         bool ok;
         std::int64_t ms;
-    } durations[] = {
+    } const durations[] = {
         {"30d",          true,  30LL * 86400000},
         {"12h",          true,  12LL * 3600000 },
         {"90m",          true,  90LL * 60000   },
@@ -96,7 +96,7 @@ TEST(HistoryTime, DurationsAndTimes) {
         const char* text;
         bool ok;
         std::int64_t ms;
-    } times[] = {
+    } const times[] = {
         {"2025-12-08T08:00:00Z",      true,  kT0              },
         {"2025-12-08T09:00:00+01:00", true,  kT0              },
         {"2025-12-08T02:30-0530",     true,  kT0              },
@@ -365,7 +365,7 @@ TEST(HistoryOpen, ReadOnlyFileOrFolderFoundAtOpenAndStillReadable) {
         const char* name;
         HistoryStore::Access access;
         int expected;
-    } rows[] = {
+    } const rows[] = {
         {"write refused", HistoryStore::Access::ReadWrite, 10},
         {"read allowed",  HistoryStore::Access::ReadOnly,  20}
     };
@@ -455,7 +455,7 @@ TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
     struct Damage {
         const char* name;
         const char* sql;
-    } damages[] = {
+    } const damages[] = {
         {"patch cut short",        "UPDATE history SET record = substr(record, 1, 3) WHERE id = 5;"},
         {"unknown format",         "UPDATE history SET format = 9 WHERE id = 14;"                  },
         {"time not a time",        "UPDATE history SET time = 'soon' WHERE id = 22;"               },

@@ -197,7 +197,7 @@ TEST(HistoryOptions, ValuesParseOrAreRefused) {
         const char* option;
         const char* value;
         bool ok;
-    } rows[] = {
+    } const rows[] = {
         {"--history-keep",   "30d",  true },
         {"--history-keep",   "12h",  true },
         {"--history-keep",   "soon", false},
