@@ -34,8 +34,8 @@ class Process {
   public:
     // Standard output into `out_file`, or into a pipe read by read_line() when
     // `out_file` is empty; standard error into `err_file`; standard input from `in_file`.
-    Process(std::vector<std::string> argv, const std::string& out_file,
-            const std::string& err_file, const std::string& in_file = "/dev/null");
+    Process(std::vector<std::string> argv, const std::string& out_file, const std::string& err_file,
+            const std::string& in_file = "/dev/null");
     ~Process();  // SIGKILL if still running
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
