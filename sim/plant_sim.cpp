@@ -8,7 +8,6 @@
 #include <modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <termios.h>

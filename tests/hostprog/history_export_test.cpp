@@ -48,6 +48,7 @@ Exported run(std::vector<std::string> args) {
     args.emplace_back("--plugin");
     args.emplace_back(KV830_SO);
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
@@ -75,6 +76,7 @@ class HistoryExport : public ::testing::Test {
         ASSERT_TRUE(store.open(path_, error)) << error;
         RecordMaker maker;
         std::vector<kv830host::RoundToSave> batch;
+        batch.reserve(120);
         for (int i = 0; i < 120; ++i) {
             records_.push_back(maker.next(kT0 + i * 1000LL));
         }
@@ -168,6 +170,7 @@ TEST_F(HistoryExport, BadRequestsAreRefused) {
 
 TEST(HistorySeries, ThinningKeepsEachBucketsLowAndHigh) {
     std::vector<kv830host::SeriesPoint> all;
+    all.reserve(3600);
     for (int i = 0; i < 3600; ++i) {
         all.push_back({kT0 + i * 1000LL, 100.0 + (i % 7)});
     }

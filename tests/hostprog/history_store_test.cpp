@@ -166,8 +166,8 @@ TEST(HistoryStore, InterleavedDevicesReadBackInTimeOrder) {
     kv830host::RoundQuery q;
     q.any_data_id = false;
     q.data_id = 1;
-    q.from_ms = kT0 + 50 * 500;
-    q.to_ms = kT0 + 60 * 500;
+    q.from_ms = kT0 + 50LL * 500;
+    q.to_ms = kT0 + 60LL * 500;
     const auto some = historytest::all_rounds(store, q);
     ASSERT_FALSE(some.empty());
     for (const auto& r : some) {
@@ -261,6 +261,7 @@ MonthResult write_month(const std::string& path, const kv830host::HistoryPolicy&
     store.set_policy(policy);
     RecordMaker maker;
     std::vector<std::vector<unsigned char>> hour;
+    hour.reserve(static_cast<std::size_t>(kPerCommit));
     for (int i = 0; i < kPerCommit; ++i) {
         hour.push_back(maker.next(kT0 + i * 1000LL));
     }
@@ -446,7 +447,8 @@ TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
                 records.push_back(maker.next(kT0 + (c * 10 + i) * 1000LL));
             }
             for (int i = 0; i < 10; ++i) {
-                const auto& r = records[static_cast<std::size_t>(c * 10 + i)];
+                const auto& r =
+                    records[static_cast<std::size_t>(c) * 10 + static_cast<std::size_t>(i)];
                 batch.push_back({1, 5156, kT0 + (c * 10 + i) * 1000LL, r.data(), r.size()});
             }
             ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
