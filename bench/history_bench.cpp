@@ -62,6 +62,7 @@ void remove_file(const std::string& path) {
 std::vector<std::vector<unsigned char>> hour_of_records(std::int64_t start) {
     historytest::RecordMaker maker;
     std::vector<std::vector<unsigned char>> records;
+    records.reserve(static_cast<std::size_t>(kRoundsPerHour));
     for (int i = 0; i < kRoundsPerHour; ++i) {
         records.push_back(maker.next(start + i * 1000LL));
     }
@@ -228,15 +229,15 @@ void BM_ExportCsv(benchmark::State& state) {
     std::ostream out(&null);
     std::ostringstream err;
     std::string plugin = KV830_SO;
-    std::string history = path;
     std::vector<std::string> args = {"export",
                                      "--history",
-                                     history,
+                                     path,
                                      "--plugin",
                                      plugin,
                                      "--format",
                                      state.range(0) == 0 ? "csv" : "jsonl"};
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (std::string& a : args) {
         argv.push_back(a.data());
     }

@@ -403,16 +403,18 @@ int run_tcp(Simulator& sim) {
         std::uint8_t chunk[512];
         const ssize_t n = ::read(client, chunk, sizeof chunk);
         if (n <= 0) {
-            if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 drop_client("connection closed");
+            }
             continue;
         }
         const double received = now_seconds();
         stream.insert(stream.end(), chunk, chunk + n);
         for (;;) {
             const MbapCut cut = cut_mbap_request(stream, frame);
-            if (cut == MbapCut::NeedMore)
+            if (cut == MbapCut::NeedMore) {
                 break;
+            }
             if (cut == MbapCut::Unframeable) {
                 drop_client("MBAP length out of range: connection closed");
                 break;
