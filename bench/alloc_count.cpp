@@ -8,6 +8,8 @@
 
 using size_type = decltype(sizeof 0);
 
+// The C library's own entry points keep their reserved names.
+// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 extern "C" {
 void* __libc_malloc(size_type size);
 void* __libc_calloc(size_type count, size_type size);
@@ -15,6 +17,7 @@ void* __libc_realloc(void* block, size_type size);
 void __libc_free(void* block);
 size_type malloc_usable_size(void* block);
 }
+// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace {
 

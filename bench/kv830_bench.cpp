@@ -484,7 +484,7 @@ int main(int argc, char** argv) {
     }
     v.line("heap of one device, snapshot built (KiB)",
            static_cast<double>(heap.device_bytes) / 1024.0, "KiB", "<=", 64.0,
-           heap.device_bytes <= 64 * 1024,
+           heap.device_bytes <= 64LL * 1024,
            std::to_string(heap.device_bytes) + " bytes held (allocator statistics " +
                std::to_string(heap.arena_bytes) + "): the device object " +
                std::to_string(sizeof(KV830)) + ", the text " + std::to_string(heap.text_bytes) +

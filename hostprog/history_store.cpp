@@ -118,13 +118,16 @@ bool check_path(const std::string& path, bool write, std::string& error) {
     return true;
 }
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
 std::string uri_of(const std::string& path) {
     std::string uri = "file:";
     for (const char c : path) {
         if (c == '?' || c == '#' || c == '%') {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
-            uri += hex;
+            const auto byte = static_cast<unsigned char>(c);
+            uri += '%';
+            uri += kHexDigits[byte >> 4];
+            uri += kHexDigits[byte & 0x0F];
         } else {
             uri += c;
         }
@@ -290,11 +293,11 @@ bool HistoryStore::open(const std::string& path, Access access, std::string& err
         const int code = sqlite3_extended_errcode(db_) & 0xFF;
         close();
         if (!read_only_ || (code != SQLITE_CANTOPEN && code != SQLITE_READONLY)) {
-            error = "cannot use history " + path + ": " + error;
+            error.insert(0, "cannot use history " + path + ": ");
             return false;
         }
     }
-    error = "cannot use history " + path + ": " + error;
+    error.insert(0, "cannot use history " + path + ": ");
     return false;
 }
 

@@ -44,7 +44,7 @@ bool HistoryWriter::submit(unsigned data_id, int record_type, std::int64_t unix_
         }
         ++tail_;
     }
-    const std::size_t slot = static_cast<std::size_t>(head_ % capacity);
+    const auto slot = static_cast<std::size_t>(head_ % capacity);
     std::memcpy(slots_.data() + slot * options_.record_size, data, size);
     meta_[slot] = Meta{data_id, record_type, unix_ms};
     ++head_;

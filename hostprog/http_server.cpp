@@ -320,7 +320,7 @@ struct HttpServer::Impl {
         WriteOutcome outcome;
     };
 
-    Impl(PlantState& s, HttpLimits l) : state(s), limits(l) {}
+    Impl(PlantState& s, const HttpLimits& l) : state(s), limits(l) {}
 
     PlantState& state;
     const HttpLimits limits;
@@ -617,13 +617,11 @@ void HttpServer::Impl::serve_events(const httplib::Request& req, httplib::Respon
     auto stream = std::make_shared<Stream>(streams);
     stream->seen = state.last_seq();
     // A reconnecting browser names the last event it got; the ones kept since are sent.
-    unsigned long long last_id = 0;
     if (req.has_header("Last-Event-ID")) {
         long long value = 0;
         if (kv830cli::parse_decimal(req.get_header_value("Last-Event-ID"), 0,
                                     static_cast<long long>(stream->seen), value)) {
-            last_id = static_cast<unsigned long long>(value);
-            stream->seen = last_id;
+            stream->seen = static_cast<std::uint64_t>(value);
         }
     }
     res.set_header("Cache-Control", "no-store");
@@ -670,6 +668,21 @@ void HttpServer::Impl::serve_events(const httplib::Request& req, httplib::Respon
         });
 }
 
+namespace {
+
+// The time a query parameter names, or `absent_ms` when the query leaves it out; false
+// when it names no time.
+bool time_param(const httplib::Request& req, const char* name, std::int64_t absent_ms,
+                std::int64_t& out_ms) {
+    if (!req.has_param(name)) {
+        out_ms = absent_ms;
+        return true;
+    }
+    return parse_time_ms(req.get_param_value(name), out_ms);
+}
+
+}  // namespace
+
 void HttpServer::Impl::serve_history(const httplib::Request& req, httplib::Response& res) {
     if (!req.has_param("signal")) {
         refuse(res, 400, "signal= is missing");
@@ -690,15 +703,13 @@ void HttpServer::Impl::serve_history(const httplib::Request& req, httplib::Respo
     }
     HistoryRequest query;
     query.signal = signal;
-    query.to_ms = now_unix_ms();
-    if (req.has_param("to") && !parse_time_ms(req.get_param_value("to"), query.to_ms)) {
+    if (!time_param(req, "to", now_unix_ms(), query.to_ms)) {
         refuse(res, 400,
                "to='" + req.get_param_value("to") +
                    "' is neither unix seconds nor ISO 8601 with a zone");
         return;
     }
-    query.from_ms = query.to_ms - std::int64_t{3600} * 1000;
-    if (req.has_param("from") && !parse_time_ms(req.get_param_value("from"), query.from_ms)) {
+    if (!time_param(req, "from", query.to_ms - std::int64_t{3600} * 1000, query.from_ms)) {
         refuse(res, 400,
                "from='" + req.get_param_value("from") +
                    "' is neither unix seconds nor ISO 8601 with a zone");
@@ -955,7 +966,7 @@ void HttpServer::Impl::serve_asset(const httplib::Request& req, httplib::Respons
         });
 }
 
-HttpServer::HttpServer(PlantState& state, HttpLimits limits)
+HttpServer::HttpServer(PlantState& state, const HttpLimits& limits)
     : impl_(std::make_unique<Impl>(state, limits)) {}
 
 HttpServer::~HttpServer() {

@@ -81,7 +81,7 @@ struct HttpLimits {
 
 class HttpServer {
   public:
-    explicit HttpServer(PlantState& state, HttpLimits limits = HttpLimits());
+    explicit HttpServer(PlantState& state, const HttpLimits& limits = HttpLimits());
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;

@@ -191,7 +191,8 @@ void append_formatted_real(std::string& out, double value) {
         text.assign(buffer, static_cast<std::size_t>(length));
     } else {
         text.resize(static_cast<std::size_t>(length) + 1);
-        std::snprintf(&text[0], text.size(), "%.17g", value);
+        // The same conversion again, into room for the length the first one gave.
+        (void)std::snprintf(&text[0], text.size(), "%.17g", value);
         text.resize(static_cast<std::size_t>(length));
     }
     for (char& c : text) {
@@ -276,7 +277,7 @@ void append_json_real(std::string& out, double value) {
 void append_json_int(std::string& out, Json::LargestInt value) {
     char text[24];
     char* end = text;
-    std::uint64_t magnitude = static_cast<std::uint64_t>(value);
+    auto magnitude = static_cast<std::uint64_t>(value);
     if (value < 0) {
         *end++ = '-';
         magnitude = 0U - magnitude;

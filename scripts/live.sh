@@ -6,39 +6,20 @@
 # finished build in $BUILD (default: build).
 set -eu
 
-build=${BUILD:-build}
 port=${LIVE_PORT:-8830}
 shot=""
 if [ "${1:-}" = "--screenshot" ]; then
     shot=${2:?--screenshot needs a file}
 fi
 
-find_program() {
-    found=$(find "$build" -maxdepth 4 -type f -name "$1" -perm -u+x 2>/dev/null | head -n 1)
-    if [ -z "$found" ]; then
-        echo "live: $1 not found under $build" >&2
-        exit 1
-    fi
-    echo "$found"
-}
-sim_bin=$(find_program plant-sim)
-host_bin=$(find_program kv830-host)
-help=$("$host_bin" --help 2>&1 || true)
-if ! printf '%s\n' "$help" | grep -q -- '--http'; then
-    echo "live: this kv830-host has no --http option yet, so it cannot serve the page" >&2
-    exit 1
-fi
+me=live
+# shellcheck source=start-plant.sh
+. "$(dirname "$0")/start-plant.sh"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/kv830-live.XXXXXX")
-sim_pid=""
 host_pid=""
 stop_all() {
-    for pid in $host_pid $sim_pid; do
-        if kill -0 "$pid" 2>/dev/null; then
-            kill -TERM "$pid" 2>/dev/null || true
-            wait "$pid" 2>/dev/null || true
-        fi
-    done
+    stop_program "$host_pid"
+    stop_program "$sim_pid"
     host_pid=""
     sim_pid=""
 }
@@ -49,21 +30,13 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo; echo "live: stopping"; exit 0' INT TERM
 
-"$sim_bin" --pty --seconds 0 >"$work/sim.out" 2>"$work/sim.err" &
-sim_pid=$!
-pty=""
-tries=0
-while [ -z "$pty" ]; do
-    pty=$(sed -n 's/^pty: //p' "$work/sim.out" | head -n 1)
-    [ -n "$pty" ] && break
-    if ! kill -0 "$sim_pid" 2>/dev/null || [ "$tries" -ge 100 ]; then
-        echo "live: the simulator did not report its pseudo-terminal" >&2
-        cat "$work/sim.err" >&2
-        exit 1
-    fi
-    tries=$((tries + 1))
-    sleep 0.05
-done
+help=$("$host_bin" --help 2>&1 || true)
+if ! printf '%s\n' "$help" | grep -q -- '--http'; then
+    echo "live: this kv830-host has no --http option yet, so it cannot serve the page" >&2
+    exit 1
+fi
+
+start_plant --seconds 0
 
 set -- --device "$pty" --baud 9600 --interval 1s --history "$work/history.db" \
     --log "$work/driver.log" --http "127.0.0.1:$port"

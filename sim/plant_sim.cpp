@@ -8,7 +8,6 @@
 #include <modbus.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -413,16 +412,18 @@ int run_tcp(Simulator& sim) {
         std::uint8_t chunk[512];
         const ssize_t n = ::read(client, chunk, sizeof chunk);
         if (n <= 0) {
-            if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
                 drop_client("connection closed");
+            }
             continue;
         }
         const double received = now_seconds();
         stream.insert(stream.end(), chunk, chunk + n);
         for (;;) {
             const MbapCut cut = cut_mbap_request(stream, frame);
-            if (cut == MbapCut::NeedMore)
+            if (cut == MbapCut::NeedMore) {
                 break;
+            }
             if (cut == MbapCut::Unframeable) {
                 drop_client("MBAP length out of range: connection closed");
                 break;

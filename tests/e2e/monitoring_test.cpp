@@ -3,12 +3,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -101,7 +101,12 @@ HttpReply http_get(int port, const std::string& path) {
     if (text.rfind("HTTP/1.1 ", 0) != 0 || head_end == std::string::npos) {
         return reply;
     }
-    reply.status = std::atoi(text.c_str() + 9);
+    char* end = nullptr;
+    const long status = std::strtol(text.c_str() + 9, &end, 10);
+    if (end != text.c_str() + 12) {
+        return reply;
+    }
+    reply.status = static_cast<int>(status);
     reply.body = text.substr(head_end + 4);
     return reply;
 }
@@ -348,11 +353,10 @@ bool promtool_accepts(const TempDir& dir, const std::string& text, std::string& 
 #ifdef KV830_PROMTOOL
     const std::string file = dir.file("metrics.txt");
     write_file(file, text);
-    const std::string out = dir.file("promtool.out");
-    const std::string command =
-        std::string(KV830_PROMTOOL) + " check metrics < " + file + " > " + out + " 2>&1";
-    const int status = std::system(command.c_str());
-    said = read_file(out);
+    Process promtool({KV830_PROMTOOL, "check", "metrics"}, dir.file("promtool.out"),
+                     dir.file("promtool.err"), file);
+    const int status = promtool.wait(std::chrono::seconds(60));
+    said = promtool.out() + promtool.err();
     return status == 0;
 #else
     (void)dir;

@@ -16,7 +16,7 @@ using namespace e2e;
 // A settings file that turns the link's retries off, so that one lost reply is one
 // abandoned cycle.
 std::string no_retries(const TempDir& dir) {
-    const std::string path = dir.file("no-retries.json");
+    std::string path = dir.file("no-retries.json");
     write_file(path, R"({"modbus": {"retries": 0}})");
     return path;
 }

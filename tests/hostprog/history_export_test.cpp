@@ -48,6 +48,7 @@ Exported run(std::vector<std::string> args) {
     args.emplace_back("--plugin");
     args.emplace_back(KV830_SO);
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
@@ -75,6 +76,7 @@ class HistoryExport : public ::testing::Test {
         ASSERT_TRUE(store.open(path_, error)) << error;
         RecordMaker maker;
         std::vector<kv830host::RoundToSave> batch;
+        batch.reserve(120);
         for (int i = 0; i < 120; ++i) {
             records_.push_back(maker.next(kT0 + i * 1000LL));
         }
@@ -147,7 +149,7 @@ TEST_F(HistoryExport, BadRequestsAreRefused) {
         std::vector<std::string> args;
         int status;
         const char* says;
-    } rows[] = {
+    } const rows[] = {
         {"unknown signal", {"--history", path_, "--signal", "no such"},      2, "unknown signal"},
         {"reversed",
          {"--history", path_, "--from", "2025-12-09", "--to", "2025-12-08"},
@@ -168,6 +170,7 @@ TEST_F(HistoryExport, BadRequestsAreRefused) {
 
 TEST(HistorySeries, ThinningKeepsEachBucketsLowAndHigh) {
     std::vector<kv830host::SeriesPoint> all;
+    all.reserve(3600);
     for (int i = 0; i < 3600; ++i) {
         all.push_back({kT0 + i * 1000LL, 100.0 + (i % 7)});
     }
@@ -220,7 +223,7 @@ TEST_F(HistoryExport, SeriesOfOneValueSignalAndItsRefusals) {
         std::int64_t to;
         std::size_t points;
         kv830host::SeriesRefusal refusal;
-    } rows[] = {
+    } const rows[] = {
         {"unknown",     "no such",                   kT0,        kT0 + 1000, 10,      kv830host::SeriesRefusal::UnknownSignal},
         {"time member", kv830host::kDocumentTimeKey, kT0,        kT0 + 1000, 10,
          kv830host::SeriesRefusal::UnknownSignal                                                                             },
@@ -244,17 +247,11 @@ TEST_F(HistoryExport, SeriesOfOneValueSignalAndItsRefusals) {
 // The program's own `export` word: rows on standard output and nothing else there (the
 // device's diagnostic lines stay out of it).
 TEST_F(HistoryExport, ThroughTheProgram) {
-    const std::string command = std::string(KV830_HOST_BIN) + " export --history " + path_ +
-                                " --to 2025-12-08T08:00:04Z 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        out.append(buffer, n);
-    }
-    const int status = ::pclose(pipe);
-    EXPECT_EQ(status, 0);
+    testproc::Process host(
+        {KV830_HOST_BIN, "export", "--history", path_, "--to", "2025-12-08T08:00:04Z"},
+        dir_.file("export.out"), dir_.file("export.err"));
+    EXPECT_EQ(host.wait(std::chrono::seconds(60)), 0) << host.err();
+    const std::string out = host.out();
     const auto lines = lines_of(out);
     ASSERT_EQ(lines.size(), 6U) << out;
     EXPECT_EQ(lines[0].rfind("time,data_id,", 0), 0U);

@@ -24,7 +24,7 @@ class RecordMaker {
         std::memcpy(r.data(), &data_id_, sizeof data_id_);
         for (const kv830::PollStep& step : kv830::kPollChain) {
             for (int i = 0; i < step.count; ++i) {
-                const auto at = static_cast<std::size_t>(step.first + i);
+                const auto at = static_cast<std::size_t>(step.first) + static_cast<std::size_t>(i);
                 if (step.source == kv830::Source::InputBits) {
                     r[step.offset + static_cast<std::size_t>(i)] = model_.inputs()[at];
                 } else {

@@ -32,7 +32,7 @@ TEST(HistoryCodec, PatchesRoundTripAndRefuseDamage) {
         const char* name;
         const std::vector<unsigned char>* base;
         const std::vector<unsigned char>* record;
-    } rows[] = {
+    } const rows[] = {
         {"same",        &a,     &a          },
         {"next second", &a,     &b          },
         {"from zeros",  &zeros, &a          },
@@ -67,7 +67,7 @@ TEST(HistoryTime, DurationsAndTimes) {
         const char* text;
         bool ok;
         std::int64_t ms;
-    } durations[] = {
+    } const durations[] = {
         {"30d",          true,  30LL * 86400000},
         {"12h",          true,  12LL * 3600000 },
         {"90m",          true,  90LL * 60000   },
@@ -96,7 +96,7 @@ TEST(HistoryTime, DurationsAndTimes) {
         const char* text;
         bool ok;
         std::int64_t ms;
-    } times[] = {
+    } const times[] = {
         {"2025-12-08T08:00:00Z",      true,  kT0              },
         {"2025-12-08T09:00:00+01:00", true,  kT0              },
         {"2025-12-08T02:30-0530",     true,  kT0              },
@@ -166,8 +166,8 @@ TEST(HistoryStore, InterleavedDevicesReadBackInTimeOrder) {
     kv830host::RoundQuery q;
     q.any_data_id = false;
     q.data_id = 1;
-    q.from_ms = kT0 + 50 * 500;
-    q.to_ms = kT0 + 60 * 500;
+    q.from_ms = kT0 + 50LL * 500;
+    q.to_ms = kT0 + 60LL * 500;
     const auto some = historytest::all_rounds(store, q);
     ASSERT_FALSE(some.empty());
     for (const auto& r : some) {
@@ -261,6 +261,7 @@ MonthResult write_month(const std::string& path, const kv830host::HistoryPolicy&
     store.set_policy(policy);
     RecordMaker maker;
     std::vector<std::vector<unsigned char>> hour;
+    hour.reserve(static_cast<std::size_t>(kPerCommit));
     for (int i = 0; i < kPerCommit; ++i) {
         hour.push_back(maker.next(kT0 + i * 1000LL));
     }
@@ -365,7 +366,7 @@ TEST(HistoryOpen, ReadOnlyFileOrFolderFoundAtOpenAndStillReadable) {
         const char* name;
         HistoryStore::Access access;
         int expected;
-    } rows[] = {
+    } const rows[] = {
         {"write refused", HistoryStore::Access::ReadWrite, 10},
         {"read allowed",  HistoryStore::Access::ReadOnly,  20}
     };
@@ -446,7 +447,8 @@ TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
                 records.push_back(maker.next(kT0 + (c * 10 + i) * 1000LL));
             }
             for (int i = 0; i < 10; ++i) {
-                const auto& r = records[static_cast<std::size_t>(c * 10 + i)];
+                const auto& r =
+                    records[static_cast<std::size_t>(c) * 10 + static_cast<std::size_t>(i)];
                 batch.push_back({1, 5156, kT0 + (c * 10 + i) * 1000LL, r.data(), r.size()});
             }
             ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
@@ -455,7 +457,7 @@ TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
     struct Damage {
         const char* name;
         const char* sql;
-    } damages[] = {
+    } const damages[] = {
         {"patch cut short",        "UPDATE history SET record = substr(record, 1, 3) WHERE id = 5;"},
         {"unknown format",         "UPDATE history SET format = 9 WHERE id = 14;"                  },
         {"time not a time",        "UPDATE history SET time = 'soon' WHERE id = 22;"               },

@@ -12,29 +12,12 @@
 
 #include "history_records.h"
 #include "history_store.h"
+#include "process.h"
 
 namespace historytest {
 
-class TempDir {
-  public:
-    TempDir() {
-        char name[] = "/tmp/kv830-history-XXXXXX";
-        path_ = ::mkdtemp(name) != nullptr ? name : "/tmp";
-    }
-    ~TempDir() {
-        const std::string command = "rm -rf '" + path_ + "'";
-        if (std::system(command.c_str()) != 0) {
-            // Left for the system's cleaner.
-        }
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+// The scratch folder of every test that runs the real programs.
+using testproc::TempDir;
 
 inline std::string sql_text(const std::string& db_file, const std::string& sql) {
     sqlite3* db = nullptr;

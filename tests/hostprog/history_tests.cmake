@@ -9,7 +9,7 @@ add_executable(kv830_history_tests
 target_include_directories(kv830_history_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}
                            ${PROJECT_SOURCE_DIR}/plant)
 target_link_libraries(kv830_history_tests PRIVATE kv830host_history_decode kv830host_history
-                      kv830_signal_table
+                      kv830_signal_table kv830_test_process
                       plant_sim_core GTest::gtest GTest::gtest_main)
 target_compile_definitions(kv830_history_tests PRIVATE KV830_SO="$<TARGET_FILE:kv830>"
                            KV830_HOST_BIN="$<TARGET_FILE:kv830-host>")

@@ -151,7 +151,9 @@ TEST(HistoryWriter, FullDiskIsReportedAndTheRoundsWrittenWhenSpaceReturns) {
     const std::string path = dir.file("h.db");
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
+        if (::signal(SIGXFSZ, SIG_IGN) == SIG_ERR) {
+            ::_exit(1);
+        }
         HistoryStore store;
         std::string error;
         if (!store.open(path, error)) {
@@ -197,7 +199,7 @@ TEST(HistoryOptions, ValuesParseOrAreRefused) {
         const char* option;
         const char* value;
         bool ok;
-    } rows[] = {
+    } const rows[] = {
         {"--history-keep",   "30d",  true },
         {"--history-keep",   "12h",  true },
         {"--history-keep",   "soon", false},

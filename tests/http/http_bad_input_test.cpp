@@ -145,7 +145,7 @@ TEST_F(BadInputTest, WritesRefusedWithNothingHandedOn) {
         std::string auth;
         int status;
         const char* reason;
-    } rows[] = {
+    } const rows[] = {
         {"no token",               good,                                          "",                               401, "Bearer"     },
         {"wrong token",            good,                                          "Bearer s3cret-token-0123456780", 401, "wrong token"},
         {"token prefix",           good,                                          "Bearer s3cret",                  401, "wrong token"},
@@ -237,7 +237,7 @@ TEST_F(BadInputTest, HugeHeadersAndBodiesRefused) {
     struct Row {
         const char* name;
         std::string headers;
-    } rows[] = {
+    } const rows[] = {
         {"one huge line",   one_huge},
         {"lines adding up", many    },
         {"too many",        count   }

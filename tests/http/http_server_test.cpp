@@ -321,7 +321,7 @@ TEST_F(HttpServerTest, EventStreamResumesAfterLastEventId) {
     struct Row {
         const char* header;
         const char* first_id;  // first event expected, or nullptr for none
-    } rows[] = {
+    } const rows[] = {
         {"Last-Event-ID: 2\r\n",    "id: 3\n"},
         {"Last-Event-ID: 4\r\n",    nullptr  },
         {"",                        nullptr  },
@@ -521,7 +521,7 @@ TEST_F(HistoryTest, BadQueriesRefusedWithAReason) {
         std::string query;
         int status;
         const char* reason;
-    } rows[] = {
+    } const rows[] = {
         {"",                                                                 400, "signal"                   },
         {"signal=" + httplib::detail::encode_query_param(enum_key),          400, "enumeration"              },
         {"signal=nonsense",                                                  400, "unknown signal"           },
@@ -567,7 +567,7 @@ TEST(ParseTime, FormsAndRefusals) {
         const char* text;
         bool ok;
         std::int64_t ms;
-    } rows[] = {
+    } const rows[] = {
         {"0",                         true,  0            },
         {"1796716800",                true,  1796716800000},
         {"1796716800.25",             true,  1796716800250},
@@ -623,7 +623,7 @@ TEST_F(AssetTest, ServedGzippedWhenAcceptedAndPlainOtherwise) {
         const char* path;
         const char* accept;
         bool gzip;
-    } rows[] = {
+    } const rows[] = {
         {"/",           "gzip, deflate, br",    true },
         {"/index.html", "br;q=1.0, gzip;q=0.8", true },
         {"/app.js",     "gzip",                 true },

@@ -93,8 +93,8 @@ class TokenFile : public ::testing::Test {
     void SetUp() override {
         char pattern[] = "/tmp/kv830-token-XXXXXX";
         const int fd = ::mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
+        const bool made = fd >= 0 && ::close(fd) == 0;
+        ASSERT_TRUE(made);
         path_ = pattern;
     }
     void TearDown() override { (void)std::remove(path_.c_str()); }  // a test may not write it
@@ -150,7 +150,7 @@ TEST_F(TokenFile, CombinationsOfOptions) {
         const char* name;
         bool enabled, writes, with_file;
         bool ok;
-    } rows[] = {
+    } const rows[] = {
         {"nothing",              false, false, false, true },
         {"http only",            true,  false, false, true },
         {"writes and token",     true,  true,  true,  true },
@@ -188,7 +188,7 @@ TEST(SameToken, EqualOnlyWhenEqual) {
     struct Row {
         std::string presented;
         bool same;
-    } rows[] = {
+    } const rows[] = {
         {expected,                true },
         {"",                      false},
         {"0123456789abcdef012",   false},

@@ -7,8 +7,8 @@
 
 #include "alloc_count.h"
 #include "kv830.h"
-#include "link/sim_process.h"
 #include "modbus_link.h"
+#include "process.h"
 
 namespace {
 
@@ -50,7 +50,9 @@ TEST(LinkAllocation, ExchangesOfARoundAllocateNothing) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        linktest::SimProcess sim(row.args);
+        std::vector<std::string> argv{PLANT_SIM_BIN};
+        argv.insert(argv.end(), row.args.begin(), row.args.end());
+        testproc::ServerProcess sim(argv);
         ASSERT_FALSE(sim.address().empty()) << sim.log();
         qdxhost::LinkSettings s;
         (row.tcp ? s.tcp : s.device) = sim.address();

@@ -19,21 +19,27 @@
 #include "counting_host.h"
 #include "kv830.h"
 #include "modbus_link.h"
-#include "sim_process.h"
+#include "process.h"
+#include "tcp_peer.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-using linktest::ScriptedTcpPeer;
-using linktest::SimProcess;
 using qdxhost::DriveResult;
 using qdxhost::Exchange;
 using qdxhost::LinkSettings;
 using qdxhost::ModbusLink;
+using testproc::ScriptedTcpPeer;
+using testproc::ServerProcess;
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr unsigned kRequestsPerRound = 17;
+
+// plant-sim's command line with `args`.
+std::vector<std::string> sim_argv(std::vector<std::string> args) {
+    args.insert(args.begin(), PLANT_SIM_BIN);
+    return args;
+}
 
 LinkSettings link_to(const std::string& address, bool tcp, int timeout_ms) {
     LinkSettings s;
@@ -81,7 +87,7 @@ void expect_one_timeout_per_lost_reply(const Rounds& r, double clean_s, double t
 // The shortest of a few rounds against a simulator that loses nothing.
 double clean_round_seconds(std::vector<std::string> transport, bool tcp, KV830& device) {
     transport.emplace_back("--frozen");
-    SimProcess sim(transport);
+    ServerProcess sim(sim_argv(transport));
     std::ostringstream log;
     ModbusLink link(link_to(sim.address(), tcp, 400), log);
     const Rounds r = run_rounds(link, device, 3);
@@ -111,7 +117,7 @@ TEST_F(LinkProcess, DroppedRepliesAreRetried) {
         const double clean = clean_round_seconds(row.transport, row.tcp, device);
         std::vector<std::string> args = row.transport;
         args.insert(args.end(), {"--frozen", "--drop-every", "17"});
-        SimProcess sim(args);
+        ServerProcess sim(sim_argv(args));
         ASSERT_FALSE(sim.address().empty()) << sim.log();
         ModbusLink link(link_to(sim.address(), row.tcp, 600), log);
         const Rounds r = run_rounds(link, device, 20);
@@ -149,7 +155,7 @@ TEST_F(LinkProcess, PacedRepliesAreReadInFewWakeUps) {
 
 TEST_F(LinkProcess, GarbledRepliesAreRetriedWithoutWaiting) {
     const double clean = clean_round_seconds({"--pty"}, false, device);
-    SimProcess sim({"--pty", "--frozen", "--corrupt-crc-every", "10"});
+    ServerProcess sim(sim_argv({"--pty", "--frozen", "--corrupt-crc-every", "10"}));
     ASSERT_FALSE(sim.address().empty()) << sim.log();
     ModbusLink link(link_to(sim.address(), false, 1000), log);
     const Rounds r = run_rounds(link, device, 20);
@@ -166,7 +172,7 @@ TEST_F(LinkProcess, GarbledRepliesAreRetriedWithoutWaiting) {
 }
 
 TEST_F(LinkProcess, WithoutRetriesALostReplyAbandonsTheRound) {
-    SimProcess sim({"--tcp", "0", "--frozen", "--drop-every", "17"});
+    ServerProcess sim(sim_argv({"--tcp", "0", "--frozen", "--drop-every", "17"}));
     ASSERT_FALSE(sim.address().empty()) << sim.log();
     LinkSettings s = link_to(sim.address(), true, 200);
     s.retries = 0;
@@ -178,7 +184,7 @@ TEST_F(LinkProcess, WithoutRetriesALostReplyAbandonsTheRound) {
 }
 
 TEST_F(LinkProcess, ExceptionIsNotRetried) {
-    SimProcess sim({"--tcp", "0", "--frozen", "--exception-at", "5"});
+    ServerProcess sim(sim_argv({"--tcp", "0", "--frozen", "--exception-at", "5"}));
     ASSERT_FALSE(sim.address().empty()) << sim.log();
     ModbusLink link(link_to(sim.address(), true, 400), log);
     device.RefreshStatus();
@@ -197,20 +203,20 @@ Bytes plain_answer(const Bytes& req) {
     if (function == 2) {
         Bytes pdu = {2, static_cast<std::uint8_t>((count + 7) / 8)};
         pdu.resize(pdu.size() + static_cast<std::size_t>((count + 7) / 8));
-        return linktest::tcp_reply(req, pdu);
+        return testproc::tcp_reply(req, pdu);
     }
     if (function == 3) {
         Bytes pdu = {3, static_cast<std::uint8_t>(2 * count)};
         pdu.resize(pdu.size() + 2 * static_cast<std::size_t>(count));
-        return linktest::tcp_reply(req, pdu);
+        return testproc::tcp_reply(req, pdu);
     }
-    return linktest::tcp_reply(req, Bytes(req.begin() + 7, req.begin() + 12));  // echo
+    return testproc::tcp_reply(req, Bytes(req.begin() + 7, req.begin() + 12));  // echo
 }
 
 TEST_F(LinkProcess, BusyIsAskedAgainAfterAPause) {
     std::atomic<int> n{0};
     ScriptedTcpPeer peer([&](const Bytes& req) {
-        return ++n == 1 ? linktest::tcp_reply(req, {static_cast<std::uint8_t>(req[7] | 0x80), 6})
+        return ++n == 1 ? testproc::tcp_reply(req, {static_cast<std::uint8_t>(req[7] | 0x80), 6})
                         : plain_answer(req);
     });
     ModbusLink link(link_to(peer.address(), true, 400), log);
@@ -221,7 +227,7 @@ TEST_F(LinkProcess, BusyIsAskedAgainAfterAPause) {
     EXPECT_EQ(d.failed, 0U);
     EXPECT_EQ(d.retries, 1U);
     EXPECT_EQ(peer.requests(), static_cast<int>(kRequestsPerRound) + 1);
-    EXPECT_GE(Clock::now() - start, 100ms);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(100));
 }
 
 int write_register(KV830& device, int address, std::uint16_t value) {
@@ -274,7 +280,7 @@ TEST_F(LinkProcess, SecondStopSignalEndsTheWaitAtOnce) {
     ModbusLink link(link_to(peer.address(), true, 20000), log);
     volatile std::sig_atomic_t abort = 0;
     std::thread signaller([&] {
-        std::this_thread::sleep_for(200ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
         abort = 1;
     });
     device.RefreshStatus();
@@ -283,7 +289,7 @@ TEST_F(LinkProcess, SecondStopSignalEndsTheWaitAtOnce) {
     const auto took = Clock::now() - start;
     signaller.join();
     EXPECT_TRUE(d.aborted);
-    EXPECT_LT(took, 2s) << "the 20 s timeout was waited out";
+    EXPECT_LT(took, std::chrono::seconds(2)) << "the 20 s timeout was waited out";
     EXPECT_FALSE(qdxhost::HostAccess::has_request(device));
 }
 
@@ -300,12 +306,12 @@ TEST_F(LinkProcess, SilentTcpPeerIsLeftAndTheAddressReconnected) {
     EXPECT_NE(log.str().find("the peer answers nothing"), std::string::npos) << log.str();
     // The silent peer keeps its connection open; a new server takes the address.
     peer->stop_listening();
-    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<ServerProcess> sim;
     for (int attempt = 0; attempt < 20 && (!sim || sim->address().empty()); ++attempt) {
-        sim = std::make_unique<SimProcess>(
-            std::vector<std::string>{"--tcp", std::to_string(port), "--frozen"});
+        sim =
+            std::make_unique<ServerProcess>(sim_argv({"--tcp", std::to_string(port), "--frozen"}));
         if (sim->address().empty()) {
-            std::this_thread::sleep_for(100ms);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
     ASSERT_FALSE(sim->address().empty()) << sim->log();
@@ -354,7 +360,7 @@ TEST_F(LinkProcess, FatalOpenErrorsAreToldApartFromPassingOnes) {
 }
 
 TEST_F(LinkProcess, PortHeldByAnotherProcessIsRefusedNamingIt) {
-    SimProcess sim({"--pty", "--frozen"});
+    ServerProcess sim(sim_argv({"--pty", "--frozen"}));
     ASSERT_FALSE(sim.address().empty()) << sim.log();
     int ready[2];
     ASSERT_EQ(::pipe(ready), 0);
@@ -416,8 +422,8 @@ TEST_F(LinkProcess, ReopeningFollowsTheBackoff) {
     EXPECT_FALSE(link.ensure_open());
     EXPECT_FALSE(link.open_failed_fatally()) << "a refused connection may come back";
     const auto first = link.next_attempt() - before;
-    EXPECT_GE(first, 450ms);
-    EXPECT_LE(first, 700ms);
+    EXPECT_GE(first, std::chrono::milliseconds(450));
+    EXPECT_LE(first, std::chrono::milliseconds(700));
     const std::string error = link.last_error();
     EXPECT_NE(error.find(std::strerror(ECONNREFUSED)), std::string::npos) << error;
     EXPECT_FALSE(link.ensure_open());
@@ -425,7 +431,7 @@ TEST_F(LinkProcess, ReopeningFollowsTheBackoff) {
     std::this_thread::sleep_until(link.next_attempt());
     before = Clock::now();
     EXPECT_FALSE(link.ensure_open());
-    EXPECT_GE(link.next_attempt() - before, 950ms) << "the wait doubles";
+    EXPECT_GE(link.next_attempt() - before, std::chrono::milliseconds(950)) << "the wait doubles";
 }
 
 }  // namespace
@@ -437,7 +443,7 @@ namespace {
 TEST_F(LinkProcess, BothProgramsTakeTheSameParitySpellings) {
     for (const char* spelling : {"N", "E", "O", "none", "even", "odd", "NONE", "Even"}) {
         SCOPED_TRACE(spelling);
-        SimProcess sim({"--pty", "--frozen", "--parity", spelling});
+        ServerProcess sim(sim_argv({"--pty", "--frozen", "--parity", spelling}));
         ASSERT_FALSE(sim.address().empty()) << sim.log();
         LinkSettings s = link_to(sim.address(), false, 400);
         s.parity = qdxhost::parse_parity(spelling);
@@ -445,7 +451,7 @@ TEST_F(LinkProcess, BothProgramsTakeTheSameParitySpellings) {
         ModbusLink link(s, log);
         EXPECT_EQ(run_rounds(link, device, 1).completed, 1) << log.str();
     }
-    SimProcess refused({"--pty", "--parity", "space"});
+    ServerProcess refused(sim_argv({"--pty", "--parity", "space"}));
     EXPECT_TRUE(refused.address().empty());
 }
 

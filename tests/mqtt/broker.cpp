@@ -22,8 +22,6 @@ namespace mqtttest {
 
 namespace {
 
-using namespace std::chrono_literals;
-
 bool port_accepts(int port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -171,7 +169,7 @@ bool Broker::start(std::string& error) {
         _exit(127);
     }
     pid_ = pid;
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;
         if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -182,7 +180,7 @@ bool Broker::start(std::string& error) {
         if (port_accepts(port_)) {
             return true;
         }
-        std::this_thread::sleep_for(20ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     stop();
     error = "mosquitto did not accept connections within 10 s: " + log();
@@ -194,7 +192,7 @@ void Broker::stop() {
         return;
     }
     kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     int status = 0;
     while (waitpid(pid_, &status, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -202,7 +200,7 @@ void Broker::stop() {
             waitpid(pid_, &status, 0);
             break;
         }
-        std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid_ = -1;
 }
@@ -265,7 +263,7 @@ bool Subscriber::connect(std::string& error) {
         return false;
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!changed_.wait_for(lock, 10s, [this] { return subscribed_; })) {
+    if (!changed_.wait_for(lock, std::chrono::seconds(10), [this] { return subscribed_; })) {
         error = "no subscription acknowledgement";
         return false;
     }

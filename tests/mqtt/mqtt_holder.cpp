@@ -2,8 +2,10 @@
 // "connected" on stdout and waits to be killed.
 #include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "mqtt_publisher.h"
 #include "mqtt_settings.h"
@@ -29,7 +31,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (int i = 0; i < 1000 && !publisher.counters().connected; ++i) {
-        usleep(10000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::cout << (publisher.counters().connected ? "connected" : "not connected") << std::endl;
     for (;;) {

@@ -485,15 +485,15 @@ TEST_F(MqttPublisherTest, MalformedWritesAreRefusedAndNothingIsHandedOn) {
     // clang-format off
     const Row rows[] = {
         {"not json",                                    "not valid JSON"              },
-        {"{\"register\": 19, \"values\": [1]",          "not valid JSON"              },
+        {R"({"register": 19, "values": [1])",           "not valid JSON"              },
         {"[1, 2]",                                      "not an object"               },
-        {"{\"register\": 9999, \"values\": [1]}",       "not a known writable"        },
-        {"{\"register\": 19, \"values\": [1.5]}",       "not an integer"              },
-        {"{\"register\": 19, \"values\": []}",          "empty"                       },
-        {"{\"register\": 19, \"values\": [70000]}",     "outside 0 to 65535"          },
-        {"{\"register\": 19, \"values\": [" + std::string(200, '1').insert(1, ",") + "]}",
+        {R"({"register": 9999, "values": [1]})",        "not a known writable"        },
+        {R"({"register": 19, "values": [1.5]})",        "not an integer"              },
+        {R"({"register": 19, "values": []})",           "empty"                       },
+        {R"({"register": 19, "values": [70000]})",      "outside 0 to 65535"          },
+        {R"({"register": 19, "values": [)" + std::string(200, '1').insert(1, ",") + "]}",
          "outside 0 to 65535"                                                         },
-        {"{\"register\": 246, \"values\": [" +
+        {R"({"register": 246, "values": [)" +
              [] {
                  std::string v;
                  for (int i = 0; i < 124; ++i) {

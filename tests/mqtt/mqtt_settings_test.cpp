@@ -122,7 +122,7 @@ TEST(MqttSettings, RefusesAtStartWhatOnlyTheWholeLineOrTheFilesTell) {
     const std::string two_lines = dir.path() + "/two";
     std::ofstream(two_lines) << "a\nb\n";
     const std::string empty = dir.path() + "/empty";
-    std::ofstream{empty};
+    std::ofstream(empty).close();
     const std::string missing = dir.path() + "/missing";
     struct Row {
         std::vector<const char*> args;

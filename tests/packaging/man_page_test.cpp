@@ -1,12 +1,14 @@
 // Each program's --help against its manual page (packaging/man/*.1).
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "process.h"
 
 namespace {
 
@@ -23,17 +25,11 @@ const Program kPrograms[] = {
 
 // The help text on standard output; the exit status must be 0.
 bool run_help(const std::string& binary, std::string& out) {
-    const std::string command = "'" + binary + "' --help 2>/dev/null";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return false;
-    }
-    char buffer[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        out.append(buffer, n);
-    }
-    return ::pclose(pipe) == 0;
+    const testproc::TempDir dir("kv830-man-page");
+    testproc::Process help({binary, "--help"}, dir.file("help.out"), dir.file("help.err"));
+    const int status = help.wait(std::chrono::seconds(30));
+    out = help.out();
+    return status == 0;
 }
 
 // Options are the entries of the help's option lists: a line that starts, after its

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace testproc {
 
@@ -51,7 +52,7 @@ void write_file(const std::string& path, const std::string& text) {
 }
 
 Process::Process(std::vector<std::string> argv, const std::string& out_file,
-                 const std::string& err_file)
+                 const std::string& err_file, const std::string& in_file)
     : out_file_(out_file), err_file_(err_file) {
     std::vector<char*> args;
     args.reserve(argv.size() + 1);
@@ -65,7 +66,7 @@ Process::Process(std::vector<std::string> argv, const std::string& out_file,
     }
     pid_ = ::fork();
     if (pid_ == 0) {
-        const int in_fd = ::open("/dev/null", O_RDONLY);
+        const int in_fd = ::open(in_file.c_str(), O_RDONLY);
         const int out_fd = out_file.empty()
                                ? pipe_fds[1]
                                : ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -172,6 +173,15 @@ std::string Process::read_line(std::chrono::milliseconds limit) {
         line += c;
     }
     return "";
+}
+
+ServerProcess::ServerProcess(std::vector<std::string> argv, std::chrono::milliseconds limit)
+    : dir_("kv830-server"), process_(std::move(argv), "", dir_.file("stderr")) {
+    const std::string line = process_.read_line(limit);
+    const auto colon = line.find(": ");
+    if (colon != std::string::npos) {
+        address_ = line.substr(colon + 2);
+    }
 }
 
 int free_tcp_port() {

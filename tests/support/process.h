@@ -33,9 +33,9 @@ void write_file(const std::string& path, const std::string& text);
 class Process {
   public:
     // Standard output into `out_file`, or into a pipe read by read_line() when
-    // `out_file` is empty; standard error into `err_file`; standard input /dev/null.
-    Process(std::vector<std::string> argv, const std::string& out_file,
-            const std::string& err_file);
+    // `out_file` is empty; standard error into `err_file`; standard input from `in_file`.
+    Process(std::vector<std::string> argv, const std::string& out_file, const std::string& err_file,
+            const std::string& in_file = "/dev/null");
     ~Process();  // SIGKILL if still running
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -68,6 +68,29 @@ class Process {
     int out_pipe_ = -1;
     std::string out_file_;
     std::string err_file_;
+};
+
+// A server that names where it listens on the first line of its standard output, as
+// plant-sim does ("pty: /dev/pts/N", "tcp: 127.0.0.1:PORT"); its standard error goes to a
+// file in a folder of its own.
+class ServerProcess {
+  public:
+    // `argv` starts with the program; the address line is waited for up to `limit`.
+    explicit ServerProcess(std::vector<std::string> argv,
+                           std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+    // What follows the first ": " of that line; empty when the server did not start.
+    const std::string& address() const { return address_; }
+    int stop(std::chrono::milliseconds grace = std::chrono::seconds(5)) {
+        return process_.stop(grace);
+    }
+    std::string log() const { return process_.err(); }
+    Process& process() { return process_; }
+
+  private:
+    TempDir dir_;
+    Process process_;
+    std::string address_;
 };
 
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and read back).

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <thread>
 
 namespace webtest {
 
@@ -136,7 +137,7 @@ Browser::~Browser() {
         close["id"] = next_id_++;
         close["method"] = "Browser.close";
         send(close);
-        const auto deadline = Clock::now() + 5s;
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
         int status = 0;
         while (::waitpid(pid_, &status, WNOHANG) == 0) {
             if (Clock::now() > deadline) {
@@ -144,7 +145,7 @@ Browser::~Browser() {
                 ::waitpid(pid_, &status, 0);
                 break;
             }
-            ::usleep(20000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         // Its helper processes share its process group.
         ::kill(-pid_, SIGKILL);
@@ -226,7 +227,8 @@ bool Browser::start(int width, int height) {
     // A page of its own, attached in flat mode: commands name their session.
     Json::Value params(Json::objectValue);
     params["url"] = "about:blank";
-    const Json::Value created = call("Target.createTarget", params, 30000ms, true);
+    const Json::Value created =
+        call("Target.createTarget", params, std::chrono::milliseconds(30000), true);
     if (!created.isObject() || !created["targetId"].isString()) {
         error_ = "Target.createTarget failed: " + error_;
         return false;
@@ -234,7 +236,8 @@ bool Browser::start(int width, int height) {
     Json::Value attach(Json::objectValue);
     attach["targetId"] = created["targetId"];
     attach["flatten"] = true;
-    const Json::Value attached = call("Target.attachToTarget", attach, 15000ms, true);
+    const Json::Value attached =
+        call("Target.attachToTarget", attach, std::chrono::milliseconds(15000), true);
     if (!attached.isObject() || !attached["sessionId"].isString()) {
         error_ = "Target.attachToTarget failed: " + error_;
         return false;
@@ -412,7 +415,7 @@ bool Browser::wait_until(const std::string& expression, std::chrono::millisecond
         if (v.isBool() && v.asBool()) {
             return true;
         }
-        pump(100ms);
+        pump(std::chrono::milliseconds(100));
     }
     return false;
 }
@@ -424,11 +427,11 @@ bool Browser::screenshot(const std::string& png_file, int width, int height) {
     metrics["deviceScaleFactor"] = 1;
     metrics["mobile"] = width < 700;
     call("Emulation.setDeviceMetricsOverride", metrics);
-    pump(300ms);
+    pump(std::chrono::milliseconds(300));
     Json::Value params(Json::objectValue);
     params["format"] = "png";
     params["captureBeyondViewport"] = false;
-    const Json::Value r = call("Page.captureScreenshot", params, 30000ms);
+    const Json::Value r = call("Page.captureScreenshot", params, std::chrono::milliseconds(30000));
     if (!r.isObject() || !r["data"].isString()) {
         return false;
     }

@@ -13,15 +13,13 @@
 
 namespace webtest {
 
-using namespace std::chrono_literals;
-
 // Debian's Chromium, or an empty string when it is not installed.
 std::string find_chromium();
 
 class Browser {
   public:
     // Starts the browser with a fresh profile folder under /tmp; check ok() and error().
-    Browser(int width = 1280, int height = 900);
+    explicit Browser(int width = 1280, int height = 900);
     ~Browser();  // closes the browser, killing it if it does not end
     Browser(const Browser&) = delete;
     Browser& operator=(const Browser&) = delete;
@@ -32,13 +30,16 @@ class Browser {
     // Sends a command to the page (or to the browser with `to_browser`) and returns its
     // result; on a protocol error or at the limit, a null value and error() says why.
     Json::Value call(const std::string& method, const Json::Value& params = Json::Value(),
-                     std::chrono::milliseconds limit = 15000ms, bool to_browser = false);
+                     std::chrono::milliseconds limit = std::chrono::milliseconds(15000),
+                     bool to_browser = false);
 
     // Loads `url` and waits for its load event.
-    bool navigate(const std::string& url, std::chrono::milliseconds limit = 15000ms);
+    bool navigate(const std::string& url,
+                  std::chrono::milliseconds limit = std::chrono::milliseconds(15000));
 
     // Evaluates an expression in the page (awaiting a promise) and returns its value.
-    Json::Value evaluate(const std::string& expression, std::chrono::milliseconds limit = 15000ms);
+    Json::Value evaluate(const std::string& expression,
+                         std::chrono::milliseconds limit = std::chrono::milliseconds(15000));
 
     // Evaluates `expression` every 100 ms until it is true; false at the limit.
     bool wait_until(const std::string& expression, std::chrono::milliseconds limit);

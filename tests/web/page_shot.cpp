@@ -12,8 +12,6 @@
 #include "cdp_client.h"
 #include "option_table.h"
 
-using namespace std::chrono_literals;
-
 int main(int argc, char** argv) {
     long long width = 1600;
     long long height = 1000;
@@ -32,20 +30,29 @@ int main(int argc, char** argv) {
         };
     };
     const std::vector<kv830cli::Option> table = {
-        {"width",                       'w',       "PX", "viewport width (1600)",         number(320,                  4000,                                               width)},
-        {"height",                             'H',                               "PX",    "viewport height (1000)", number(320, 4000,                                         height)},
-        {"settle",                      's',                               "MS",                            "time given to the page before the picture (2500)",
+        {"width",                         'w',       "PX", "viewport width (1600)",           number(320,                  4000,                                                 width)},
+        {"height",                               'H',                                 "PX",    "viewport height (1000)", number(320, 4000,                                           height)},
+        {"settle",                        's',                                 "MS",                              "time given to the page before the picture (2500)",
          number(0,                            60000,settle_ms)},
-        {"trend",                        't',                       "SIGNAL",                           "open the trend of this value signal first",
-         [&trend](const std::string& v,                          std::string&) {
+        {"trend",                          't',                         "SIGNAL",                             "open the trend of this value signal first",
+         [&trend](const std::string& v,                            std::string&) {
              trend = v;
              return true;
-         }                                                                                     },
+         }                                                                                         },
+        {"range",   'r',   "S",       "range of that trend: 3600, 86400 or 604800 seconds (3600)",
+         [&range_s](const std::string& v,                                                        std::string& error) {
+             if (v != "3600" && v != "86400" && v != "604800") {
+                 error = "needs one of the page's ranges: 3600, 86400 or 604800";
+                 return false;
+             }
+             range_s = std::stoll(v);
+             return true;
+         }             },
         {"help", 'h', nullptr,     "this text",
-         [&help](const std::string&,                                                       std::string&) {
+         [&help](const std::string&,                                                         std::string&) {
              help = true;
              return true;
-         }            },
+         }                                                                                        },
     };
     std::vector<std::string> positional;
     std::string error;
@@ -67,7 +74,8 @@ int main(int argc, char** argv) {
         std::cerr << "kv830_page_shot: " << browser.error() << "\n";
         return 1;
     }
-    browser.wait_until("window.kv830 && window.kv830.stats.firstDrawMs !== undefined", 20000ms);
+    browser.wait_until("window.kv830 && window.kv830.stats.firstDrawMs !== undefined",
+                       std::chrono::milliseconds(20000));
     browser.pump(std::chrono::milliseconds(settle_ms));
     if (!trend.empty()) {
         const std::string js =
@@ -76,15 +84,17 @@ int main(int argc, char** argv) {
             Json::valueToQuotedString(trend.c_str()) +
             ")?.querySelector('button.tr'); if (b) b.click(); return !!b; })()";
         browser.evaluate(js);
-        browser.wait_until("window.kv830.stats.trend !== undefined", 10000ms);
+        browser.wait_until("window.kv830.stats.trend !== undefined",
+                           std::chrono::milliseconds(10000));
         if (range_s != 3600) {
             browser.evaluate(
                 "delete window.kv830.stats.trend; document.querySelector('.ranges "
                 "[data-range=\"" +
                 std::to_string(range_s) + "\"]').click()");
         }
-        browser.wait_until("window.kv830.stats.trend !== undefined", 10000ms);
-        browser.pump(500ms);
+        browser.wait_until("window.kv830.stats.trend !== undefined",
+                           std::chrono::milliseconds(10000));
+        browser.pump(std::chrono::milliseconds(500));
     }
     if (!browser.screenshot(positional[1], static_cast<int>(width), static_cast<int>(height))) {
         std::cerr << "kv830_page_shot: " << browser.error() << "\n";

@@ -27,7 +27,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUpdateTimeKey = "更新时间";
@@ -88,7 +87,7 @@ HttpReply http_request(int port, const std::string& method, const std::string& p
         return reply;
     }
     std::string raw;
-    const auto deadline = Clock::now() + 10s;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -152,7 +151,7 @@ constexpr const char* kPageValues = R"JS(
 class PageTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const e2e::HostRun help = e2e::run_host(dir_, {"--help"}, 10000ms);
+        const e2e::HostRun help = e2e::run_host(dir_, {"--help"}, std::chrono::milliseconds(10000));
         help_ = help.out + help.err;
         if (help_.find("--http") == std::string::npos) {
             GTEST_SKIP() << "kv830-host has no --http option yet: the page tests run once the "
@@ -190,17 +189,18 @@ class PageTest : public ::testing::Test {
         args.insert(args.end(), host_extra.begin(), host_extra.end());
         host_ = std::make_unique<e2e::Process>(e2e::host_argv(args), dir_.file("host.out"),
                                                dir_.file("host.err"));
-        const auto deadline = Clock::now() + 20s;
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (Clock::now() < deadline && snapshot().isNull()) {
             ASSERT_TRUE(host_->running()) << host_->err();
-            std::this_thread::sleep_for(100ms);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         ASSERT_FALSE(snapshot().isNull()) << "no snapshot over HTTP: " << host_->err();
         browser_ = std::make_unique<webtest::Browser>(1280, 900);
         ASSERT_TRUE(browser_->ok()) << browser_->error();
         ASSERT_TRUE(browser_->navigate(base() + "/")) << browser_->error();
-        ASSERT_TRUE(browser_->wait_until(
-            "window.kv830 && window.kv830.stats.firstDrawMs !== undefined", 20000ms))
+        ASSERT_TRUE(
+            browser_->wait_until("window.kv830 && window.kv830.stats.firstDrawMs !== undefined",
+                                 std::chrono::milliseconds(20000)))
             << browser_->error();
     }
 
@@ -230,9 +230,9 @@ class PageTest : public ::testing::Test {
     std::string changing_value_signal(Json::Value& before, Json::Value& after) {
         before = snapshot();
         const Json::Value page = page_values();
-        const auto deadline = Clock::now() + 20s;
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
         while (Clock::now() < deadline) {
-            std::this_thread::sleep_for(300ms);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
             after = snapshot();
             for (const std::string& name : after.getMemberNames()) {
                 if (page.isMember(name) && page[name]["kind"].asString() == "value" &&
@@ -245,7 +245,7 @@ class PageTest : public ::testing::Test {
     }
 
     void expect_only_local_requests() {
-        browser_->pump(100ms);
+        browser_->pump(std::chrono::milliseconds(100));
         const std::string own = base() + "/";
         for (const std::string& url : browser_->requested_urls()) {
             SCOPED_TRACE(url);
@@ -270,7 +270,7 @@ TEST_F(PageTest, EveryValueOnThePageEqualsTheSnapshot) {
     ASSERT_TRUE(browser_->wait_until(
         "[...document.querySelectorAll('[data-signal]')].every(e => e.dataset.value !== "
         "undefined)",
-        10000ms));
+        std::chrono::milliseconds(10000)));
     const Json::Value snap = snapshot();
     const Json::Value page = page_values();
     const Json::Value shown_time =
@@ -341,7 +341,7 @@ TEST_F(PageTest, AValueTheSimulatorChangesShowsWithinTwoCycles) {
         js_quote(name) +
         "); return r && Number(r.dataset.value) !== " + std::to_string(before[name].asDouble()) +
         "; })()";
-    ASSERT_TRUE(browser_->wait_until(shown, 15000ms)) << name;
+    ASSERT_TRUE(browser_->wait_until(shown, std::chrono::milliseconds(15000))) << name;
     const long long seen_in = cycle();
     EXPECT_LE(seen_in - changed_in, 2)
         << name << " changed in cycle " << changed_in << " and showed in cycle " << seen_in;
@@ -367,7 +367,7 @@ TEST_F(PageTest, TrendOfAChangingSignalDrawsPoints) {
     Json::Value after;
     const std::string name = changing_value_signal(before, after);
     ASSERT_FALSE(name.empty()) << "no value signal changed in 20 s";
-    std::this_thread::sleep_for(3s);  // a few more rows in the history
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // a few more rows in the history
     const std::string open =
         "(() => { const r = [...document.querySelectorAll('tr[data-signal]')]"
         ".find(r => r.dataset.signal === " +
@@ -377,7 +377,7 @@ TEST_F(PageTest, TrendOfAChangingSignalDrawsPoints) {
         browser_->wait_until("window.kv830.stats.trend && "
                              "window.kv830.stats.trend.signal === " +
                                  js_quote(name),
-                             10000ms));
+                             std::chrono::milliseconds(10000)));
     const Json::Value stats = browser_->evaluate("window.kv830.stats.trend");
     EXPECT_FALSE(stats.isMember("error")) << stats["error"].asString();
     EXPECT_GE(stats["points"].asInt(), 2);
@@ -411,7 +411,7 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     ASSERT_TRUE(
         browser_->wait_until("document.querySelector('tr.setting form.w') && "
                              "!document.querySelector('tr.setting form.w').hidden",
-                             10000ms))
+                             std::chrono::milliseconds(10000)))
         << "no writable setting offered a form";
     const Json::Value setting = browser_->evaluate(
         "(() => { const r = document.querySelector('tr.setting'); return { name: "
@@ -438,7 +438,7 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
             js_quote(name) +
             ").querySelector('output').textContent; return t && t !== "
             "'sending…'; })()";
-        browser_->wait_until(done, 15000ms);
+        browser_->wait_until(done, std::chrono::milliseconds(15000));
         return browser_
             ->evaluate(
                 "[...document.querySelectorAll('tr.setting')].find(r => "
@@ -455,7 +455,7 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     EXPECT_TRUE(bare.status == 401 || bare.status == 403) << bare.status << " " << bare.body;
     const long long c0 = cycle();
     while (cycle() < c0 + 2) {
-        std::this_thread::sleep_for(200ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     EXPECT_DOUBLE_EQ(snapshot()[name].asDouble(), old_value);
 

@@ -1,106 +1,14 @@
-#include "sim_process.h"
+#include "tcp_peer.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <chrono>
+#include <utility>
 
-namespace linktest {
-
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-SimProcess::SimProcess(std::vector<std::string> args) {
-    char tmpl[] = "/tmp/link-test-sim.XXXXXX";
-    const int e = ::mkstemp(tmpl);
-    if (e < 0) {
-        return;
-    }
-    err_file_ = tmpl;
-    int out[2];
-    if (::pipe(out) != 0) {
-        ::close(e);
-        return;
-    }
-    args.insert(args.begin(), PLANT_SIM_BIN);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(e, 2);
-        ::close(out[0]);
-        std::vector<char*> argv;
-        argv.reserve(args.size() + 1);
-        for (std::string& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(e);
-    ::close(out[1]);
-    std::string line;
-    const auto end = Clock::now() + 10s;
-    while (Clock::now() < end && (line.empty() || line.back() != '\n')) {
-        pollfd p{out[0], POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0) {
-            continue;
-        }
-        char c;
-        if (::read(out[0], &c, 1) != 1) {
-            break;
-        }
-        line += c;
-    }
-    ::close(out[0]);
-    const auto colon = line.find(": ");
-    if (colon != std::string::npos && !line.empty() && line.back() == '\n') {
-        address_ = line.substr(colon + 2, line.size() - colon - 3);
-    }
-}
-
-SimProcess::~SimProcess() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    if (!err_file_.empty()) {
-        ::unlink(err_file_.c_str());
-    }
-}
-
-int SimProcess::stop() {
-    if (pid_ <= 0) {
-        return -1;
-    }
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100; ++i) {
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return -1;
-}
-
-std::string SimProcess::log() const {
-    std::ifstream in(err_file_);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+namespace testproc {
 
 ScriptedTcpPeer::ScriptedTcpPeer(Answer answer, int port) : answer_(std::move(answer)) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -135,7 +43,7 @@ void ScriptedTcpPeer::stop_listening() {
     listening_ = false;
     // The thread closes the listener itself, between two polls.
     for (int i = 0; i < 100 && listener_ >= 0; ++i) {
-        std::this_thread::sleep_for(10ms);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
@@ -207,4 +115,4 @@ std::vector<std::uint8_t> tcp_reply(const std::vector<std::uint8_t>& request,
     return out;
 }
 
-}  // namespace linktest
+}  // namespace testproc

@@ -1,37 +1,15 @@
-// The plant simulator as a child process for the link's tests, and a scripted Modbus TCP
-// peer for the replies the simulator cannot give (busy, silence on an open connection).
-// Every wait is bounded; every child and thread ends with its owner.
+// A scripted Modbus TCP peer for the replies a real server cannot be made to give (busy,
+// silence on an open connection). Its thread and connection end with the object.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
-#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace linktest {
-
-class SimProcess {
-  public:
-    // `args` after the program name; the simulator prints "pty: PATH" or "tcp: ADDR".
-    explicit SimProcess(std::vector<std::string> args);
-    ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-
-    // "/dev/pts/N" or "127.0.0.1:PORT"; empty when it did not start.
-    const std::string& address() const { return address_; }
-    int stop();
-    std::string log() const;
-
-  private:
-    pid_t pid_ = -1;
-    std::string address_;
-    std::string err_file_;
-};
+namespace testproc {
 
 // One connection at a time on 127.0.0.1; `answer` gets each request ADU (MBAP header
 // included) and returns the bytes to send back, or nothing to stay silent.
@@ -66,4 +44,4 @@ class ScriptedTcpPeer {
 std::vector<std::uint8_t> tcp_reply(const std::vector<std::uint8_t>& request,
                                     const std::vector<std::uint8_t>& pdu);
 
-}  // namespace linktest
+}  // namespace testproc
