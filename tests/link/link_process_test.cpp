@@ -135,7 +135,8 @@ TEST_F(LinkProcess, DroppedRepliesAreRetried) {
 // a millisecond); reading each handful as it comes would wake the link hundreds of times
 // a round. The rest of a reply is read once its line time has passed.
 TEST_F(LinkProcess, PacedRepliesAreReadInFewWakeUps) {
-    SimProcess sim({"--pty", "--frozen", "--pace", "--baud", "9600", "--turnaround", "2"});
+    ServerProcess sim(
+        sim_argv({"--pty", "--frozen", "--pace", "--baud", "9600", "--turnaround", "2"}));
     ASSERT_FALSE(sim.address().empty()) << sim.log();
     LinkSettings s = link_to(sim.address(), false, 1000);
     s.baud = 9600;
