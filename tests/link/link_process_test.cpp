@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -252,7 +253,7 @@ TEST_F(LinkProcess, WriteIsSentAgainOnlyWhenNoReplyCame) {
 TEST_F(LinkProcess, SecondStopSignalEndsTheWaitAtOnce) {
     ScriptedTcpPeer peer([](const Bytes&) { return Bytes{}; });
     ModbusLink link(link_to(peer.address(), true, 20000), log);
-    volatile std::sig_atomic_t abort = 0;
+    std::atomic<int> abort{0};
     std::thread signaller([&] {
         std::this_thread::sleep_for(200ms);
         abort = 1;
