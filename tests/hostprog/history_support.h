@@ -37,11 +37,15 @@ class TempDir {
 };
 
 // The first column of the first row, or why there is none (so that a failed
-// expectation tells it).
-inline std::string sql_text(const std::string& db_file, const std::string& sql) {
+// expectation tells it). Read-only unless asked: a read-only connection cannot recover
+// the write-ahead log a killed writer left.
+inline std::string sql_text(const std::string& db_file, const std::string& sql,
+                            bool read_write = false) {
     sqlite3* db = nullptr;
     std::string out;
-    if (sqlite3_open_v2(db_file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    if (sqlite3_open_v2(db_file.c_str(), &db,
+                        read_write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
+                        nullptr) == SQLITE_OK) {
         sqlite3_stmt* s = nullptr;
         int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr);
         if (rc == SQLITE_OK) {
