@@ -132,6 +132,13 @@ struct MqttPublisher::Impl {
     std::string status_topic, snapshot_topic, cycle_topic, write_topic, result_topic;
     std::string ha_topic;
     DiscoveryMessage discovery;
+    // What the library's callbacks ask to send, sent once the read or write that called
+    // them has returned: the library holds its callback lock while calling, and a publish
+    // or subscribe from inside takes its message locks under it, the reverse of the
+    // order its own reading and writing take them in.
+    bool announce_due = false;
+    bool discovery_due = false;
+    std::deque<std::string> refusals;
 
     void run();
     bool open_client();
@@ -144,6 +151,7 @@ struct MqttPublisher::Impl {
     void acknowledged(int mid);
     void flush_and_close();
     void tell_drops();
+    void send_deferred();
 
     static void on_connect(mosquitto*, void* self, int rc);
     static void on_disconnect(mosquitto*, void* self, int rc);
@@ -163,16 +171,7 @@ void MqttPublisher::Impl::on_connect(mosquitto*, void* self, int rc) {
     impl->connected_flag = true;
     impl->backoff_s = 0.0;
     ++impl->generation;
-    // The will covers a crash; this says we are here, for Home Assistant's availability.
-    mosquitto_publish(impl->mosq, nullptr, impl->status_topic.c_str(),
-                      static_cast<int>(std::strlen(kOnline)), kOnline, kQos, true);
-    if (impl->config.writes) {
-        mosquitto_subscribe(impl->mosq, nullptr, impl->write_topic.c_str(), kQos);
-    }
-    if (impl->config.ha_discovery) {
-        mosquitto_subscribe(impl->mosq, nullptr, impl->ha_topic.c_str(), kQos);
-        impl->publish_discovery();
-    }
+    impl->announce_due = true;
     const unsigned long long dropped_now = impl->dropped.load();
     if (impl->attempts > 1 || dropped_now != impl->dropped_reported) {
         impl->log("connected to " + impl->config.broker.host + ":" +
@@ -206,7 +205,7 @@ void MqttPublisher::Impl::on_message(mosquitto*, void* self, const mosquitto_mes
     if (impl->config.writes && topic == impl->write_topic) {
         impl->handle_write(payload);
     } else if (impl->config.ha_discovery && topic == impl->ha_topic && payload == kOnline) {
-        impl->publish_discovery();
+        impl->discovery_due = true;
     }
 }
 
@@ -257,9 +256,9 @@ void MqttPublisher::Impl::handle_write(const std::string& payload) {
     }
     if (!refusal.empty()) {
         ++writes_refused;
-        const std::string result = format_write_result(&command, "refused", refusal);
-        mosquitto_publish(mosq, nullptr, result_topic.c_str(), static_cast<int>(result.size()),
-                          result.data(), kQos, false);
+        if (refusals.size() < kResultsMax) {
+            refusals.push_back(format_write_result(&command, "refused", refusal));
+        }
         return;
     }
     // Runs on the polling thread: it only formats, queues and wakes.
@@ -342,6 +341,9 @@ void MqttPublisher::Impl::close_client(const std::string& reason) {
     connected = false;
     connected_flag = false;
     inflight.clear();
+    announce_due = false;
+    discovery_due = false;
+    refusals.clear();
     {
         // Everything not acknowledged goes out again on the next connection.
         const std::lock_guard<std::mutex> lock(inbox->mutex);
@@ -416,6 +418,34 @@ void MqttPublisher::Impl::publish_results() {
     }
 }
 
+void MqttPublisher::Impl::send_deferred() {
+    if (mosq == nullptr || !connected || lost) {
+        return;
+    }
+    if (announce_due) {
+        announce_due = false;
+        discovery_due = config.ha_discovery;
+        // The will covers a crash; this says we are here, for Home Assistant's availability.
+        mosquitto_publish(mosq, nullptr, status_topic.c_str(),
+                          static_cast<int>(std::strlen(kOnline)), kOnline, kQos, true);
+        if (config.writes) {
+            mosquitto_subscribe(mosq, nullptr, write_topic.c_str(), kQos);
+        }
+        if (config.ha_discovery) {
+            mosquitto_subscribe(mosq, nullptr, ha_topic.c_str(), kQos);
+        }
+    }
+    if (discovery_due) {
+        discovery_due = false;
+        publish_discovery();
+    }
+    for (const std::string& result : refusals) {
+        mosquitto_publish(mosq, nullptr, result_topic.c_str(), static_cast<int>(result.size()),
+                          result.data(), kQos, false);
+    }
+    refusals.clear();
+}
+
 void MqttPublisher::Impl::poll_once(int timeout_ms) {
     pollfd fds[2] = {};
     fds[0].fd = inbox->wake_fd;
@@ -442,6 +472,9 @@ void MqttPublisher::Impl::poll_once(int timeout_ms) {
     }
     if (rc == MOSQ_ERR_SUCCESS) {
         rc = mosquitto_loop_misc(mosq);
+    }
+    if (rc == MOSQ_ERR_SUCCESS) {
+        send_deferred();
     }
     if (rc != MOSQ_ERR_SUCCESS && !lost) {
         lost = true;

@@ -4,6 +4,7 @@
 // cycle, link and write reports go to the status stream.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 #include <deque>
 #include <functional>

@@ -734,7 +734,7 @@ Exchange ModbusLink::exchange(SPModbus& device) {
     return carry(device, outcome);
 }
 
-DriveResult ModbusLink::drive(SPModbus& device, const volatile std::sig_atomic_t* abort) {
+DriveResult ModbusLink::drive(SPModbus& device, const std::atomic<int>* abort) {
     DriveResult result;
     abort_ = abort;
     for (unsigned n = 0; HostAccess::has_request(device); ++n) {

@@ -7,8 +7,8 @@
 // controller sent it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdint>
 #include <iosfwd>
 #include <string>
@@ -86,8 +86,9 @@ class ModbusLink {
     Exchange exchange(SPModbus& device);
 
     // Exchanges requests until the device sends no further one. `abort`, when it
-    // becomes non-zero, ends the wait for a reply and fails the outstanding request.
-    DriveResult drive(SPModbus& device, const volatile std::sig_atomic_t* abort = nullptr);
+    // becomes non-zero, ends the wait for a reply and fails the outstanding request. It is
+    // an atomic because a signal handler may set it on any thread of the program.
+    DriveResult drive(SPModbus& device, const std::atomic<int>* abort = nullptr);
 
     unsigned reopen_count() const { return reopens_; }
 
@@ -138,7 +139,7 @@ class ModbusLink {
     Clock::time_point quiet_until_{};  // no new request before this after a lost reply
     Clock::duration byte_gap_{};       // longest pause within one reply
     Clock::duration char_time_{};      // one character on a serial line; zero over TCP
-    const volatile std::sig_atomic_t* abort_ = nullptr;
+    const std::atomic<int>* abort_ = nullptr;
     std::uint16_t transaction_ = 0;
     Traffic traffic_;
     // Identity of the serial device as opened: a port that vanishes, or comes back as

@@ -128,7 +128,9 @@ TEST(HistoryWriter, KillLosesAtMostOneCommitIntervalAndLeavesTheFileIntact) {
         ::waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status));
 
-        EXPECT_EQ(historytest::sql_text(path, "PRAGMA integrity_check;"), "ok");
+        // Checked as the next program to open the file finds it: the log the killed writer
+        // left is recovered first, which a read-only connection may not do.
+        EXPECT_EQ(historytest::sql_text(path, "PRAGMA integrity_check;", true), "ok");
         HistoryStore store;
         std::string error;
         ASSERT_TRUE(store.open(path, HistoryStore::Access::ReadOnly, error)) << error;
