@@ -73,8 +73,8 @@ void LineRunner::run(const std::function<void()>& between) {
         if (stopping()) {
             break;
         }
-        const auto start = Clock::now();
-        next = start + interval;
+        const auto began = Clock::now();
+        next = began + interval;
         bool link_down = false;
         for (DeviceRunner* device : devices_) {
             if (stopping()) {
@@ -93,7 +93,7 @@ void LineRunner::run(const std::function<void()>& between) {
         // While the link is down the rounds follow its reopening backoff instead of
         // spinning at --interval 0.
         if (link_down) {
-            next = std::max(next, start + backoff);
+            next = std::max(next, began + backoff);
             backoff = std::min<Clock::duration>(backoff * 2, kLastBackoff);
         } else {
             backoff = kFirstBackoff;

@@ -374,7 +374,7 @@ void Program::abandon_start() {
 
 // Every device made from the one provider, with its own data id and settings, before
 // any link opens: a refused settings entry opens nothing.
-int Program::start_devices(PluginLoader& loader) {
+int Program::start_devices(const PluginLoader& loader) {
     for (const DeviceOptions& options : opt_.devices) {
         devices_.push_back(std::make_unique<DeviceRunner>(options, shared_));
         std::string error;

@@ -56,7 +56,7 @@ class Program {
     int run();
 
   private:
-    int start_devices(PluginLoader& loader);
+    int start_devices(const PluginLoader& loader);
     int start_lines();
     void poll_lines();
     DeviceRunner* device_of(unsigned data_id);

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "notify_listener.h"
 #include "process.h"
 #include "program.h"
 
@@ -521,13 +522,8 @@ TEST_F(DevicesTest, NoRoundStatusCountsEveryDevice) {
 // WATCHDOG=1 while every line makes progress, STOPPING=1 once all have stopped.
 TEST_F(DevicesTest, TheManagerHearsOfEveryLine) {
     const std::string name = dir_.file("notify.sock");
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, name.data(), name.size());
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length), 0);
+    const NotifyListener notifier(name);
+    ASSERT_TRUE(notifier.bound());
     ASSERT_EQ(::setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
     Sim sim(dir_, "sim", {"--tcp", "0"});
     ASSERT_FALSE(sim.address().empty());
@@ -539,19 +535,9 @@ TEST_F(DevicesTest, TheManagerHearsOfEveryLine) {
     ::unsetenv("NOTIFY_SOCKET");
     EXPECT_EQ(run.status, kExitOk) << run.status_text;
     std::vector<std::string> messages;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 200) <= 0) {
-            break;
-        }
-        char buffer[256];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            break;
-        }
-        messages.emplace_back(buffer, static_cast<std::size_t>(n));
+    for (std::string message = notifier.next(); !message.empty(); message = notifier.next()) {
+        messages.push_back(message);
     }
-    ::close(fd);
     ASSERT_GE(messages.size(), 3U) << run.status_text;
     EXPECT_EQ(messages.front(), "READY=1");
     EXPECT_EQ(messages.back(), "STOPPING=1");

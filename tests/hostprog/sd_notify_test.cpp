@@ -13,47 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "notify_listener.h"
 #include "process.h"
 #include "program.h"
 
 namespace kv830host {
 namespace {
-
-// A datagram socket bound to `name` (a path, or '@' and an abstract name).
-class Listener {
-  public:
-    explicit Listener(const std::string& name) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::string bytes = name;
-        if (bytes[0] == '@') {
-            bytes[0] = '\0';
-        }
-        std::memcpy(addr.sun_path, bytes.data(), bytes.size());
-        const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + bytes.size());
-        bound_ = ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), length) == 0;
-    }
-    ~Listener() { ::close(fd_); }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
-    bool bound() const { return bound_; }
-
-    // The next datagram, or "" when none came within a second.
-    std::string next() const {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 1000) <= 0) {
-            return "";
-        }
-        char buffer[256];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
-    }
-
-  private:
-    int fd_ = -1;
-    bool bound_ = false;
-};
 
 TEST(ServiceNotifier, SendsToAPathAndToAnAbstractName) {
     testproc::TempDir dir;
@@ -61,7 +26,7 @@ TEST(ServiceNotifier, SendsToAPathAndToAnAbstractName) {
                                  "@kv830-notify-test-" + std::to_string(::getpid())};
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
-        const Listener listener(name);
+        const NotifyListener listener(name);
         ASSERT_TRUE(listener.bound());
         ServiceNotifier notifier(name);
         ASSERT_TRUE(notifier.enabled());
@@ -90,7 +55,7 @@ TEST(ServiceNotifier, NoSocketNoNotification) {
 TEST(ServiceNotifier, TheProgramSaysReadyAliveAndStopping) {
     testproc::TempDir dir;
     const std::string name = dir.file("notify.sock");
-    const Listener listener(name);
+    const NotifyListener listener(name);
     ASSERT_TRUE(listener.bound());
     ASSERT_EQ(::setenv("NOTIFY_SOCKET", name.c_str(), 1), 0);
     const std::string dead = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
