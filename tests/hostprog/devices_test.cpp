@@ -25,36 +25,16 @@
 #include "notify_listener.h"
 #include "process.h"
 #include "program.h"
+#include "program_support.h"
 
 namespace kv830host {
 namespace {
 
 using namespace std::chrono_literals;
+using programtest::ProgramRun;
+using programtest::run_program;
+using programtest::Sim;
 using testproc::TempDir;
-
-// plant-sim on TCP or a pty, its requests logged, stopped at the end of the test.
-class Sim {
-  public:
-    Sim(const TempDir& dir, const std::string& name, std::vector<std::string> args)
-        : log_file_(dir.file(name + ".err")) {
-        args.insert(args.begin(), PLANT_SIM_BIN);
-        args.insert(args.end(), {"--seconds", "120", "--frozen", "--verbose"});
-        process_ = std::make_unique<testproc::Process>(args, "", log_file_);
-        const std::string line = process_->read_line(10s);
-        const auto colon = line.find(": ");
-        address_ = colon == std::string::npos ? "" : line.substr(colon + 2);
-    }
-    ~Sim() { process_->stop(3000ms); }
-    Sim(const Sim&) = delete;
-    Sim& operator=(const Sim&) = delete;
-    const std::string& address() const { return address_; }
-    std::string log() const { return testproc::read_file(log_file_); }
-
-  private:
-    std::string log_file_;
-    std::unique_ptr<testproc::Process> process_;
-    std::string address_;
-};
 
 // A TCP port that listens but is never served: a link that opened would show up as a
 // connection waiting to be accepted.
@@ -93,56 +73,6 @@ class Listener {
     int fd_ = -1;
     std::string address_;
 };
-
-struct ProgramRun {
-    int status = -1;
-    std::string out;
-    std::string status_text;
-    std::vector<CycleReport> reports;
-    std::vector<std::thread::id> report_threads;
-};
-
-// Runs the program with `args` (the plug-in added) to its end; `on_program` may add
-// watchers or take the write submitter first.
-ProgramRun run_program(
-    const TempDir& dir, std::vector<std::string> args,
-    const std::function<void(Program&, ProgramRun&, std::mutex&)>& on_program = nullptr) {
-    args.insert(args.begin(), {"kv830-host", "--plugin", KV830_SO});
-    std::vector<const char*> argv;
-    argv.reserve(args.size());
-    for (const std::string& a : args) {
-        argv.push_back(a.c_str());
-    }
-    ProgramRun run;
-    Options options;
-    std::string error;
-    if (!parse_options(static_cast<int>(argv.size()), argv.data(), options, error, "")) {
-        run.status = kExitUsage;
-        run.status_text = error;
-        return run;
-    }
-    const std::string out_file = dir.file("stdout");
-    const int out_fd = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    std::ostringstream status;
-    std::mutex mutex;
-    {
-        Program program(std::move(options), out_fd, status);
-        // Several lines report from several threads.
-        program.add_watcher([&run, &mutex](const CycleReport& r) {
-            const std::lock_guard<std::mutex> lock(mutex);
-            run.reports.push_back(r);
-            run.report_threads.push_back(std::this_thread::get_id());
-        });
-        if (on_program) {
-            on_program(program, run, mutex);
-        }
-        run.status = program.run();
-    }
-    ::close(out_fd);
-    run.out = testproc::read_file(out_file);
-    run.status_text = status.str();
-    return run;
-}
 
 std::vector<const CycleReport*> reports_of(const ProgramRun& run, unsigned data_id) {
     std::vector<const CycleReport*> out;
@@ -188,23 +118,13 @@ void expect_whole_lines(const std::string& text, const std::vector<unsigned>& id
     }
 }
 
-class DevicesTest : public ::testing::Test {
+class DevicesTest : public programtest::ProgramFixture {
   protected:
-    void SetUp() override {
-        EXPECT_NE(std::signal(SIGPIPE, SIG_IGN), SIG_ERR);
-        stop_flags().stop = 0;
-        stop_flags().abort = 0;
-    }
-    void TearDown() override {
-        stop_flags().stop = 0;
-        stop_flags().abort = 0;
-    }
     std::string settings(const std::string& text) {
         std::string file = dir_.file("settings-" + std::to_string(++files_) + ".json");
         testproc::write_file(file, text);
         return file;
     }
-    TempDir dir_;
     int files_ = 0;
 };
 

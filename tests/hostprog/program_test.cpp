@@ -2,8 +2,6 @@
 // the status stream and its watchers.
 #include "program.h"
 
-#include "history_time.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -15,85 +13,20 @@
 #include <thread>
 #include <vector>
 
+#include "history_time.h"
 #include "process.h"
+#include "program_support.h"
 
 namespace kv830host {
 namespace {
 
 using namespace std::chrono_literals;
+using programtest::ProgramRun;
+using programtest::run_program;
+using programtest::Sim;
 using testproc::TempDir;
 
-// plant-sim on TCP or a pty, stopped at the end of the test.
-class Sim {
-  public:
-    Sim(const TempDir& dir, std::vector<std::string> args) {
-        args.insert(args.begin(), PLANT_SIM_BIN);
-        args.insert(args.end(), {"--seconds", "120", "--frozen"});
-        process_ = std::make_unique<testproc::Process>(args, "", dir.file("sim.err"));
-        const std::string line = process_->read_line(10s);
-        const auto colon = line.find(": ");
-        address_ = colon == std::string::npos ? "" : line.substr(colon + 2);
-    }
-    ~Sim() { process_->stop(3000ms); }
-    Sim(const Sim&) = delete;
-    Sim& operator=(const Sim&) = delete;
-    const std::string& address() const { return address_; }
-
-  private:
-    std::unique_ptr<testproc::Process> process_;
-    std::string address_;
-};
-
-struct ProgramRun {
-    int status = -1;
-    std::string out;
-    std::string status_text;
-    std::vector<CycleReport> reports;
-};
-
-// Runs the program with `args` (the plug-in added) to its end.
-ProgramRun run_program(const TempDir& dir, std::vector<std::string> args) {
-    args.insert(args.begin(), {"kv830-host", "--plugin", KV830_SO});
-    std::vector<const char*> argv;
-    argv.reserve(args.size());
-    for (const std::string& a : args) {
-        argv.push_back(a.c_str());
-    }
-    ProgramRun run;
-    Options options;
-    std::string error;
-    if (!parse_options(static_cast<int>(argv.size()), argv.data(), options, error)) {
-        run.status = kExitUsage;
-        run.status_text = error;
-        return run;
-    }
-    const std::string out_file = dir.file("out-" + std::to_string(::getpid()));
-    const int out_fd = ::open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    std::ostringstream status;
-    {
-        Program program(std::move(options), out_fd, status);
-        program.add_watcher([&run](const CycleReport& r) { run.reports.push_back(r); });
-        run.status = program.run();
-    }
-    ::close(out_fd);
-    run.out = testproc::read_file(out_file);
-    run.status_text = status.str();
-    return run;
-}
-
-class ProgramTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        EXPECT_NE(std::signal(SIGPIPE, SIG_IGN), SIG_ERR);
-        stop_flags().stop = 0;
-        stop_flags().abort = 0;
-    }
-    void TearDown() override {
-        stop_flags().stop = 0;
-        stop_flags().abort = 0;
-    }
-    TempDir dir_;
-};
+class ProgramTest : public programtest::ProgramFixture {};
 
 TEST(WriteJudgement, WhatTheUserIsToldAndTheExitStatus) {
     struct Row {
@@ -154,9 +87,9 @@ TEST_F(ProgramTest, WriteOutcomesAreReported) {
         int status;
     };
     const Row rows[] = {
-        {"confirmed", {},                       ": confirmed",     kExitOk          },
+        {"confirmed", {},                       ": confirmed",             kExitOk          },
         {"refused",   {"--exception-at", "19"}, ": refused (exception 2)", kExitNotConfirmed},
-        {"no reply",  {"--drop-every", "1"},    ": no reply",      kExitNoReply     },
+        {"no reply",  {"--drop-every", "1"},    ": no reply",              kExitNoReply     },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -275,10 +208,10 @@ TEST_F(ProgramTest, AServedRecordIsNoNewCycle) {
     const ProgramRun again =
         run_program(dir_, {"--tcp", dead, "--cycles", "1", "--history", db, "--timeout", "200ms"});
     // The stored round's own time is named; the record is served, yet no cycle completed.
-    EXPECT_NE(again.status_text.find("serving the record stored at " +
-                                     format_local_time(stored.unix_ms) +
-                                     " (history row " + std::to_string(stored.id) + ")"),
-              std::string::npos)
+    EXPECT_NE(
+        again.status_text.find("serving the record stored at " + format_local_time(stored.unix_ms) +
+                               " (history row " + std::to_string(stored.id) + ")"),
+        std::string::npos)
         << again.status_text;
     EXPECT_NE(again.status_text.find("holds 10 bytes; the device did not take it"),
               std::string::npos)
