@@ -104,20 +104,17 @@ struct MqttPublisher::Impl {
     };
 
     std::thread thread;
-    std::atomic<bool> stop_requested{false};
-    bool started = false;
-
     std::atomic<std::size_t> depth{0};
     std::atomic<unsigned long long> dropped{0};
     std::atomic<unsigned long long> published{0};
-    std::atomic<bool> connected_flag{false};
     std::atomic<unsigned long long> reconnects{0};
     std::atomic<unsigned long long> writes_refused{0};
+    std::atomic<bool> stop_requested{false};
+    std::atomic<bool> connected_flag{false};
+    bool started = false;
 
     // Network thread only, from here on.
     mosquitto* mosq = nullptr;
-    bool connected = false;
-    bool lost = false;
     std::string lost_reason;
     unsigned long long generation = 0;
     unsigned long long attempts = 0;
@@ -125,10 +122,7 @@ struct MqttPublisher::Impl {
     Clock::time_point next_attempt{};
     Clock::time_point attempt_started{};
     std::map<int, std::shared_ptr<Entry>> inflight;  // mid -> entry
-    int offline_mid = -1;
-    bool offline_acknowledged = false;
-    unsigned long long dropped_reported = 0;  // drops already told in a "connected" line
-    bool drop_told = false;                   // "dropping" said during this absence
+    unsigned long long dropped_reported = 0;         // drops already told in a "connected" line
     std::string status_topic, snapshot_topic, cycle_topic, write_topic, result_topic;
     std::string ha_topic;
     DiscoveryMessage discovery;
@@ -136,9 +130,14 @@ struct MqttPublisher::Impl {
     // them has returned: the library holds its callback lock while calling, and a publish
     // or subscribe from inside takes its message locks under it, the reverse of the
     // order its own reading and writing take them in.
+    std::deque<std::string> refusals;
+    int offline_mid = -1;
     bool announce_due = false;
     bool discovery_due = false;
-    std::deque<std::string> refusals;
+    bool connected = false;
+    bool lost = false;
+    bool offline_acknowledged = false;
+    bool drop_told = false;  // "dropping" said during this absence
 
     void run();
     bool open_client();

@@ -20,8 +20,7 @@
 #include "process.h"
 #include "program.h"
 
-namespace kv830host {
-namespace programtest {
+namespace kv830host::programtest {
 
 using testproc::TempDir;
 
@@ -116,5 +115,4 @@ class ProgramFixture : public ::testing::Test {
     TempDir dir_;
 };
 
-}  // namespace programtest
-}  // namespace kv830host
+}  // namespace kv830host::programtest
