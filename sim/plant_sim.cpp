@@ -102,9 +102,6 @@ void sleep_until_seconds(double t) {
     }
 }
 
-// The longest a paced reply holds back bytes that are due.
-constexpr double kPacingBurstSeconds = 0.002;
-
 // Writes `bytes` as a line at `char_seconds` per character would carry them, the first
 // starting at `start`: each byte leaves when its last bit would have.
 bool write_paced(int fd, const std::vector<std::uint8_t>& bytes, double start,
@@ -123,13 +120,7 @@ bool write_paced(int fd, const std::vector<std::uint8_t>& bytes, double start,
             sent = upto;
             continue;
         }
-        // A wake-up per character would cost more than the line at high rates (87 us a
-        // character at 115200 baud); a serial adapter hands over its bytes in bursts as
-        // well. The frame's last byte still leaves exactly when its last bit would.
-        const std::size_t burst =
-            std::max<std::size_t>(1, static_cast<std::size_t>(kPacingBurstSeconds / char_seconds));
-        const std::size_t next = std::min(bytes.size(), sent + burst);
-        sleep_until_seconds(start + static_cast<double>(next) * char_seconds);
+        sleep_until_seconds(start + static_cast<double>(sent + 1) * char_seconds);
     }
     return true;
 }
