@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "alloc_count.h"
+#include "bench_args.h"
 #include "bench_device.h"
 
 namespace {
@@ -433,17 +434,7 @@ double separate_ratio(const MedianReporter& reporter, const char* cost, const ch
 
 int main(int argc, char** argv) {
     bool judge = true;
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--no-verdict") == 0) {
-            judge = false;
-        } else {
-            args.push_back(argv[i]);
-        }
-    }
-    int args_count = static_cast<int>(args.size());
-    benchmark::Initialize(&args_count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(args_count, args.data())) {
+    if (!kv830bench::init_judged_benchmarks(argc, argv, judge)) {
         return 2;
     }
 

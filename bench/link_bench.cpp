@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -17,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_args.h"
 #include "counting_host.h"
 #include "kv830.h"
 #include "modbus_link.h"
@@ -108,17 +108,7 @@ BENCHMARK(BM_LinkCycle)->Arg(115200)->Iterations(16)->Unit(benchmark::kMilliseco
 
 int main(int argc, char** argv) {
     bool judge = true;
-    std::vector<char*> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--no-verdict") == 0) {
-            judge = false;
-        } else {
-            args.push_back(argv[i]);
-        }
-    }
-    int args_count = static_cast<int>(args.size());
-    benchmark::Initialize(&args_count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(args_count, args.data())) {
+    if (!kv830bench::init_judged_benchmarks(argc, argv, judge)) {
         return 2;
     }
     // The device reports on standard output; only the figures go there.
