@@ -1,8 +1,10 @@
 #include "e2e_support.h"
 
+#include <gtest/gtest.h>
 #include <json/reader.h>
 #include <sqlite3.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <sstream>
 
@@ -74,6 +76,15 @@ std::vector<std::string> host_argv(const std::vector<std::string>& args) {
     std::vector<std::string> argv{KV830_HOST_BIN, "--plugin", KV830_SO};
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
+}
+
+void expect_prompt_stop(Process& host) {
+    const auto start = std::chrono::steady_clock::now();
+    host.signal(SIGTERM);
+    const int status = host.wait(10000ms);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status, 0) << host.err();
+    EXPECT_LT(took, std::chrono::seconds(2)) << host.err();
 }
 
 HostRun run_host(const TempDir& dir, const std::vector<std::string>& args,

@@ -56,6 +56,10 @@ HostRun run_host(const TempDir& dir, const std::vector<std::string>& args,
                  std::chrono::milliseconds limit = 30000ms);
 std::vector<std::string> host_argv(const std::vector<std::string>& args);
 
+// Sends SIGTERM to a running kv830-host and waits for its end; what a service manager
+// expects of it: exit status 0 within 2 s.
+void expect_prompt_stop(Process& host);
+
 // Cycle status lines of a host's standard error.
 struct CycleLine {
     long number = 0;
