@@ -1,5 +1,4 @@
 # Request rate of the HTTP server while a cycle completes every second (bench/http_bench).
-include(${PROJECT_SOURCE_DIR}/hostprog/http.cmake)
 if(TARGET kv830host_http)
   add_executable(kv830_http_bench ${CMAKE_CURRENT_LIST_DIR}/http_bench.cpp)
   target_link_libraries(kv830_http_bench PRIVATE kv830host_http benchmark::benchmark)

@@ -95,11 +95,12 @@ fuzz: fuzz-build
 # benchmarks, the fuzz harnesses and all tests), with the compile commands of a clang
 # configuration (fuzz harnesses included); cppcheck over the same sources.
 LINT_DIRS ?= plugin datadevice plant host link hostprog sim common bench fuzz tests \
-        $(patsubst %/,%,$(sort $(dir $(wildcard tests/*/*.cpp))))
+        $(patsubst %/,%,$(sort $(dir $(wildcard hostprog/*/*.cpp tests/*/*.cpp tests/*/*/*.cpp))))
 empty :=
 space := $(empty) $(empty)
 LINT_FILTER = ^$(CURDIR)/($(subst $(space),|,$(LINT_DIRS)))/[^/]*\.cpp$$
-LINT_INCLUDES = -Ihost/api -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz -Ilink -Ihostprog -Isim -Icommon \
+LINT_INCLUDES = -Ihost/api -Ihost -Idatadevice -Iplant -Iplugin -Ifuzz -Ilink -Ihostprog \
+        $(addprefix -I,$(patsubst %/,%,$(sort $(dir $(wildcard hostprog/*/*.h))))) -Isim -Icommon \
         -Ibench -Itests -Itests/support -Itests/e2e
 
 lint: lint-tidy lint-cppcheck
