@@ -8,9 +8,6 @@ template class UniDataDevice<KV830_Data_t, SPModbus, kv830::kRecordType>;
 
 namespace {
 
-// Data this many whole seconds old or older counts as timed out.
-constexpr long long kStaleAfterSeconds = 61;
-
 void send_poll_request(SPModbus& device, const kv830::PollStep& step);
 
 }  // namespace
@@ -31,7 +28,7 @@ double KV830::Get_Value(unsigned, const std::string&) const {
         boost::date_time::second_clock<boost::posix_time::ptime>::local_time();
     const boost::posix_time::time_duration age = now - update_time_;
     const long long seconds = age.is_special() ? 0 : static_cast<long long>(age.total_seconds());
-    if (seconds >= kStaleAfterSeconds) {
+    if (seconds >= kv830::kStaleAfterSeconds) {
         throw std::out_of_range("数据已超时");
     }
     throw std::out_of_range("不支持变量");

@@ -35,7 +35,7 @@ struct KV830_Data_t {
 };
 #pragma pack(pop)
 
-static_assert(sizeof(KV830_Data_t) == 576, "the record is an external 576-byte format");
+static_assert(sizeof(KV830_Data_t) == kv830::kRecordSize, "the record is an external 576-byte format");
 static_assert(offsetof(KV830_Data_t, hr_0_2) == 4, "block 1 follows the device id");
 static_assert(offsetof(KV830_Data_t, hr_139) == 250, "register 139 anchor");
 static_assert(offsetof(KV830_Data_t, hr_214) == 400, "register 214 anchor");

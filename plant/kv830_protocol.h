@@ -8,6 +8,14 @@ namespace kv830 {
 
 // Record type of the published and stored record.
 constexpr int kRecordType = 5156;
+// The record's size: an external format (published, stored, loaded from the cache).
+constexpr unsigned kRecordSize = 576;
+
+// Data this many whole seconds old or older counts as timed out.
+constexpr long long kStaleAfterSeconds = 61;
+
+// The snapshot document's member that holds the time of the round it shows.
+constexpr const char* kUpdateTimeKey = "更新时间";
 
 // Limits of one Modbus request (read holding registers, read discrete inputs, write
 // multiple registers): what fits in one frame.

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kv830_protocol.h"
+
 namespace kv830 {
 
 enum class SignalKind : std::uint8_t {
@@ -57,6 +59,5 @@ extern const SignalRow kSignals[];
 extern const std::size_t kSignalCount;
 
 constexpr const char* kInvalidText = "无效值";
-constexpr const char* kUpdateTimeKey = "更新时间";
 
 }  // namespace kv830

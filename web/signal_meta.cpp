@@ -17,44 +17,16 @@
 #include <iostream>
 #include <map>
 #include <string>
-#include <type_traits>
 #include <utility>
 
 #include "kv830_signals.h"
 
 namespace {
 
-template <typename R, typename = void>
-struct has_unit : std::false_type {};
-template <typename R>
-struct has_unit<R, std::void_t<decltype(std::declval<const R&>().unit)>> : std::true_type {};
-
-template <typename R, typename = void>
-struct has_setting : std::false_type {};
-template <typename R>
-struct has_setting<R, std::void_t<decltype(std::declval<const R&>().setting)>> : std::true_type {};
-
 // The unit's English heading and its place in the order the page shows the units.
-template <typename R>
-std::pair<std::string, int> unit_of(const R& row) {
-    if constexpr (has_unit<R>::value) {
-        const char* heading = unit_heading(row.unit);
-        return {heading == nullptr ? std::string() : std::string(heading),
-                static_cast<int>(row.unit)};
-    } else {
-        (void)row;
-        return {std::string(), 0};
-    }
-}
-
-template <typename R>
-bool setting_of(const R& row) {
-    if constexpr (has_setting<R>::value) {
-        return static_cast<bool>(row.setting);
-    } else {
-        (void)row;
-        return false;
-    }
+std::pair<std::string, int> unit_of(const kv830::SignalRow& row) {
+    const char* heading = unit_heading(row.unit);
+    return {heading == nullptr ? std::string() : std::string(heading), static_cast<int>(row.unit)};
 }
 
 const char* kind_text(kv830::SignalKind kind) {
@@ -134,7 +106,7 @@ int main(int argc, char** argv) {
         const auto unit = unit_of(row);
         s["unit"] = unit.first;
         s["unit_order"] = unit.second;
-        const bool setting = setting_of(row) && row.kind == kv830::SignalKind::Value;
+        const bool setting = row.setting && row.kind == kv830::SignalKind::Value;
         s["setting"] = setting;
         if (row.kind == kv830::SignalKind::Enum) {
             s["texts"].append(row.text0 == nullptr ? "" : row.text0);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "remote_write.h"
+
 namespace kv830host {
 
 // One polling cycle of one device, as it ended.
@@ -31,45 +33,8 @@ struct CycleReport {
     std::string snapshot;  // the device's snapshot text when completed, else empty
 };
 
-// A register write asked for from outside the polling loop (MQTT, HTTP).
-struct WriteCommand {
-    unsigned data_id = 0;
-    int address = 0;
-    std::vector<std::uint16_t> values;  // one value: request 206; several: request 210
-};
-
-struct WriteOutcome {
-    enum class Kind {
-        Confirmed,     // "confirmed"
-        NotConfirmed,  // "not confirmed": the echo differs from what was asked
-        NoReply,       // "no reply"
-        Garbled,       // "reply garbled, outcome unknown"
-        Refused,       // "refused": by the controller (exception N) or before sending
-    };
-    Kind kind = Kind::NoReply;
-    std::string reason;    // for Refused: why ("exception 2", "unknown register 9999", ...)
-    bool retried = false;  // sent more than once because no reply came
-};
-
-inline const char* write_outcome_text(WriteOutcome::Kind kind) {
-    switch (kind) {
-        case WriteOutcome::Kind::Confirmed:
-            return "confirmed";
-        case WriteOutcome::Kind::NotConfirmed:
-            return "not confirmed";
-        case WriteOutcome::Kind::NoReply:
-            return "no reply";
-        case WriteOutcome::Kind::Garbled:
-            return "reply garbled, outcome unknown";
-        case WriteOutcome::Kind::Refused:
-            return "refused";
-    }
-    return "refused";
-}
-
 // Carries a write to the polling thread of the device's line; `done` runs on that thread
 // once the outcome is known, so it must only copy and hand on.
-using WriteDone = std::function<void(const WriteOutcome&)>;
 using WriteSubmitter = std::function<void(const WriteCommand&, WriteDone done)>;
 
 }  // namespace kv830host

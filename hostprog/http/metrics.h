@@ -1,45 +1,15 @@
-// The text exposition of /metrics. Every family is written through MetricsText, which
-// writes HELP and TYPE once and escapes label values, so that modules adding their own
-// lines (history, MQTT) cannot break the scrape.
+// The plant's families of /metrics: cycles, durations, failed requests, reopens, the last
+// completed cycle, staleness, and every signal of every fresh snapshot.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
+
+#include "metrics_text.h"
 
 namespace kv830host {
 
 class PlantState;
-
-using MetricLabels = std::vector<std::pair<std::string, std::string>>;
-
-class MetricsText {
-  public:
-    // Starts a family; type is "counter", "gauge", "histogram" or "untyped". The samples of
-    // a family follow its call before the next family starts. Returns false (and writes
-    // nothing) when the family was started before, so a second source cannot repeat it.
-    bool family(const std::string& name, const char* type, const std::string& help);
-    void sample(const std::string& name, const MetricLabels& labels, double value);
-    void sample(const std::string& name, const MetricLabels& labels, unsigned long long value);
-
-    const std::string& text() const { return out_; }
-
-  private:
-    void write_labels(const MetricLabels& labels);
-    std::string out_;
-    std::set<std::string> families_;
-};
-
-// A label value as the exposition format wants it: backslash, double quote and line feed
-// escaped, everything else (Chinese names included) as it is.
-std::string escape_label_value(const std::string& value);
-
-// A sample value: shortest text that reads back as the same double; NaN and infinities
-// in the format's spelling.
-std::string format_metric_value(double value);
 
 // Lines other modules add at each scrape; called on a server thread, so they read their
 // own state under their own lock.

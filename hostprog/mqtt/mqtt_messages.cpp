@@ -9,7 +9,6 @@
 #include <exception>
 #include <memory>
 #include <sstream>
-#include <type_traits>
 
 #include "kv830_signals.h"
 
@@ -22,23 +21,6 @@ std::string write_compact(const Json::Value& value) {
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
     return Json::writeString(builder, value);
-}
-
-// The signal table may mark operator settings; where it does, only those are writable,
-// otherwise any holding register that a row names.
-template <typename Row, typename = void>
-struct HasSettingColumn : std::false_type {};
-template <typename Row>
-struct HasSettingColumn<Row, std::void_t<decltype(std::declval<const Row&>().setting)>>
-    : std::true_type {};
-
-template <typename Row>
-bool row_is_setting(const Row& row) {
-    if constexpr (HasSettingColumn<Row>::value) {
-        return static_cast<bool>(row.setting);
-    } else {
-        return row.kind != kv830::SignalKind::Input;
-    }
 }
 
 const char* json_type_name(const Json::Value& v) {
@@ -114,7 +96,7 @@ std::string format_cycle_json(const CycleReport& r) {
 bool register_writable(int address) {
     for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
         const kv830::SignalRow& row = kv830::kSignals[i];
-        if (row.kind != kv830::SignalKind::Input && row.source == address && row_is_setting(row)) {
+        if (row.kind != kv830::SignalKind::Input && row.source == address && row.setting) {
             return true;
         }
     }
