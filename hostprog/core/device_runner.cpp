@@ -143,17 +143,6 @@ int exit_status_of(const WriteOutcome& outcome) {
     return kExitNoReply;
 }
 
-std::string describe_write_outcome(const WriteOutcome& outcome) {
-    std::string text = write_outcome_text(outcome.kind);
-    if (!outcome.reason.empty()) {
-        text += " (" + outcome.reason + ")";
-    }
-    if (outcome.retried) {
-        text += ", sent again after no reply";
-    }
-    return text;
-}
-
 std::string RepeatSummary::next(const std::string& key, const std::string& line) {
     if (!key.empty() && key == key_) {
         ++repeats_;

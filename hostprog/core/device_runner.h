@@ -44,8 +44,6 @@ StopFlags& stop_flags();
 // as what the user is told.
 WriteOutcome judge_write(int device_result, const qdxhost::DriveResult& drive);
 int exit_status_of(const WriteOutcome& outcome);
-// "confirmed", "refused (exception 2)", ...
-std::string describe_write_outcome(const WriteOutcome& outcome);
 
 // Counts identical status lines in a row, so that a link that stays down is reported
 // once and then summarised instead of flooding the log.

@@ -69,6 +69,9 @@ inline const char* write_outcome_text(WriteOutcome::Kind kind) {
     return "refused";
 }
 
+// "confirmed", "refused (exception 2)", "no reply, sent again after no reply", ...
+std::string describe_write_outcome(const WriteOutcome& outcome);
+
 // Runs once the outcome is known: at once on the asking thread when the rule refuses, else
 // on the polling thread of the device's line, so it must only copy and hand on.
 using WriteDone = std::function<void(const WriteOutcome&)>;
