@@ -51,6 +51,9 @@ class Output {
     virtual void on_served(const RoundPtr& round) { static_cast<void>(round); }
     // The output's own families, at every scrape of /metrics, on a server thread.
     virtual void describe_metrics(MetricsText& out) const { static_cast<void>(out); }
+    // A few facts for the page's status line ({"clients": 3, ...}), under the output's
+    // name, on a server thread.
+    virtual void describe_status(Json::Value& out) const { static_cast<void>(out); }
     // Once the polling has ended. May wait, within a bound of its own, for what it still
     // holds to go out.
     virtual void stop() = 0;
@@ -76,6 +79,8 @@ struct OutputContext {
     RemoteWrites* writes = nullptr;
     // Every output's families, as /metrics serves them.
     std::function<void(MetricsText&)> collect_metrics;
+    // Every output's status facts, one member per output that has any.
+    std::function<void(Json::Value&)> collect_status;
     // The rounds kept on file, for trends; null without a history.
     TrendSource* trends = nullptr;
 };
@@ -90,11 +95,12 @@ class OutputKind {
     virtual const char* name() const = 0;
     // Rows appended to the option table; they write into the kind's own settings.
     virtual std::vector<kv830cli::Option> option_rows() = 0;
-    // After parsing: refuses settings that do not hold together (options given without the
-    // option that enables them among them), whether or not the output is on.
-    virtual bool check(std::string& error) = 0;
-    // The output when its options ask for one, else null (and `error` empty); a refusal
-    // sets `error`.
+    // After parsing, with the devices known and before any is made: refuses settings that
+    // do not hold together (options given without the option that enables them among them),
+    // whether or not the output is on. A refusal exits 2.
+    virtual bool check(const OutputContext& context, std::string& error) = 0;
+    // The output when its options ask for one, else null (and `error` empty). Made before
+    // any link opens; a refusal (settings that only the whole program can judge) exits 2.
     virtual std::unique_ptr<Output> make(OutputContext& context, std::string& error) = 0;
 };
 
