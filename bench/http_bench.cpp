@@ -66,16 +66,16 @@ struct Plant {
         const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-        kv830host::CycleReport r;
+        kv830host::Round r;
         r.data_id = 1;
         r.number = n;
         r.completed = true;
         r.duration_s = 0.96;
-        r.answered = 17;
+        r.counters[kv830host::RoundCounter::Answered] = 17;
         r.end_unix_ms = now;
         r.last_completed_unix_ms = now;
         r.snapshot = snapshot_text(static_cast<unsigned>(n));
-        state.on_cycle(r);
+        state.on_round(r);
     }
     kv830host::PlantState state{1.0};
     kv830host::HttpServer server;
@@ -138,7 +138,7 @@ void BM_OnCycleUnderLoad(benchmark::State& st) {
             }
         });
     }
-    kv830host::CycleReport r;
+    kv830host::Round r;
     r.data_id = 2;
     r.completed = true;
     r.snapshot = snapshot_text(7);
@@ -147,7 +147,7 @@ void BM_OnCycleUnderLoad(benchmark::State& st) {
     for (auto _ : st) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         ++r.number;
         const auto t0 = std::chrono::steady_clock::now();
-        p.state.on_cycle(r);
+        p.state.on_round(r);
         const double ns =
             std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - t0).count();
         worst_ns = std::max(worst_ns, ns);

@@ -11,21 +11,22 @@
 #include "mqtt_messages.h"
 #include "mqtt_publisher.h"
 #include "process.h"
+#include "write_command.h"
 
 namespace {
 
-kv830host::CycleReport full_report() {
+kv830host::RoundPtr full_report() {
     Json::Value doc(Json::objectValue);
     for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
         doc[kv830::kSignals[i].key] = static_cast<double>(i);
     }
     doc[kv830::kUpdateTimeKey] = "2026-12-8 8:7:9";
-    kv830host::CycleReport r;
-    r.data_id = 1;
-    r.number = 1;
-    r.completed = true;
-    r.answered = 17;
-    r.snapshot = Json::FastWriter().write(doc);
+    auto r = std::make_shared<kv830host::Round>();
+    r->data_id = 1;
+    r->number = 1;
+    r->completed = true;
+    r->counters[kv830host::RoundCounter::Answered] = 17;
+    r->snapshot = Json::FastWriter().write(doc);
     return r;
 }
 
@@ -39,12 +40,12 @@ void BM_SubmitWhileBrokerAway(benchmark::State& state) {
     kv830host::MqttPublisher publisher(config);
     publisher.set_log([](const std::string&) {});
     publisher.start(error);
-    const kv830host::CycleReport report = full_report();
+    const kv830host::RoundPtr report = full_report();
     // The loop variable is the library's iteration token, never read.
     for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         publisher.submit(report);
     }
-    state.counters["snapshot_bytes"] = static_cast<double>(report.snapshot.size());
+    state.counters["snapshot_bytes"] = static_cast<double>(report->snapshot.size());
     publisher.stop();
 }
 BENCHMARK(BM_SubmitWhileBrokerAway);
@@ -52,9 +53,9 @@ BENCHMARK(BM_SubmitWhileBrokerAway);
 void BM_CheckWriteCommand(benchmark::State& state) {
     const std::string payload = R"({"register": 23, "values": [1, 2, 3, 4]})";
     for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
-        kv830host::WriteCommand command;
+        kv830host::RemoteWrite command;
         std::string error;
-        benchmark::DoNotOptimize(kv830host::parse_write_command(payload, 1, command, error));
+        benchmark::DoNotOptimize(kv830host::parse_write_command(payload, command, error));
     }
 }
 BENCHMARK(BM_CheckWriteCommand);

@@ -15,16 +15,12 @@
 #include <thread>
 #include <utility>
 
-#include "file_io.h"
-#include "history_decoder.h"
+#include "console_output.h"
 #include "history_export.h"
-#include "history_series.h"
-#include "http_server.h"
-#include "metrics.h"
-#include "mqtt_publisher.h"
-#include "plant_state.h"
+#include "history_output.h"
+#include "http_output.h"
+#include "mqtt_output.h"
 #include "plugin_loader.h"
-#include "web_assets.h"
 
 namespace kv830host {
 
@@ -75,20 +71,73 @@ void install_signal_handlers() {
     sigaction(SIGPIPE, &sa, nullptr);
 }
 
-Program::Program(Options options, int out_fd, std::ostream& status)
-    : opt_(std::move(options)),
-      out_fd_(out_fd),
-      sink_(status),
-      status_(sink_, ""),
-      shared_(opt_, out_fd_, sink_) {
-    if (opt_.devices.empty()) {
+namespace {
+
+// The devices and the shape of the run, as the output kinds see them.
+void describe_run(const Options& core, OutputContext& context) {
+    for (const DeviceOptions& device : core.devices) {
+        DeviceInfo info;
+        info.data_id = device.data_id;
+        info.slave = device.link.slave;
+        info.link = device.link.describe();
+        context.devices.push_back(info);
+    }
+    context.plugin_path = core.plugin.empty() ? default_plugin_path() : core.plugin;
+    context.interval_s = core.interval_s;
+    context.run.cycles = core.cycles;
+    context.run.cycles_given = core.cycles_given;
+    context.run.console_write = core.write.present;
+    context.run.settings_file = core.settings_file;
+}
+
+}  // namespace
+
+// A test's or a tool's watcher, as an output like any other.
+class Program::WatcherOutput : public Output {
+  public:
+    explicit WatcherOutput(Watcher watcher) : watcher_(std::move(watcher)) {}
+    bool start(std::string&) override { return true; }
+    void on_round(const RoundPtr& round) override { watcher_(round); }
+    void stop() override {}
+    RoundNeeds needs() const override { return {true, false}; }
+
+  private:
+    Watcher watcher_;
+};
+
+Program::Program(ProgramOptions options, int out_fd, std::ostream& status)
+    : opt_(std::move(options)), out_fd_(out_fd), sink_(status), status_(sink_, ""), shared_(sink_) {
+    Options& core = opt_.core;
+    if (core.devices.empty()) {
         // Options made by hand rather than parsed: the one device they describe.
-        opt_.devices = {
-            DeviceOptions{opt_.data_id, opt_.settings, opt_.link}
+        core.devices = {
+            DeviceOptions{core.data_id, core.settings, core.link}
         };
     }
-    shared_.several = opt_.devices.size() > 1;
-    shared_.watchers = &watchers_;
+    shared_.interval_s = core.interval_s;
+    shared_.cycles = core.cycles;
+    shared_.settings_file = core.settings_file;
+    shared_.device_list = core.device_list;
+    shared_.several = core.devices.size() > 1;
+    std::vector<WritePolicy::Device> writable;
+    for (const DeviceOptions& device : core.devices) {
+        writable.push_back({device.data_id, WritableRegisters::settings_of_signal_table()});
+    }
+    policy_ = std::make_unique<WritePolicy>(
+        std::move(writable), sink_, [this](const WriteCommand& command, WriteDone done) {
+            DeviceRunner* device = device_of(command.data_id);
+            if (device == nullptr) {
+                WriteOutcome outcome;
+                outcome.kind = WriteOutcome::Kind::Refused;
+                outcome.refusal = WriteRefusal::UnknownDevice;
+                outcome.reason = "the device of data id " + std::to_string(command.data_id) +
+                                 " is not polled yet";
+                done(outcome);
+                return;
+            }
+            device->queue_write(command, std::move(done));
+        });
+    build_context();
 }
 
 Program::~Program() {
@@ -100,22 +149,44 @@ Program::~Program() {
 }
 
 void Program::add_watcher(Watcher watcher) {
-    watchers_.push_back(std::move(watcher));
+    outputs_.push_back(std::make_unique<WatcherOutput>(std::move(watcher)));
+}
+
+void Program::build_context() {
+    describe_run(opt_.core, context_);
+    context_.status = &sink_;
+    context_.out_fd = out_fd_;
+    context_.writes = policy_.get();
+    context_.collect_metrics = [this](MetricsText& out) {
+        for (const auto& output : outputs_) {
+            output->describe_metrics(out);
+        }
+    };
+    context_.collect_status = [this](Json::Value& out) {
+        for (const auto& output : outputs_) {
+            output->describe_status(out);
+        }
+    };
+    context_.current_snapshot = [this](unsigned data_id, std::string& text) {
+        DeviceRunner* device = device_of(data_id);
+        return device != nullptr && device->current_snapshot(text);
+    };
+    context_.stop_polling = [this] { shared_.stop_requested = true; };
 }
 
 void Program::reopen_log() {
     g_flags.reopen_log = 0;
-    if (opt_.log_file.empty()) {
+    if (opt_.core.log_file.empty()) {
         return;
     }
     std::cout.flush();
     const int fd =
-        ::open(opt_.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kLogFileMode);
+        ::open(opt_.core.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, kLogFileMode);
     if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
-        status_ << "kv830-host: cannot reopen log " << opt_.log_file << ": " << std::strerror(errno)
-                << "; the old one is kept" << std::endl;
+        status_ << "kv830-host: cannot reopen log " << opt_.core.log_file << ": "
+                << std::strerror(errno) << "; the old one is kept" << std::endl;
     } else {
-        status_ << "kv830-host: log " << opt_.log_file << " reopened" << std::endl;
+        status_ << "kv830-host: log " << opt_.core.log_file << " reopened" << std::endl;
     }
     if (fd >= 0) {
         ::close(fd);
@@ -150,224 +221,57 @@ DeviceRunner* Program::device_of(unsigned data_id) {
     return nullptr;
 }
 
-WriteSubmitter Program::write_submitter() {
-    return [this](const WriteCommand& command, WriteDone done) {
-        // A single device refuses another data id itself, in turn with the writes queued
-        // before it.
-        DeviceRunner* device =
-            devices_.size() == 1 ? devices_.front().get() : device_of(command.data_id);
-        if (device != nullptr) {
-            device->queue_write(command, std::move(done));
-            return;
+// Every output the options ask for, in the kinds' order, before any link opens: a
+// refusal here is the settings', and nothing has been polled.
+int Program::make_outputs() {
+    std::vector<std::unique_ptr<Output>> watchers = std::move(outputs_);
+    outputs_.clear();
+    for (const auto& kind : opt_.outputs) {
+        std::string error;
+        std::unique_ptr<Output> output = kind->make(context_, error);
+        if (!error.empty()) {
+            status_ << "kv830-host: " << error << std::endl;
+            outputs_.clear();
+            return kExitUsage;
         }
-        // Nothing is sent for a device this program does not poll.
-        WriteOutcome outcome;
-        outcome.kind = WriteOutcome::Kind::Refused;
-        outcome.reason = "no device with data id " + std::to_string(command.data_id);
-        // Straight to the sink: this runs on the asking thread (MQTT, HTTP), not ours.
-        sink_.write_line("", "write of " + std::to_string(command.values.size()) +
-                                 " register(s) from " + std::to_string(command.address) +
-                                 " asked from outside: " + describe_write_outcome(outcome) + "\n");
-        if (done) {
-            done(outcome);
+        if (output) {
+            outputs_.push_back(std::move(output));
         }
-    };
+    }
+    for (auto& watcher : watchers) {
+        outputs_.push_back(std::move(watcher));
+    }
+    for (const auto& output : outputs_) {
+        shared_.outputs.push_back(output.get());
+        const RoundNeeds needs = output->needs();
+        shared_.needs.snapshot = shared_.needs.snapshot || needs.snapshot;
+        shared_.needs.document = shared_.needs.document || needs.document;
+    }
+    return kExitOk;
 }
 
-bool Program::check_outputs(std::string& error) {
-    if (opt_.output_file.empty()) {
-        return true;
-    }
-    for (const DeviceOptions& device : opt_.devices) {
-        const std::string path = expand_data_id(opt_.output_file, device.data_id);
-        if (!kv830io::check_folder_writable(path, error)) {
-            error.insert(0, "--output " + path + ": ");
+bool Program::start_outputs() {
+    for (const auto& output : outputs_) {
+        std::string error;
+        if (!output->start(error)) {
+            status_ << "kv830-host: " << error << std::endl;
             return false;
         }
+        ++started_;
     }
     return true;
 }
 
-// One publisher per device: each its own topics, client id, last will and discovery.
-bool Program::start_mqtt(std::string& error) {
-    if (shared_.several && !opt_.mqtt.topic_prefix.empty() &&
-        !has_data_id_field(opt_.mqtt.topic_prefix)) {
-        error = "--mqtt-topic: with several devices each needs topics of its own; put " +
-                std::string(kDataIdField) + " in the prefix";
-        return false;
+void Program::stop_outputs() {
+    for (std::size_t i = 0; i < started_; ++i) {
+        outputs_[i]->stop();
     }
-    for (const DeviceOptions& device : opt_.devices) {
-        MqttSettings settings = opt_.mqtt;
-        settings.topic_prefix = expand_data_id(settings.topic_prefix, device.data_id);
-        MqttConfig config;
-        if (!check_mqtt_settings(settings, device.data_id, opt_.interval_s, local_host_name(),
-                                 config, error)) {
-            return false;
-        }
-        mqtt_.push_back(std::make_unique<MqttPublisher>(config));
-        mqtt_.back()->set_write_submitter(write_submitter());
-        add_watcher([m = mqtt_.back().get(), id = device.data_id](const CycleReport& r) {
-            if (r.data_id == id) {
-                m->submit(r);
-            }
-        });
-    }
-    return true;
-}
-
-bool Program::start_watchers(std::string& error) {
-    if (mqtt_enabled(opt_.mqtt) && !start_mqtt(error)) {
-        return false;
-    }
-    if (opt_.http.enabled) {
-        if (!check_http_settings(opt_.http, error)) {
-            return false;
-        }
-        plant_ = std::make_unique<PlantState>(opt_.interval_s);
-        add_watcher([p = plant_.get()](const CycleReport& r) { p->on_cycle(r); });
-        served_watchers_.emplace_back(
-            [p = plant_.get()](unsigned data_id, const std::string& text, std::int64_t unix_ms) {
-                p->serve_from_history(data_id, text, unix_ms);
-            });
-    }
-    return true;
-}
-
-// The page's trends read the history through a store and a device of their own, so that
-// a slow query never holds the polling thread or the writer.
-HistoryAnswer Program::answer_history(const HistoryRequest& request) {
-    HistoryAnswer answer;
-    std::lock_guard<std::mutex> lock(series_mutex_);
-    std::string error;
-    if (!series_store_.is_open() &&
-        !series_store_.open(opt_.history_file, HistoryStore::Access::ReadOnly, error)) {
-        answer.refusal = "history: " + error;
-        return answer;
-    }
-    if (!series_decoder_loaded_) {
-        if (!series_decoder_.load(plugin_path_, error)) {
-            answer.refusal = "history: " + error;
-            return answer;
-        }
-        series_decoder_loaded_ = true;
-    }
-    SeriesQuery query;
-    query.data_id = request.data_id;
-    query.signal = request.signal;
-    query.from_ms = request.from_ms;
-    query.to_ms = request.to_ms;
-    query.points = request.points;
-    SeriesResult result;
-    if (!read_series(series_store_, series_decoder_, query, result)) {
-        answer.refusal = result.error;
-        return answer;
-    }
-    answer.ok = true;
-    answer.points.reserve(result.points.size());
-    for (const SeriesPoint& point : result.points) {
-        answer.points.push_back({point.unix_ms, point.value, point.value});
-    }
-    return answer;
-}
-
-bool Program::start_http(std::string& error) {
-    if (!plant_) {
-        return true;
-    }
-    plant_->add_metrics_source([this](MetricsText& out) {
-        if (writer_) {
-            const HistoryWriterStatus h = writer_->status();
-            out.family("kv830_history_rows_written_total", "counter",
-                       "Rounds committed to the history since the program started.");
-            out.sample("kv830_history_rows_written_total", {}, h.saved);
-            out.family("kv830_history_rows_pending", "gauge",
-                       "Rounds waiting in memory for the next commit.");
-            out.sample("kv830_history_rows_pending", {}, h.pending);
-            out.family("kv830_history_rows_dropped_total", "counter",
-                       "Rounds given up because the history could not take them in time.");
-            out.sample("kv830_history_rows_dropped_total", {}, h.dropped);
-        }
-        if (!mqtt_.empty()) {
-            MqttCounters all;
-            for (const auto& publisher : mqtt_) {
-                const MqttCounters c = publisher->counters();
-                all.queue_depth += c.queue_depth;
-                all.dropped += c.dropped;
-                all.published += c.published;
-            }
-            write_mqtt_metrics(out, all.queue_depth, all.dropped, all.published);
-        }
-    });
-    http_ = std::make_unique<HttpServer>(*plant_);
-    static std::vector<HttpAsset> assets;
-    if (assets.empty()) {
-        for (std::size_t i = 0; i < kWebAssetCount; ++i) {
-            const WebAsset& a = kWebAssets[i];
-            assets.push_back({a.path, a.content_type, a.gzip, a.gzip_size});
-        }
-    }
-    http_->set_assets(assets.data(), assets.size());
-    if (opt_.history) {
-        http_->set_history_query(
-            [this](const HistoryRequest& request) { return answer_history(request); });
-    }
-    if (opt_.http.writes) {
-        http_->enable_writes(opt_.http.token, write_submitter());
-    }
-    if (!http_->start(opt_.http.address, opt_.http.port, error)) {
-        http_.reset();
-        return false;
-    }
-    status_ << "kv830-host: serving http://" << opt_.http.address << ":" << http_->port() << "/"
-            << std::endl;
-    return true;
-}
-
-void Program::stop_watchers() {
-    if (http_) {
-        http_->stop();
-        http_.reset();
-    }
-    for (auto& publisher : mqtt_) {
-        publisher->stop();
-    }
-    mqtt_.clear();
-}
-
-bool Program::open_history(std::string& error) {
-    // A run that only serves what is stored needs no right to write.
-    const auto access =
-        opt_.cycles == 0 ? HistoryStore::Access::ReadOnly : HistoryStore::Access::ReadWrite;
-    if (!history_.open(opt_.history_file, access, error)) {
-        return false;
-    }
-    history_.set_policy(opt_.history_settings.policy());
-    if (!history_.read_only()) {
-        writer_ = std::make_unique<HistoryWriter>(history_, opt_.history_settings.writer_options());
-    }
-    return true;
-}
-
-void Program::finish_history() {
-    if (!writer_) {
-        return;
-    }
-    writer_->stop();
-    const HistoryWriterStatus h = writer_->status();
-    status_ << "kv830-host: " << h.saved << " rounds saved to " << opt_.history_file;
-    if (h.pending != 0 || h.dropped != 0) {
-        status_ << ", " << history_status_text(h);
-        devices_.front()->count_save_failure();
-    }
-    status_ << std::endl;
+    started_ = 0;
 }
 
 // Start failed after the devices were made: nothing polled, nothing left running.
 void Program::abandon_start() {
-    stop_watchers();
-    if (writer_) {
-        writer_->stop();
-    }
+    stop_outputs();
     lines_.clear();
     devices_.clear();
 }
@@ -375,7 +279,7 @@ void Program::abandon_start() {
 // Every device made from the one provider, with its own data id and settings, before
 // any link opens: a refused settings entry opens nothing.
 int Program::start_devices(const PluginLoader& loader) {
-    for (const DeviceOptions& options : opt_.devices) {
+    for (const DeviceOptions& options : opt_.core.devices) {
         devices_.push_back(std::make_unique<DeviceRunner>(options, shared_));
         std::string error;
         int exit_status = kExitFailure;
@@ -437,67 +341,82 @@ void Program::poll_lines() {
     }
 }
 
+std::string Program::start_line(const DeviceOptions& device) const {
+    std::string line = "kv830-host: " + plugin_path_ + ", data id " +
+                       std::to_string(device.data_id) + ", link " + device.link.describe() +
+                       ", timeout " + std::to_string(device.link.timeout_ms) + " ms, retries " +
+                       std::to_string(device.link.retries);
+    for (const auto& output : outputs_) {
+        const std::string words = output->describe();
+        if (!words.empty()) {
+            line += ", " + words;
+        }
+    }
+    return line;
+}
+
+// What the run ended with: the write's status first, then what the outputs could not do,
+// then a run of rounds that completed none.
+int Program::end_status(int status) {
+    for (const auto& output : outputs_) {
+        const int output_status = output->exit_status();
+        if (status == kExitOk && output_status != kExitOk) {
+            status = output_status;
+        }
+    }
+    // With several devices the run counts as polling when any of them completed a round.
+    unsigned long long rounds = 0;
+    for (const auto& device : devices_) {
+        rounds += device->rounds_completed();
+    }
+    if (opt_.core.cycles > 0 && rounds == 0 && g_flags.stop == 0 && status == kExitOk) {
+        status_ << "kv830-host: not one of " << opt_.core.cycles << " cycles completed a round"
+                << std::endl;
+        status = kExitNoRound;
+    }
+    return status;
+}
+
 int Program::run() {
+    int status = make_outputs();
+    if (status != kExitOk) {
+        return status;
+    }
     std::string error;
-    if (!check_outputs(error)) {
-        status_ << "kv830-host: " << error << std::endl;
-        return kExitUsage;
-    }
-    if (!start_watchers(error)) {
-        status_ << "kv830-host: " << error << std::endl;
-        return kExitUsage;
-    }
-    if (opt_.history && !open_history(error)) {
-        status_ << "kv830-host: " << error << std::endl;
-        return kExitFailure;
-    }
-    shared_.writer = writer_.get();
     PluginLoader loader;
-    plugin_path_ = opt_.plugin.empty() ? default_plugin_path() : opt_.plugin;
+    plugin_path_ = context_.plugin_path;
     if (!loader.load(plugin_path_, error)) {
         status_ << "kv830-host: " << error << std::endl;
         return kExitFailure;
     }
-    int status = start_devices(loader);
+    status = start_devices(loader);
     if (status != kExitOk) {
         return status;
+    }
+    if (!start_outputs()) {
+        abandon_start();
+        return kExitFailure;
     }
     status = start_lines();
     if (status != kExitOk) {
         return status;
     }
-    for (const DeviceOptions& device : opt_.devices) {
-        status_ << "kv830-host: " << plugin_path_ << ", data id " << device.data_id << ", link "
-                << device.link.describe() << ", timeout " << device.link.timeout_ms
-                << " ms, retries " << device.link.retries << ", history "
-                << (opt_.history ? opt_.history_file : std::string("off")) << std::endl;
+    for (const DeviceOptions& device : opt_.core.devices) {
+        status_ << start_line(device) << std::endl;
     }
-    if (opt_.history) {
+    if (context_.archive != nullptr) {
         for (const auto& device : devices_) {
-            device->load_cache(history_, served_watchers_);
+            device->serve_archived(*context_.archive);
         }
-    }
-    if (writer_) {
-        writer_->start();
-    }
-    for (auto& publisher : mqtt_) {
-        if (!publisher->start(error)) {
-            status_ << "kv830-host: MQTT: " << error << std::endl;
-        }
-    }
-    if (!start_http(error)) {
-        status_ << "kv830-host: HTTP: " << error << std::endl;
-        abandon_start();
-        return kExitFailure;
     }
     notifier_.notify("READY=1");
 
-    if (opt_.write.present) {
-        DeviceRunner* target = device_of(opt_.data_id);
+    if (opt_.core.write.present) {
+        DeviceRunner* target = device_of(opt_.core.data_id);
         for (const auto& line : lines_) {
             const auto& on_line = line->devices();
             if (std::find(on_line.begin(), on_line.end(), target) != on_line.end()) {
-                status = target->write_now(line->link(), opt_.write);
+                status = target->write_now(line->link(), opt_.core.write);
             }
         }
     }
@@ -506,55 +425,75 @@ int Program::run() {
     if (g_flags.stop != 0) {
         status_ << "kv830-host: stopped by signal" << std::endl;
     }
-    // The history is committed before anything slower, so that a stop within a service
-    // manager's timeout keeps every round.
-    finish_history();
-    stop_watchers();
-    // --watch has shown every cycle's snapshot already; a lone write shows none.
-    const bool final_snapshot = !shared_.output_failed && !(opt_.watch && opt_.cycles != 0) &&
-                                !(opt_.write.present && opt_.cycles == 0);
-    if (final_snapshot) {
-        for (const auto& device : devices_) {
-            if (!device->emit_snapshot()) {
-                break;
-            }
-        }
-    }
-    if (shared_.output_failed && status == kExitOk) {
-        status = kExitFailure;
-    }
-    // With several devices the run counts as polling when any of them completed a round.
-    unsigned long long rounds = 0;
-    unsigned long save_failures = 0;
-    for (const auto& device : devices_) {
-        rounds += device->rounds_completed();
-        save_failures += device->save_failures();
-    }
-    if (opt_.cycles > 0 && rounds == 0 && g_flags.stop == 0 && status == kExitOk) {
-        status_ << "kv830-host: not one of " << opt_.cycles << " cycles completed a round"
-                << std::endl;
-        status = kExitNoRound;
-    }
+    // In the outputs' order: the history commits before anything slower runs.
+    stop_outputs();
+    status = end_status(status);
     lines_.clear();
     devices_.clear();
-    if (save_failures != 0 && status == kExitOk) {
-        status = kExitFailure;
-    }
     return status;
+}
+
+std::vector<std::unique_ptr<OutputKind>> make_output_kinds() {
+    std::vector<std::unique_ptr<OutputKind>> kinds;
+    kinds.push_back(make_history_kind());
+    kinds.push_back(make_mqtt_kind());
+    kinds.push_back(make_http_kind());
+    kinds.push_back(make_console_kind());
+    return kinds;
+}
+
+namespace {
+
+std::vector<kv830cli::Option> kind_rows(const ProgramOptions& options) {
+    std::vector<kv830cli::Option> rows;
+    for (const auto& kind : options.outputs) {
+        std::vector<kv830cli::Option> own = kind->option_rows();
+        rows.insert(rows.end(), own.begin(), own.end());
+    }
+    return rows;
+}
+
+}  // namespace
+
+bool parse_program_options(int argc, const char* const* argv, ProgramOptions& out,
+                           std::string& error, const std::string& default_settings_file) {
+    out.outputs = make_output_kinds();
+    if (!parse_options(argc, argv, out.core, error, default_settings_file, kind_rows(out))) {
+        return false;
+    }
+    if (out.core.help) {
+        return true;
+    }
+    // The checks see the devices as the program will: the kinds refuse what does not hold
+    // together before anything is made.
+    OutputContext context;
+    describe_run(out.core, context);
+    for (const auto& kind : out.outputs) {
+        if (!kind->check(context, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string program_usage(const char* program) {
+    ProgramOptions scratch;
+    scratch.outputs = make_output_kinds();
+    return usage(program, kind_rows(scratch));
 }
 
 int run_main(int argc, const char* const* argv) {
     if (argc > 1 && argv[1] != nullptr && std::strcmp(argv[1], "export") == 0) {
         return run_export(argc - 1, const_cast<char**>(argv + 1), std::cout, std::cerr);
     }
-    Options options;
+    ProgramOptions options;
     std::string error;
-    if (!parse_options(argc, argv, options, error)) {
+    if (!parse_program_options(argc, argv, options, error)) {
         std::cerr << "kv830-host: " << error << "\n(try kv830-host --help)" << std::endl;
         return kExitUsage;
     }
-    if (options.help) {
-        std::cout << usage("kv830-host");
+    if (options.core.help) {
+        std::cout << program_usage("kv830-host");
         std::cout.flush();
         return std::cout ? kExitOk : kExitFailure;
     }
@@ -563,11 +502,11 @@ int run_main(int argc, const char* const* argv) {
     std::cout.flush();
     const int out_fd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     int log_fd = STDERR_FILENO;
-    if (!options.log_file.empty()) {
-        log_fd = ::open(options.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+    if (!options.core.log_file.empty()) {
+        log_fd = ::open(options.core.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
                         kLogFileMode);
         if (log_fd < 0) {
-            std::cerr << "kv830-host: cannot open log " << options.log_file << ": "
+            std::cerr << "kv830-host: cannot open log " << options.core.log_file << ": "
                       << std::strerror(errno) << std::endl;
             return kExitUsage;
         }

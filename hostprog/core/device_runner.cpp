@@ -1,26 +1,22 @@
 #include "device_runner.h"
 
-#include <poll.h>
+#include <json/value.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <iomanip>
 #include <sstream>
 
-#include "file_io.h"
-#include "history_time.h"
 #include "kv830_protocol.h"
-#include "pretty.h"
 #include "qdx_host.h"
 
 namespace kv830host {
 
 namespace {
 
-constexpr int kRecordType = kv830::kRecordType;
 constexpr int kSnapshotRequest = KV830_SNAPSHOT_TEXT;
+constexpr int kDocumentRequest = KV830_SNAPSHOT_VALUE;
 constexpr int kWriteRegister = KV830_WRITE_REGISTER;
 constexpr int kWriteRegisters = KV830_WRITE_REGISTERS;
 constexpr int kReadbackRequest = KV830_WRITE_RESULT;
@@ -29,14 +25,6 @@ constexpr std::int32_t kWriteNotConfirmed = KV830_WRITE_NOT_CONFIRMED;
 constexpr std::size_t kSnapshotBuffer = std::size_t{64} * 1024;
 constexpr std::size_t kMaxWriteValues = kv830::kMaxWriteRegisters;
 constexpr std::size_t kRegisterSpace = kv830::kRegisterSpace;
-// The record the device publishes and the history keeps.
-constexpr std::size_t kRecordSize = 576;
-// Rounds waiting for a commit are normal up to one commit interval's worth.
-constexpr unsigned long long kPendingShown = 3600;
-// A pipe takes a write of this size whole once poll says it has room.
-constexpr std::size_t kOutputChunk = 4096;
-// How long a stopping program waits for a reader of standard output.
-constexpr auto kOutputGrace = std::chrono::seconds(1);
 
 std::int64_t unix_ms_now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -61,47 +49,18 @@ bool fetch_snapshot(QDXSPDevice& device, std::string& text) {
     return true;
 }
 
-// Writes to standard output without hanging on a pipe that nobody reads once the
-// program is asked to stop. False with errno set (EPIPE, or EAGAIN for a blocked pipe).
-bool write_output(int fd, const std::string& text) {
-    const StopFlags& flags = stop_flags();
-    std::size_t done = 0;
-    auto blocked_since = std::chrono::steady_clock::time_point{};
-    while (done < text.size()) {
-        pollfd p{fd, POLLOUT, 0};
-        const int rc = ::poll(&p, 1, 100);
-        if (rc < 0 && errno != EINTR) {
-            return false;
-        }
-        if (rc <= 0) {
-            const auto now = std::chrono::steady_clock::now();
-            if (blocked_since == std::chrono::steady_clock::time_point{}) {
-                blocked_since = now;
-            }
-            if (flags.abort != 0 || (flags.stop != 0 && now - blocked_since > kOutputGrace)) {
-                errno = EAGAIN;
-                return false;
-            }
-            continue;
-        }
-        blocked_since = {};
-        const std::size_t n = std::min(kOutputChunk, text.size() - done);
-        if (!kv830io::write_all(fd, text.data() + done, n)) {
-            return false;
-        }
-        done += n;
+// The device's document as of its last rebuild, copied: the 801 request just before has
+// rebuilt it, and nothing else calls the device meanwhile (its polling thread is ours).
+bool copy_document(QDXSPDevice& device, Json::Value& out) {
+    const Json::Value* doc = nullptr;
+    int size = 0;
+    if (device.DeviceIoControl(kDocumentRequest, nullptr, 0, &doc, static_cast<int>(sizeof doc),
+                               size) != 0 ||
+        doc == nullptr) {
+        return false;
     }
+    out = *doc;
     return true;
-}
-
-// With several devices a snapshot on standard output says whose it is: one JSON line
-// per device and round, the device's text untouched inside it.
-std::string tagged_snapshot(unsigned data_id, const std::string& text) {
-    std::string body = text;
-    while (!body.empty() && body.back() == '\n') {
-        body.pop_back();
-    }
-    return "{\"data_id\":" + std::to_string(data_id) + ",\"snapshot\":" + body + "}\n";
 }
 
 }  // namespace
@@ -162,58 +121,53 @@ std::string RepeatSummary::flush() {
     return out;
 }
 
-// What the host keeps of what the device hands it. Called on the thread of the device's
-// line only.
+// What the host keeps of what the device hands it: the record it publishes, and whether it
+// asked for the record to be stored. Called on the thread of the device's line only, from
+// within the device's round: one copy into storage of its own, nothing allocated.
 class HostObserver : public qdxhost::Observer {
   public:
-    HostObserver(HistoryWriter* history, std::ostream& log) : history_(history), log_(log) {}
-
-    int on_send_sp(QDXVDevice&, int record_type, const unsigned char*, unsigned, bool) override {
-        last_record_type_ = record_type;
+    int on_send_sp(QDXVDevice&, int, const unsigned char* data, unsigned size, bool) override {
         if (!loading_cache_) {
             ++published_;
         }
+        copied_ = std::min<std::size_t>(size, record_.size());
+        std::memcpy(record_.data(), data, copied_);
         return 0;
     }
 
-    int on_save_history(QDXVDevice& device, const unsigned char* data, unsigned size) override {
+    int on_save_history(QDXVDevice&, const unsigned char*, unsigned) override {
         // A record served from the history is already in it.
-        if (loading_cache_ || history_ == nullptr) {
-            return 0;
-        }
-        // Only copied here: the writer's own thread commits, so polling never waits on
-        // the file.
-        if (!history_->submit(device.DataId(), last_record_type_, wall_clock_ms(), data, size)) {
-            ++save_failures_;
-            log_ << "history: round of " << size << " bytes not saved" << std::endl;
-            return -1;
-        }
+        store_ = !loading_cache_;
         return 0;
     }
 
     void set_loading_cache(bool on) { loading_cache_ = on; }
     unsigned long published() const { return published_; }
     // Rounds published since mark(): those of the cycle under way.
-    void mark() { marked_ = published_; }
+    void mark() {
+        marked_ = published_;
+        store_ = false;
+    }
     unsigned long published_since_mark() const { return published_ - marked_; }
-    unsigned long save_failures() const { return save_failures_.load(); }
-    void count_save_failure() { ++save_failures_; }
+    // The last record published, and whether the device asked to store it.
+    void take_record(Round& round) const {
+        std::memcpy(round.record.data(), record_.data(), copied_);
+        round.store = store_;
+    }
 
   private:
-    HistoryWriter* history_;
-    std::ostream& log_;
+    std::array<unsigned char, kv830::kRecordSize> record_{};
+    std::size_t copied_ = 0;
     bool loading_cache_ = false;
+    bool store_ = false;
     unsigned long published_ = 0;
     unsigned long marked_ = 0;
-    std::atomic<unsigned long> save_failures_{0};
-    int last_record_type_ = kRecordType;
 };
 
 DeviceRunner::DeviceRunner(DeviceOptions device, PollShared& shared)
     : opt_(std::move(device)),
       shared_(shared),
-      status_(shared.sink, shared.several ? "[" + std::to_string(opt_.data_id) + "] " : ""),
-      output_path_(expand_data_id(shared.options.output_file, opt_.data_id)) {}
+      status_(shared.sink, shared.several ? "[" + std::to_string(opt_.data_id) + "] " : "") {}
 
 DeviceRunner::~DeviceRunner() {
     release();
@@ -229,7 +183,7 @@ bool DeviceRunner::create(const PluginLoader& loader, const std::string& plugin,
         device_.reset();
         return false;
     }
-    observer_ = std::make_unique<HostObserver>(shared_.writer, status_);
+    observer_ = std::make_unique<HostObserver>();
     qdxhost::HostAccess::set_observer(*device_, observer_.get());
     device_->Init(std::weak_ptr<QDXController>(), opt_.data_id, Json::Value());
     // The device lets the JSON library's errors through by design; a settings document
@@ -238,10 +192,9 @@ bool DeviceRunner::create(const PluginLoader& loader, const std::string& plugin,
         device_->InitSetting(opt_.settings);
     } catch (const std::exception& e) {
         const std::string member = misshapen_setting(opt_.settings);
-        error = "settings file " + shared_.options.settings_file + ": " +
-                (shared_.options.device_list
-                     ? "device of data id " + std::to_string(opt_.data_id) + ": "
-                     : std::string()) +
+        error = "settings file " + shared_.settings_file + ": " +
+                (shared_.device_list ? "device of data id " + std::to_string(opt_.data_id) + ": "
+                                     : std::string()) +
                 (member.empty() ? std::string("the device refused it")
                                 : "member " + member + " has the wrong type") +
                 " (" + e.what() + ")";
@@ -260,52 +213,71 @@ void DeviceRunner::release() {
     }
 }
 
-unsigned long DeviceRunner::save_failures() const {
-    return observer_ ? observer_->save_failures() : 0;
+bool DeviceRunner::current_snapshot(std::string& text) {
+    return device_ && fetch_snapshot(*device_, text);
 }
 
-void DeviceRunner::count_save_failure() {
-    if (observer_) {
-        observer_->count_save_failure();
+std::shared_ptr<Round> DeviceRunner::make_round(bool completed) {
+    auto round = std::make_shared<Round>();
+    round->data_id = opt_.data_id;
+    round->completed = completed;
+    if (!completed) {
+        return round;
+    }
+    observer_->take_record(*round);
+    // Fetched once for every output that reads it; a device that refuses leaves the
+    // round without a snapshot rather than without its counters.
+    if ((shared_.needs.snapshot || shared_.needs.document) &&
+        fetch_snapshot(*device_, round->snapshot) && shared_.needs.document &&
+        !copy_document(*device_, round->document)) {
+        round->document = Json::Value();
+    }
+    return round;
+}
+
+void DeviceRunner::hand_out(const RoundPtr& round, bool served) {
+    for (Output* output : shared_.outputs) {
+        if (served) {
+            output->on_served(round);
+        } else {
+            output->on_round(round);
+        }
     }
 }
 
-void DeviceRunner::load_cache(HistoryStore& history, const std::vector<ServedWatcher>& served) {
-    StoredRound round;
+void DeviceRunner::serve_archived(RecordArchive& archive) {
+    ArchivedRecord stored;
     std::string error;
-    // Rows of another size (from another build of the device) are passed over for the
-    // newest one the device takes.
-    if (!history.newest_round(opt_.data_id, kRecordType, kRecordSize, round, error)) {
+    if (!archive.newest_record(opt_.data_id, stored, error)) {
         if (!error.empty()) {
             status_ << "kv830-host: history: " << error << std::endl;
         }
         return;
     }
-    HistoryRow newest;
-    std::string ignored;
-    if (history.newest(opt_.data_id, kRecordType, newest, ignored) && newest.id != round.id) {
-        status_ << "kv830-host: history row " << newest.id << " holds " << newest.record.size()
-                << " bytes; the device did not take it" << std::endl;
+    if (!stored.note.empty()) {
+        status_ << "kv830-host: " << stored.note << std::endl;
     }
     observer_->set_loading_cache(true);
     const int taken =
-        device_->LoadFromCache(round.record.data(), static_cast<int>(round.record.size()));
+        device_->LoadFromCache(stored.record.data(), static_cast<int>(stored.record.size()));
     observer_->set_loading_cache(false);
     if (taken != 1) {
-        status_ << "kv830-host: history row " << round.id << " holds " << round.record.size()
+        status_ << "kv830-host: " << stored.described << " holds " << stored.record.size()
                 << " bytes; the device did not take it" << std::endl;
         return;
     }
     // The device stamps a served record with the time it was loaded; the stored round's
-    // own time is said here, and watchers are told it is not a new cycle.
-    status_ << "kv830-host: serving the record stored at " << format_local_time(round.unix_ms)
-            << " (history row " << round.id << ") until the first new cycle" << std::endl;
-    for (const auto& on_served : served) {
-        std::string text;
-        if (fetch_snapshot(*device_, text)) {
-            on_served(opt_.data_id, text, round.unix_ms);
-        }
-    }
+    // own time is said here, and the outputs are told it is not a new round.
+    status_ << "kv830-host: serving " << stored.described << " until the first new cycle"
+            << std::endl;
+    const std::shared_ptr<Round> round = make_round(true);
+    round->from_history = true;
+    round->store = false;
+    std::memcpy(round->record.data(), stored.record.data(),
+                std::min(stored.record.size(), round->record.size()));
+    round->end_unix_ms = stored.unix_ms;
+    round->last_completed_unix_ms = stored.unix_ms;
+    hand_out(round, true);
 }
 
 bool DeviceRunner::poll_round(qdxhost::ModbusLink& link, long cycle) {
@@ -334,43 +306,29 @@ bool DeviceRunner::poll_round(qdxhost::ModbusLink& link, long cycle) {
     if (link_down && r.answered == 0) {
         key = outcome.str() + qdxhost::exchange_name(r.last);
     }
-    if (shared_.writer != nullptr) {
-        const HistoryWriterStatus h = shared_.writer->status();
-        if (h.failure != HistoryFailure::None || h.pending > kPendingShown) {
-            line << ", " << history_status_text(h);
+    for (const Output* output : shared_.outputs) {
+        const std::string note = output->cycle_note(opt_.data_id);
+        if (!note.empty()) {
+            line << ", " << note;
         }
     }
     const std::string shown = repeats_.next(key, line.str() + "\n");
     if (!shown.empty()) {
         status_ << shown << std::flush;
     }
-    CycleReport report;
-    report.data_id = opt_.data_id;
-    report.number = static_cast<unsigned long long>(cycle);
-    report.completed = published != 0;
-    report.duration_s = seconds;
-    report.answered = r.answered;
-    report.failed = r.failed;
-    report.retries = r.retries;
-    report.timeouts = r.timeouts;
-    report.garbled = r.garbled;
-    report.exceptions = r.refused;
-    report.link_down = link_down ? 1 : 0;
-    report.reopens_total = link.reopen_count();
-    report.link_up = !link_down;
-    report.end_unix_ms = unix_ms_now();
-    const std::vector<CycleWatcher>& watchers = *shared_.watchers;
-    if (published != 0) {
+    const std::shared_ptr<Round> round = make_round(published != 0);
+    round->number = static_cast<unsigned long long>(cycle);
+    round->duration_s = seconds;
+    round->counters = counters_of(r, link_down);
+    round->reopens_total = link.reopen_count();
+    round->link_up = !link_down;
+    round->end_unix_ms = unix_ms_now();
+    if (round->completed) {
         ++rounds_completed_;
-        last_completed_ms_ = report.end_unix_ms;
-        if (!watchers.empty() && !fetch_snapshot(*device_, report.snapshot)) {
-            report.snapshot.clear();
-        }
+        last_completed_ms_ = round->end_unix_ms;
     }
-    report.last_completed_unix_ms = last_completed_ms_;
-    for (const CycleWatcher& w : watchers) {
-        w(report);
-    }
+    round->last_completed_unix_ms = last_completed_ms_;
+    hand_out(round, false);
     return link_down;
 }
 
@@ -433,55 +391,13 @@ void DeviceRunner::run_pending_writes(qdxhost::ModbusLink& link) {
         const std::lock_guard<std::mutex> lock(writes_mutex_);
         writes.swap(pending_writes_);
     }
+    // The write policy that queued them says what came of each, in its audit line.
     for (auto& [command, done] : writes) {
         const WriteOutcome outcome = perform_write(link, command);
-        status_ << "write of " << command.values.size() << " register(s) from " << command.address
-                << " asked from outside: " << describe_write_outcome(outcome) << std::endl;
         if (done) {
             done(outcome);
         }
     }
-}
-
-bool DeviceRunner::emit_snapshot() {
-    std::string text;
-    if (!fetch_snapshot(*device_, text)) {
-        status_ << "kv830-host: the device refused the snapshot request" << std::endl;
-        shared_.output_failed = true;
-        return false;
-    }
-    // Standard output first: a file that cannot be written does not hide the snapshot.
-    std::string shown;
-    if (shared_.options.pretty) {
-        shown = shared_.several
-                    ? "data id " + std::to_string(opt_.data_id) + ":\n" + pretty_snapshot(text)
-                    : pretty_snapshot(text);
-    } else {
-        shown = shared_.several ? tagged_snapshot(opt_.data_id, text) : text;
-    }
-    int error_number = 0;
-    {
-        const std::lock_guard<std::mutex> lock(shared_.output_mutex);
-        if (!write_output(shared_.out_fd, shown)) {
-            error_number = errno;
-        }
-    }
-    if (error_number != 0) {
-        status_ << "kv830-host: cannot write the snapshot to standard output: "
-                << (error_number == EAGAIN ? "nobody reads it" : std::strerror(error_number))
-                << std::endl;
-        shared_.output_failed = true;
-        return false;
-    }
-    if (!output_path_.empty()) {
-        std::string error;
-        if (!kv830io::write_file_atomically(output_path_, text, error)) {
-            status_ << "kv830-host: " << error << std::endl;
-            shared_.output_failed = true;
-            return false;
-        }
-    }
-    return true;
 }
 
 void DeviceRunner::finish() {

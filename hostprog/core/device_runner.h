@@ -1,6 +1,6 @@
 // One controller as the program polls it: the device the plug-in made, what the host
-// keeps of what it hands over (published rounds, history), its status lines, its
-// snapshot output and the writes waiting for it between its rounds.
+// keeps of what it hands over (the published record), its status lines, the rounds it
+// hands to the outputs and the writes waiting for it between its rounds.
 #pragma once
 
 #include <atomic>
@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "cycle_report.h"
 #include "device_list.h"
-#include "history_store.h"
-#include "history_writer.h"
 #include "modbus_link.h"
 #include "options.h"
+#include "output.h"
 #include "plugin_loader.h"
+#include "remote_write.h"
+#include "round.h"
 #include "status_lines.h"
 
 namespace kv830host {
@@ -60,24 +60,21 @@ class RepeatSummary {
     unsigned long repeats_ = 0;
 };
 
-using CycleWatcher = std::function<void(const CycleReport&)>;
-// Told of a record served from the history at start: not a new cycle, but the page shows
-// it (flagged) until one completes.
-using ServedWatcher =
-    std::function<void(unsigned data_id, const std::string& text, std::int64_t unix_ms)>;
-
 // What every device's runner shares, whatever line thread it runs on.
 struct PollShared {
-    PollShared(const Options& o, int fd, StatusSink& s) : options(o), out_fd(fd), sink(s) {}
+    explicit PollShared(StatusSink& s) : sink(s) {}
 
-    const Options& options;
-    int out_fd;  // snapshots
     StatusSink& sink;
-    HistoryWriter* writer = nullptr;                      // thread-safe; null without a history
-    const std::vector<CycleWatcher>* watchers = nullptr;  // thread-safe, set before polling
-    bool several = false;     // more than one device: prefixed lines, tagged snapshots
-    std::mutex output_mutex;  // one snapshot at a time on standard output
-    std::atomic<bool> output_failed{false};
+    double interval_s = 1.0;
+    long cycles = -1;           // -1: until a signal
+    std::string settings_file;  // for messages about a device's settings
+    bool device_list = false;   // the settings file lists "devices"
+    bool several = false;       // more than one device: prefixed lines
+    // Every output, in the order they were made; set before polling starts.
+    std::vector<Output*> outputs;
+    RoundNeeds needs;  // what the outputs together need of each round
+    // An output that cannot go on asked for the polling to end.
+    std::atomic<bool> stop_requested{false};
 };
 
 class HostObserver;
@@ -91,8 +88,6 @@ class DeviceRunner {
 
     unsigned data_id() const { return opt_.data_id; }
     const qdxhost::LinkSettings& link_settings() const { return opt_.link; }
-    // The file --output writes this device's snapshot to ("" for none).
-    const std::string& output_path() const { return output_path_; }
     // The device's own status lines ("[3] ..." with several devices).
     std::ostream& status() { return status_; }
 
@@ -104,9 +99,9 @@ class DeviceRunner {
     void release();
 
     // The newest stored round of this device, served until the first new one.
-    void load_cache(HistoryStore& history, const std::vector<ServedWatcher>& served);
+    void serve_archived(RecordArchive& archive);
 
-    // One polling round over `link`, reported to the status stream and the watchers.
+    // One polling round over `link`, reported to the status stream and the outputs.
     // Returns whether the link was down.
     bool poll_round(qdxhost::ModbusLink& link, long cycle);
 
@@ -116,22 +111,21 @@ class DeviceRunner {
     // The command line's --write, before any round; returns the exit status it earns.
     int write_now(qdxhost::ModbusLink& link, const WriteRequest& request);
 
-    // The snapshot to standard output and to --output; false (and reported) on failure.
-    bool emit_snapshot();
+    // The device's snapshot as it stands (request 801); false when the device refused.
+    bool current_snapshot(std::string& text);
     // The repeats not yet reported.
     void finish();
 
     unsigned long long rounds_completed() const { return rounds_completed_.load(); }
-    unsigned long save_failures() const;
-    void count_save_failure();
 
   private:
     WriteOutcome perform_write(qdxhost::ModbusLink& link, const WriteCommand& command);
+    std::shared_ptr<Round> make_round(bool completed);
+    void hand_out(const RoundPtr& round, bool served);
 
     const DeviceOptions opt_;
     PollShared& shared_;
     StatusStream status_;
-    std::string output_path_;
     std::unique_ptr<QDXSPDevice> device_;
     SPModbus* modbus_ = nullptr;
     std::unique_ptr<HostObserver> observer_;

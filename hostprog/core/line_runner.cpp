@@ -45,7 +45,7 @@ LineRunner::Clock::duration LineRunner::stuck_after() const {
 }
 
 bool LineRunner::stopping() const {
-    return stop_flags().stop != 0 || shared_.output_failed.load();
+    return stop_flags().stop != 0 || shared_.stop_requested.load();
 }
 
 void LineRunner::sleep_until(Clock::time_point t, const std::function<void()>& between) {
@@ -63,12 +63,11 @@ void LineRunner::sleep_until(Clock::time_point t, const std::function<void()>& b
 }
 
 void LineRunner::run(const std::function<void()>& between) {
-    const Options& opt = shared_.options;
-    const auto interval =
-        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt.interval_s));
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(shared_.interval_s));
     auto next = Clock::now();
     Clock::duration backoff = kFirstBackoff;
-    for (long cycle = 1; opt.cycles < 0 || cycle <= opt.cycles; ++cycle) {
+    for (long cycle = 1; shared_.cycles < 0 || cycle <= shared_.cycles; ++cycle) {
         sleep_until(next, between);
         if (stopping()) {
             break;
@@ -83,9 +82,6 @@ void LineRunner::run(const std::function<void()>& between) {
             device->run_pending_writes(*link_);
             link_down = device->poll_round(*link_, cycle) || link_down;
             stamp();
-            if (opt.watch && !device->emit_snapshot()) {
-                break;
-            }
             if (between) {
                 between();
             }

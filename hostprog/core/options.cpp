@@ -1,7 +1,6 @@
 #include "options.h"
 
 #include <fcntl.h>
-#include <json/reader.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <sstream>
 #include <utility>
 
+#include "json_text.h"
 #include "option_table.h"
 
 namespace kv830host {
@@ -64,35 +64,6 @@ bool parse_duration_ms(const std::string& text, double max_ms, double& out_ms) {
     }
     out_ms = v * scale;
     return out_ms <= max_ms;
-}
-
-// The deepest nesting of arrays and objects in `text`, counted outside strings, so that
-// a hostile document is refused before the parser recurses into it.
-int nesting_depth(const std::string& text) {
-    int depth = 0;
-    int deepest = 0;
-    bool in_string = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (in_string) {
-            if (escaped) {
-                escaped = false;
-            } else if (c == '\\') {
-                escaped = true;
-            } else if (c == '"') {
-                in_string = false;
-            }
-            continue;
-        }
-        if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            deepest = std::max(deepest, ++depth);
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
-    }
-    return deepest;
 }
 
 bool read_whole_file(const std::string& path, std::string& content, std::string& error) {
@@ -197,10 +168,7 @@ struct LinkOverrides {
 struct Parsed {
     Options* out = nullptr;
     LinkOverrides link;
-    bool cycles_given = false;
     bool data_id_given = false;
-    bool history_given = false;
-    bool no_history_given = false;
 };
 
 using Handler = std::function<bool(const std::string&, std::string&)>;
@@ -257,14 +225,7 @@ kv830cli::Option option(const char* long_name, char short_name, const char* valu
 std::vector<kv830cli::Option> program_rows(Parsed& p);
 
 std::vector<kv830cli::Option> option_table(Parsed& p) {
-    std::vector<kv830cli::Option> table = program_rows(p);
-    // The history, MQTT and HTTP parts bring their own rows, so that they parse and show
-    // in --help like the program's own.
-    for (auto rows : {history_option_rows(p.out->history_settings), mqtt_options(p.out->mqtt),
-                      http_options(p.out->http)}) {
-        table.insert(table.end(), rows.begin(), rows.end());
-    }
-    return table;
+    return program_rows(p);
 }
 
 std::vector<kv830cli::Option> program_rows(Parsed& p) {
@@ -340,35 +301,13 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                decimal(0, kMaxCycles, "a count of 0 or more",
                        [&p](long long n) {
                            p.out->cycles = static_cast<long>(n);
-                           p.cycles_given = true;
+                           p.out->cycles_given = true;
                        })),
-        option("watch", 0, nullptr, "print the snapshot after every cycle, not only at the end",
-               flag_into(o.watch, true)),
-        option("pretty", 0, nullptr, "print the snapshot as a listing grouped by plant unit",
-               flag_into(o.pretty, true)),
-        option("output", 0, "FILE",
-               "also write the last snapshot text to FILE, as the device\nreturned it (its "
-               "folder is checked at start); {data_id}\nin FILE stands for the device's data "
-               "id, and is needed\nwith several devices",
-               text_into(o.output_file)),
         option("log", 0, "FILE",
                "append the driver's own messages to FILE (standard\nerror); standard output "
                "carries snapshots only, and\nthe cycle, link and write reports go to standard "
                "error",
                text_into(o.log_file)),
-        option("history", 0, "FILE",
-               "SQLite file of the completed rounds (kv830-history.db);\nits newest record is "
-               "served until the first new cycle",
-               [&p](const std::string& v, std::string&) {
-                   p.out->history_file = v;
-                   p.history_given = true;
-                   return true;
-               }),
-        option("no-history", 0, nullptr, "neither read nor write a history",
-               [&p](const std::string&, std::string&) {
-                   p.no_history_given = true;
-                   return true;
-               }),
         option("write", 0, "REG=V[,V...]",
                "write one holding register (request 206), or consecutive\nregisters from REG "
                "(request 210). The write runs before\nany cycle (--cycles defaults to 0); its "
@@ -529,11 +468,6 @@ bool take_device_list(Parsed& p, std::string& error) {
     } else {
         out.data_id = out.devices.front().data_id;
     }
-    if (out.devices.size() > 1 && !out.output_file.empty() && !has_data_id_field(out.output_file)) {
-        error = "--output: with several devices each needs a file of its own; put " +
-                std::string(kDataIdField) + " in the name";
-        return false;
-    }
     out.link = out.devices.front().link;
     return true;
 }
@@ -555,29 +489,11 @@ std::string usage(const char* program, const std::vector<kv830cli::Option>& extr
 }
 
 bool parse_settings_text(const std::string& text, Json::Value& doc, std::string& error) {
-    if (nesting_depth(text) > kMaxSettingsDepth) {
-        error = "is not valid JSON: nested deeper than " + std::to_string(kMaxSettingsDepth) +
-                " levels";
-        return false;
-    }
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    builder["failIfExtra"] = true;
-    builder["rejectDupKeys"] = true;
-    builder["stackLimit"] = kMaxSettingsDepth + 1;
-    std::string errors;
-    std::istringstream stream(text);
-    bool ok = false;
-    try {
-        ok = Json::parseFromStream(builder, stream, &doc, &errors);
-    } catch (const std::exception& e) {
-        errors = e.what();
-    }
-    if (!ok) {
-        while (!errors.empty() && errors.back() == '\n') {
-            errors.pop_back();
-        }
-        error = "is not valid JSON: " + errors;
+    JsonTextRules rules;
+    rules.max_depth = kMaxSettingsDepth;
+    rules.allow_comments = true;
+    if (!read_json_text(text, rules, doc, error)) {
+        error = "is " + error;
         return false;
     }
     if (!doc.isObject()) {
@@ -642,10 +558,6 @@ std::string misshapen_setting(const Json::Value& doc) {
     return "";
 }
 
-bool parse_options(int argc, const char* const* argv, Options& out, std::string& error) {
-    return parse_options(argc, argv, out, error, kDefaultSettingsFile);
-}
-
 bool parse_options(int argc, const char* const* argv, Options& out, std::string& error,
                    const std::string& default_settings_file,
                    const std::vector<kv830cli::Option>& extra_rows) {
@@ -664,19 +576,12 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
     if (out.help) {
         return true;
     }
-    if (p.history_given && p.no_history_given) {
-        error = "--history and --no-history exclude each other";
-        return false;
-    }
     if (p.link.device && p.link.tcp) {
         error = "--device and --tcp exclude each other";
         return false;
     }
-    out.history = !p.no_history_given;
-    if (out.write.present && !p.cycles_given) {
+    if (out.write.present && !out.cycles_given) {
         out.cycles = 0;
-        // A lone write reads no round, so it has no history to keep unless asked for.
-        out.history = out.history && p.history_given;
     }
 
     if (out.settings_file.empty() && !default_settings_file.empty() &&

@@ -8,24 +8,14 @@
 #include <vector>
 
 #include "device_list.h"
-#include "history_options.h"
-#include "http_settings.h"
+#include "exit_status.h"
 #include "modbus_link.h"
-#include "mqtt_settings.h"
 #include "option_table.h"
 
 namespace kv830host {
 
-// Exit status of the program.
-enum ExitStatus {
-    kExitOk = 0,
-    kExitFailure = 1,       // the plug-in, the history or an output could not be used
-    kExitUsage = 2,         // bad command line or settings file
-    kExitNotConfirmed = 3,  // the controller refused or mis-echoed the write
-    kExitNoReply = 4,       // the write got no answer
-    kExitNoRound = 5,       // --cycles N ran and not one round completed
-    kExitGarbled = 6,       // the write's reply was garbled: it may or may not have been done
-};
+// Read when it exists and --settings is not given.
+constexpr const char* kDefaultSettingsFile = "/etc/kv830/kv830-host.json";
 
 struct WriteRequest {
     bool present = false;
@@ -50,33 +40,21 @@ struct Options {
     qdxhost::LinkSettings link;
     double interval_s = 1.0;
     long cycles = -1;  // -1: until a signal
-    std::string output_file;
+    bool cycles_given = false;
     std::string log_file;
-    std::string history_file = "kv830-history.db";
     WriteRequest write;
-    HistorySettings history_settings;
-    MqttSettings mqtt;
-    HttpSettings http;
     // Every device polled, in the settings document's order: the one of --data-id, the
     // top-level "modbus" and the link options, or the entries of a "devices" list.
     std::vector<DeviceOptions> devices;
-    bool watch = false;
-    bool pretty = false;
-    bool history = true;
     bool help = false;
     bool device_list = false;  // the settings document lists "devices"
 };
 
-// Read when it exists and --settings is not given.
-constexpr const char* kDefaultSettingsFile = "/etc/kv830/kv830-host.json";
-
-// Parses argv (and reads the settings file it names) into `out`. On a refusal returns
-// false with a message that names the offending argument.
-bool parse_options(int argc, const char* const* argv, Options& out, std::string& error);
-// The same with another default settings file, and with the rows of other parts of the
-// program (MQTT, HTTP) appended to the table, so that they parse and show in --help alike.
+// Parses argv (and reads the settings file it names) into `out`, with the rows of the
+// program's outputs appended to the table, so that they parse and show in --help alike.
+// On a refusal returns false with a message that names the offending argument.
 bool parse_options(int argc, const char* const* argv, Options& out, std::string& error,
-                   const std::string& default_settings_file,
+                   const std::string& default_settings_file = kDefaultSettingsFile,
                    const std::vector<kv830cli::Option>& extra_rows = {});
 
 std::string usage(const char* program, const std::vector<kv830cli::Option>& extra_rows = {});

@@ -6,12 +6,14 @@
 
 #include <json/value.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "exit_status.h"
 #include "metrics_text.h"
 #include "option_table.h"
 #include "remote_write.h"
@@ -54,17 +56,50 @@ class Output {
     // A few facts for the page's status line ({"clients": 3, ...}), under the output's
     // name, on a server thread.
     virtual void describe_status(Json::Value& out) const { static_cast<void>(out); }
-    // Once the polling has ended. May wait, within a bound of its own, for what it still
-    // holds to go out.
-    virtual void stop() = 0;
-    // After stop(): whether the output fell short of its job in a way the exit status
-    // reports (rounds it could not deliver), with the line that says so.
-    virtual bool fell_short(std::string& why) const {
-        static_cast<void>(why);
-        return false;
+    // A few words for the program's start line ("history kv830-history.db"), or "".
+    virtual std::string describe() const { return ""; }
+    // A short note for the device's next cycle line on the status stream ("history: file
+    // locked, 12 rounds waiting"), empty while all is well. On the polling thread.
+    virtual std::string cycle_note(unsigned data_id) const {
+        static_cast<void>(data_id);
+        return "";
     }
+    // Once the polling has ended, in the order the outputs were made. May wait, within a
+    // bound of its own, for what it still holds to go out, and says on the status stream
+    // what it could not do.
+    virtual void stop() = 0;
+    // After stop(): the exit status that what the output could not do earns (rounds not
+    // saved or not delivered), 0 for none.
+    virtual int exit_status() const { return 0; }
 
     virtual RoundNeeds needs() const { return {}; }
+};
+
+// A record the history kept, as the core serves it until a device's first round.
+struct ArchivedRecord {
+    std::int64_t unix_ms = 0;
+    std::vector<unsigned char> record;
+    // How the status lines name it: "the record stored at 2026-12-08T08:31:50.123+01:00
+    // (history row 12)".
+    std::string described;
+    std::string note;  // a line about rows passed over, or ""
+};
+
+// What an output that keeps rounds offers the core at start.
+class RecordArchive {
+  public:
+    virtual ~RecordArchive() = default;
+    // The newest stored record of the device that the device can take (kRecordSize bytes);
+    // false when there is none (`error` empty) or the file cannot be read (`error` set).
+    virtual bool newest_record(unsigned data_id, ArchivedRecord& out, std::string& error) = 0;
+};
+
+// How the command line shapes the run, for the kinds that depend on it.
+struct RunShape {
+    long cycles = -1;            // --cycles N, -1 until a signal
+    bool cycles_given = false;   // --cycles was on the command line
+    bool console_write = false;  // --write runs before any round
+    std::string settings_file;   // "" without one
 };
 
 // What the core and the outputs offer one another. Filled by the program before the outputs
@@ -72,17 +107,27 @@ class Output {
 // made, and those made after it find it set.
 struct OutputContext {
     std::vector<DeviceInfo> devices;  // in the settings document's order
+    std::string plugin_path;          // the driver the devices come from
     double interval_s = 1.0;
-    long cycles = -1;  // --cycles N, -1 until a signal
+    RunShape run;
     StatusSink* status = nullptr;
+    // Standard output, kept apart from the driver's own lines (which go to the log).
+    int out_fd = -1;
     // The one rule every write from outside the process goes through.
     RemoteWrites* writes = nullptr;
     // Every output's families, as /metrics serves them.
     std::function<void(MetricsText&)> collect_metrics;
     // Every output's status facts, one member per output that has any.
     std::function<void(Json::Value&)> collect_status;
-    // The rounds kept on file, for trends; null without a history.
+    // The rounds kept on file, for trends and for serving at start; null without a history.
     TrendSource* trends = nullptr;
+    RecordArchive* archive = nullptr;
+    // The device's snapshot as it stands (request 801): on the device's polling thread
+    // while polling runs, on any thread once it has ended. False when the device refused.
+    std::function<bool(unsigned data_id, std::string& text)> current_snapshot;
+    // Ends the polling after the round under way, for an output that cannot go on (nobody
+    // reads standard output any more).
+    std::function<void()> stop_polling;
 };
 
 // One kind of output as the program knows it before it exists: its command-line rows,

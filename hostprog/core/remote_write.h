@@ -81,6 +81,10 @@ class RemoteWrites {
   public:
     virtual ~RemoteWrites() = default;
     virtual void submit(RemoteWrite write, WriteDone done) = 0;
+    // A write its path refused before the rule saw it (malformed, or for another device
+    // than its topic's): answered and audited like the rule's own refusals.
+    virtual void refuse(const RemoteWrite& write, WriteRefusal refusal, const std::string& reason,
+                        const WriteDone& done) = 0;
 };
 
 }  // namespace kv830host

@@ -39,7 +39,8 @@ struct RoundCounterInfo {
     // label of kv830_requests_failed_total ("" for neither).
     const char* metric;
     const char* failed_reason;
-    bool in_cycle_message;  // carried by the MQTT cycle message
+    const char* metric_help;  // for a family of its own
+    bool in_cycle_message;    // carried by the MQTT cycle message
 };
 extern const std::array<RoundCounterInfo, kRoundCounterCount> kRoundCounters;
 

@@ -174,6 +174,19 @@ void WritePolicy::submit(RemoteWrite write, WriteDone done) {
     });
 }
 
+void WritePolicy::refuse(const RemoteWrite& write, WriteRefusal refusal, const std::string& reason,
+                         const WriteDone& done) {
+    const WriteOutcome outcome = refused(refusal, reason);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++counters_.refused;
+    }
+    audit(write, outcome);
+    if (done) {
+        done(outcome);
+    }
+}
+
 WritePolicyCounters WritePolicy::counters() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return counters_;

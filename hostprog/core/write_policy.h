@@ -78,6 +78,8 @@ class WritePolicy : public RemoteWrites {
     // Thread-safe. `done` runs exactly once: at once on this thread for a refusal, else on
     // the device's polling thread once the controller answered (or did not).
     void submit(RemoteWrite write, WriteDone done) override;
+    void refuse(const RemoteWrite& write, WriteRefusal refusal, const std::string& reason,
+                const WriteDone& done) override;
 
     WritePolicyCounters counters() const;
 

@@ -23,13 +23,13 @@
 #include "kv830_signals.h"
 #include "metrics.h"
 #include "option_table.h"
+#include "write_command.h"
 
 namespace kv830host {
 
 namespace {
 
 // Modbus request 210 writes at most this many registers in one frame.
-constexpr std::size_t kMaxWriteValues = 123;
 constexpr const char* kTextPlain = "text/plain; charset=utf-8";
 constexpr const char* kJson = "application/json; charset=utf-8";
 
@@ -325,9 +325,10 @@ struct HttpServer::Impl {
     PlantState& state;
     const HttpLimits limits;
     std::map<std::string, Asset> assets;
-    HistoryQuery history;
+    TrendSource* trends = nullptr;
+    MetricsSource metrics_source;
     std::string token;
-    WriteSubmitter submit;
+    RemoteWrites* writes = nullptr;
     httplib::Server server;
     std::thread listener;
     std::atomic<bool> stopping{false};
@@ -421,8 +422,8 @@ void HttpServer::Impl::serve_metrics(httplib::Response& res) {
     write_plant_metrics(state, now_unix_ms(), out);
     out.family("kv830_http_event_streams", "gauge", "Open /api/events streams.");
     out.sample("kv830_http_event_streams", {}, static_cast<unsigned long long>(streams.load()));
-    for (const MetricsSource& source : state.metrics_sources()) {
-        source(out);
+    if (metrics_source) {
+        metrics_source(out);
     }
     res.set_header("Cache-Control", "no-store");
     res.set_content(out.text(), "text/plain; version=0.0.4; charset=utf-8");
@@ -509,13 +510,14 @@ void HttpServer::Impl::serve_snapshot(const httplib::Request& req, httplib::Resp
 
 void HttpServer::Impl::serve_status(httplib::Response& res) {
     const std::int64_t now = now_unix_ms();
-    std::string out = "{\"now_unix_ms\":" + std::to_string(now) +
-                      ",\"interval_s\":" + json_number(state.interval_s()) +
-                      ",\"stale_after_s\":" + std::to_string(kStaleAfterMs / 1000) +
-                      ",\"event_streams\":" + std::to_string(streams.load()) +
-                      // The page offers its write forms only when a write could be taken.
-                      ",\"writes_enabled\":" + (submit && !token.empty() ? "true" : "false") +
-                      ",\"devices\":[";
+    std::string out =
+        "{\"now_unix_ms\":" + std::to_string(now) +
+        ",\"interval_s\":" + json_number(state.interval_s()) +
+        ",\"stale_after_s\":" + std::to_string(kStaleAfterMs / 1000) +
+        ",\"event_streams\":" + std::to_string(streams.load()) +
+        // The page offers its write forms only when a write could be taken.
+        ",\"writes_enabled\":" + (writes != nullptr && !token.empty() ? "true" : "false") +
+        ",\"devices\":[";
     bool first = true;
     for (const DeviceView& d : state.devices()) {
         const bool has = d.last_completed_unix_ms != 0;
@@ -534,10 +536,10 @@ void HttpServer::Impl::serve_status(httplib::Response& res) {
         out += ",\"age_s\":" + (has ? json_number(static_cast<double>(age) / 1000.0) : "null");
         out += ",\"stale\":" + std::string(!has || age > kStaleAfterMs ? "true" : "false");
         out += ",\"from_history\":" + std::string(d.from_history ? "true" : "false");
-        out += ",\"answered\":" + std::to_string(d.answered);
-        out += ",\"failed\":" + std::to_string(d.failed);
-        out += ",\"requests_answered\":" + std::to_string(d.requests_answered);
-        out += ",\"requests_failed\":" + std::to_string(d.requests_failed);
+        out += ",\"answered\":" + std::to_string(d.last[RoundCounter::Answered]);
+        out += ",\"failed\":" + std::to_string(d.last[RoundCounter::Failed]);
+        out += ",\"requests_answered\":" + std::to_string(d.total(RoundCounter::Answered));
+        out += ",\"requests_failed\":" + std::to_string(d.total(RoundCounter::Failed));
         out += ",\"cycles_completed\":" + std::to_string(d.cycles_completed);
         out += ",\"cycles_failed\":" + std::to_string(d.cycles_failed);
         out += ",\"reopens\":" + std::to_string(d.reopens);
@@ -552,14 +554,15 @@ void HttpServer::Impl::serve_status(httplib::Response& res) {
 namespace {
 
 std::string event_text(const CycleEvent& e, const std::shared_ptr<const std::string>& snapshot) {
-    std::string data =
-        "{\"seq\":" + std::to_string(e.seq) + ",\"data_id\":" + std::to_string(e.data_id) +
-        ",\"cycle\":" + std::to_string(e.number) +
-        ",\"completed\":" + (e.completed ? "true" : "false") +
-        ",\"duration_s\":" + json_number(e.duration_s) +
-        ",\"answered\":" + std::to_string(e.answered) + ",\"failed\":" + std::to_string(e.failed) +
-        ",\"end_unix_ms\":" + std::to_string(e.end_unix_ms) +
-        ",\"last_completed_unix_ms\":" + std::to_string(e.last_completed_unix_ms);
+    std::string data = "{\"seq\":" + std::to_string(e.seq) +
+                       ",\"data_id\":" + std::to_string(e.data_id) +
+                       ",\"cycle\":" + std::to_string(e.number) +
+                       ",\"completed\":" + (e.completed ? "true" : "false") +
+                       ",\"duration_s\":" + json_number(e.duration_s) +
+                       ",\"answered\":" + std::to_string(e.counters[RoundCounter::Answered]) +
+                       ",\"failed\":" + std::to_string(e.counters[RoundCounter::Failed]) +
+                       ",\"end_unix_ms\":" + std::to_string(e.end_unix_ms) +
+                       ",\"last_completed_unix_ms\":" + std::to_string(e.last_completed_unix_ms);
     if (snapshot) {
         data += ",\"snapshot\":" + *snapshot;
     }
@@ -701,7 +704,7 @@ void HttpServer::Impl::serve_history(const httplib::Request& req, httplib::Respo
         refuse(res, 400, "signal '" + signal + "' is an enumeration, not a number");
         return;
     }
-    HistoryRequest query;
+    TrendRequest query;
     query.signal = signal;
     if (!time_param(req, "to", now_unix_ms(), query.to_ms)) {
         refuse(res, 400,
@@ -744,11 +747,11 @@ void HttpServer::Impl::serve_history(const httplib::Request& req, httplib::Respo
         }
         query.data_id = devices.front().data_id;
     }
-    if (!history) {
+    if (trends == nullptr) {
         refuse(res, 503, "no history is kept by this program");
         return;
     }
-    const HistoryAnswer answer = history(query);
+    const TrendAnswer answer = trends->trend(query);
     if (!answer.ok) {
         refuse(res, 400, answer.refusal.empty() ? "history refused the query" : answer.refusal);
         return;
@@ -759,7 +762,7 @@ void HttpServer::Impl::serve_history(const httplib::Request& req, httplib::Respo
                       ",\"to_ms\":" + std::to_string(query.to_ms) + ",\"points\":[";
     out.reserve(out.size() + answer.points.size() * 40);
     bool first = true;
-    for (const HistoryPoint& p : answer.points) {
+    for (const TrendPoint& p : answer.points) {
         out += first ? "[" : ",[";
         first = false;
         out += std::to_string(p.t_ms);
@@ -774,90 +777,23 @@ void HttpServer::Impl::serve_history(const httplib::Request& req, httplib::Respo
     res.set_content(out, kJson);
 }
 
+namespace {}  // namespace
+
 namespace {
 
-bool json_uint(const Json::Value& value, unsigned long long max, unsigned long long& out) {
-    if (!value.isIntegral() || (value.isInt64() && value.asInt64() < 0)) {
-        return false;
+std::string write_answer(const WriteOutcome& outcome) {
+    std::string out = "{\"outcome\":" + json_string(write_outcome_text(outcome.kind));
+    if (!outcome.reason.empty()) {
+        out += ",\"reason\":" + json_string(outcome.reason);
     }
-    const unsigned long long v = value.asUInt64();
-    if (v > max) {
-        return false;
-    }
-    out = v;
-    return true;
-}
-
-// Parses and checks a write body; refusal text in `reason` when it does not hold.
-bool parse_write(const std::string& body, WriteCommand& command, bool& has_id,
-                 std::string& reason) {
-    Json::CharReaderBuilder builder;
-    Json::CharReaderBuilder::strictMode(&builder.settings_);
-    builder["stackLimit"] = 20;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    Json::Value doc;
-    std::string errors;
-    bool parsed = false;
-    try {
-        parsed = reader->parse(body.data(), body.data() + body.size(), &doc, &errors);
-    } catch (const std::exception& e) {  // the reader throws past its nesting limit
-        errors = e.what();
-    }
-    if (!parsed) {
-        reason = "body is not JSON: " + errors.substr(0, errors.find('\n'));
-        return false;
-    }
-    if (!doc.isObject()) {
-        reason = R"(body must be an object {"data_id":N,"register":N,"values":[...]})";
-        return false;
-    }
-    for (const std::string& name : doc.getMemberNames()) {
-        if (name != "data_id" && name != "register" && name != "values") {
-            reason = "unknown member '" + name + "'";
-            return false;
-        }
-    }
-    unsigned long long value = 0;
-    has_id = doc.isMember("data_id");
-    if (has_id) {
-        if (!json_uint(doc["data_id"], 0xFFFFFFFFULL, value)) {
-            reason = "data_id must be a non-negative integer";
-            return false;
-        }
-        command.data_id = static_cast<unsigned>(value);
-    }
-    if (!doc.isMember("register") || !json_uint(doc["register"], 0xFFFF, value)) {
-        reason = "register must be an integer from 0 to 65535";
-        return false;
-    }
-    command.address = static_cast<int>(value);
-    const Json::Value& values = doc["values"];
-    if (!values.isArray() || values.empty()) {
-        reason = "values must be a non-empty array of integers from 0 to 65535";
-        return false;
-    }
-    if (values.size() > kMaxWriteValues) {
-        reason = "too many values: at most " + std::to_string(kMaxWriteValues) + " in one write";
-        return false;
-    }
-    if (static_cast<unsigned long long>(command.address) + values.size() > 0x10000ULL) {
-        reason = "the values run past register 65535";
-        return false;
-    }
-    for (const Json::Value& item : values) {
-        if (!json_uint(item, 0xFFFF, value)) {
-            reason = "values must be integers from 0 to 65535";
-            return false;
-        }
-        command.values.push_back(static_cast<std::uint16_t>(value));
-    }
-    return true;
+    out += ",\"retried\":" + std::string(outcome.retried ? "true" : "false") + "}\n";
+    return out;
 }
 
 }  // namespace
 
 void HttpServer::Impl::serve_write(const httplib::Request& req, httplib::Response& res) {
-    if (!submit || token.empty()) {
+    if (writes == nullptr || token.empty()) {
         refuse(res, 403, "writes are off: start with --http-writes and --http-token-file");
         return;
     }
@@ -873,39 +809,24 @@ void HttpServer::Impl::serve_write(const httplib::Request& req, httplib::Respons
         refuse(res, 401, "wrong token");
         return;
     }
-    WriteCommand command;
-    bool has_id = false;
-    std::string reason;
-    if (!parse_write(req.body, command, has_id, reason)) {
-        refuse(res, 400, reason);
-        return;
-    }
-    DeviceView device;
-    if (has_id) {
-        if (!state.device(command.data_id, device)) {
-            refuse(res, 400, "no device with data id " + std::to_string(command.data_id));
-            return;
-        }
-    } else {
-        const std::vector<DeviceView> devices = state.devices();
-        if (devices.size() != 1) {
-            refuse(res, 400,
-                   devices.empty() ? "no device has reported yet"
-                                   : "data_id is needed with several devices");
-            return;
-        }
-        command.data_id = devices.front().data_id;
-    }
-
     auto pending = std::make_shared<PendingWrite>();
-    submit(command, [pending](const WriteOutcome& outcome) {
+    const WriteDone done = [pending](const WriteOutcome& outcome) {
         {
             std::lock_guard<std::mutex> lock(pending->mutex);
             pending->outcome = outcome;
             pending->finished = true;
         }
         pending->done.notify_all();
-    });
+    };
+    RemoteWrite write;
+    std::string reason;
+    const bool parsed = parse_write_command(req.body, write, reason);
+    write.source = "http " + req.remote_addr;
+    if (!parsed) {
+        writes->refuse(write, WriteRefusal::Malformed, reason, done);
+    } else {
+        writes->submit(write, done);
+    }
     std::unique_lock<std::mutex> lock(pending->mutex);
     if (!pending->done.wait_for(lock, std::chrono::seconds(limits.write_wait_s),
                                 [&] { return pending->finished; })) {
@@ -916,14 +837,15 @@ void HttpServer::Impl::serve_write(const httplib::Request& req, httplib::Respons
     }
     const WriteOutcome outcome = pending->outcome;
     lock.unlock();
-    std::string out = "{\"outcome\":" + json_string(write_outcome_text(outcome.kind));
-    if (!outcome.reason.empty()) {
-        out += ",\"reason\":" + json_string(outcome.reason);
+    // A body that is not a command is the client's mistake (400); a command the rule
+    // refuses is understood and declined (422), as is a controller's refusal.
+    if (outcome.refusal == WriteRefusal::Malformed) {
+        res.status = 400;
+    } else {
+        res.status = outcome.kind == WriteOutcome::Kind::Refused ? 422 : 200;
     }
-    out += ",\"retried\":" + std::string(outcome.retried ? "true" : "false") + "}\n";
-    res.status = outcome.kind == WriteOutcome::Kind::Refused ? 422 : 200;
     res.set_header("Cache-Control", "no-store");
-    res.set_content(out, kJson);
+    res.set_content(write_answer(outcome), kJson);
 }
 
 void HttpServer::Impl::serve_asset(const httplib::Request& req, httplib::Response& res) {
@@ -988,13 +910,17 @@ void HttpServer::set_assets(const HttpAsset* table, std::size_t count) {
     }
 }
 
-void HttpServer::set_history_query(HistoryQuery query) {
-    impl_->history = std::move(query);
+void HttpServer::set_trends(TrendSource* trends) {
+    impl_->trends = trends;
 }
 
-void HttpServer::enable_writes(const std::string& token, WriteSubmitter submit) {
+void HttpServer::set_metrics_source(MetricsSource source) {
+    impl_->metrics_source = std::move(source);
+}
+
+void HttpServer::enable_writes(const std::string& token, RemoteWrites& writes) {
     impl_->token = token;
-    impl_->submit = std::move(submit);
+    impl_->writes = &writes;
 }
 
 bool HttpServer::start(const std::string& address, int port, std::string& error) {

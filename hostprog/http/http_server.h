@@ -15,10 +15,10 @@
 //   PlantState plant(interval_s);            // the polling loop calls plant.on_cycle(report)
 //   HttpServer server(plant);
 //   server.set_assets(table, count);         // the page's generated table
-//   server.set_history_query(query);         // adapts the history's series query
-//   if (http.writes) server.enable_writes(http.token, submit_write);
+//   server.set_trends(&history);             // the history's TrendSource
+//   server.set_metrics_source(collect);      // the other outputs' families
+//   if (http.writes) server.enable_writes(http.token, policy);
 //   server.start(http.address, http.port, error);
-//   plant.add_metrics_source([&](MetricsText& m) { write_mqtt_metrics(m, ...); });
 #pragma once
 
 #include <cstddef>
@@ -28,8 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "cycle_report.h"
+#include "metrics.h"
 #include "plant_state.h"
+#include "remote_write.h"
+#include "trend.h"
 
 namespace kv830host {
 
@@ -40,27 +42,6 @@ struct HttpAsset {
     const unsigned char* gzip;
     std::size_t gzip_size;
 };
-
-// The history's answer to /api/history, thinned to at most `points` buckets; each point
-// keeps its bucket's minimum and maximum (equal when the bucket held one value).
-struct HistoryPoint {
-    std::int64_t t_ms = 0;
-    double min = 0.0;
-    double max = 0.0;
-};
-struct HistoryRequest {
-    unsigned data_id = 0;
-    std::string signal;  // a numeric signal's name, checked against the signal table
-    std::int64_t from_ms = 0;
-    std::int64_t to_ms = 0;  // from_ms < to_ms
-    unsigned points = 0;     // 1 to HttpLimits::max_history_points
-};
-struct HistoryAnswer {
-    bool ok = false;
-    std::string refusal;  // why, when !ok
-    std::vector<HistoryPoint> points;
-};
-using HistoryQuery = std::function<HistoryAnswer(const HistoryRequest&)>;
 
 struct HttpLimits {
     unsigned event_streams = 32;  // open /api/events at once; more get 503
@@ -88,10 +69,13 @@ class HttpServer {
 
     // Set before start(). The table must outlive the server (the generated one is static).
     void set_assets(const HttpAsset* table, std::size_t count);
-    void set_history_query(HistoryQuery query);
-    // Opens POST /api/write to requests bearing this token; without this call every
-    // write is refused with 403.
-    void enable_writes(const std::string& token, WriteSubmitter submit);
+    // Where /api/history finds its trends (the history's); without it the route answers 503.
+    void set_trends(TrendSource* trends);
+    // Families of other outputs, added to /metrics at every scrape.
+    void set_metrics_source(MetricsSource source);
+    // Opens POST /api/write to requests bearing this token, each handed to the program's
+    // rule for remote writes; without this call every write is refused with 403.
+    void enable_writes(const std::string& token, RemoteWrites& writes);
 
     // Binds and serves on its own threads; port 0 takes a free port (see port()).
     bool start(const std::string& address, int port, std::string& error);

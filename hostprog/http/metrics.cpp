@@ -142,29 +142,25 @@ void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, Metr
                   "Polling cycles that ended with a request unanswered.",
                   [](const DeviceView& d) { return d.cycles_failed; });
     write_histogram(out, devices);
-    write_counter(out, devices, "kv830_requests_answered_total",
-                  "Modbus requests answered by the controller.",
-                  [](const DeviceView& d) { return d.requests_answered; });
-    write_counter(out, devices, "kv830_request_retries_total",
-                  "Modbus requests sent again after a failure.",
-                  [](const DeviceView& d) { return d.retries; });
-
+    for (const RoundCounterInfo& info : kRoundCounters) {
+        if (*info.metric != '\0') {
+            write_counter(out, devices, info.metric, info.metric_help,
+                          [&info](const DeviceView& d) { return d.total(info.counter); });
+        }
+    }
     const char* failed_name = "kv830_requests_failed_total";
     out.family(failed_name, "counter", "Modbus requests that failed after retries, by reason.");
     for (const DeviceView& d : devices) {
-        const std::pair<const char*, unsigned long long> reasons[] = {
-            {"timeout",   d.timeouts  },
-            {"garbled",   d.garbled   },
-            {"exception", d.exceptions},
-            {"link_down", d.link_down },
-        };
-        for (const auto& reason : reasons) {
-            out.sample(failed_name,
-                       {
-                           {"data_id", std::to_string(d.data_id)},
-                           {"reason",  reason.first             }
-            },
-                       reason.second);
+        for (const RoundCounterInfo& info : kRoundCounters) {
+            if (*info.failed_reason != '\0') {
+                out.sample(
+                    failed_name,
+                    {
+                        {"data_id", std::to_string(d.data_id)},
+                        {"reason",  info.failed_reason       }
+                },
+                    d.total(info.counter));
+            }
         }
     }
 
@@ -194,26 +190,6 @@ void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, Metr
         out.sample("kv830_snapshot_from_history", id_label(d), d.from_history ? 1ULL : 0ULL);
     }
     write_signals(out, devices, now_unix_ms);
-}
-
-void write_history_metrics(MetricsText& out, unsigned long long rows_total,
-                           unsigned long long rows_stored) {
-    out.family("kv830_history_rows_written_total", "counter",
-               "Records written to the history since the program started.");
-    out.sample("kv830_history_rows_written_total", {}, rows_total);
-    out.family("kv830_history_rows", "gauge", "Records the history holds now.");
-    out.sample("kv830_history_rows", {}, rows_stored);
-}
-
-void write_mqtt_metrics(MetricsText& out, unsigned long long queue_depth,
-                        unsigned long long dropped_total, unsigned long long published_total) {
-    out.family("kv830_mqtt_queue_depth", "gauge", "Completed cycles waiting for the broker.");
-    out.sample("kv830_mqtt_queue_depth", {}, queue_depth);
-    out.family("kv830_mqtt_dropped_total", "counter",
-               "Queued cycles dropped, oldest first, because the queue was full.");
-    out.sample("kv830_mqtt_dropped_total", {}, dropped_total);
-    out.family("kv830_mqtt_published_total", "counter", "Cycle messages the broker accepted.");
-    out.sample("kv830_mqtt_published_total", {}, published_total);
 }
 
 }  // namespace kv830host

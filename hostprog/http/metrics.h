@@ -19,11 +19,4 @@ using MetricsSource = std::function<void(MetricsText&)>;
 // cycle, staleness, and every signal of every fresh snapshot.
 void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, MetricsText& out);
 
-// The families of the history and MQTT modules, named here so that every program writes
-// them the same way; each module registers a MetricsSource calling one of these.
-void write_history_metrics(MetricsText& out, unsigned long long rows_total,
-                           unsigned long long rows_stored);
-void write_mqtt_metrics(MetricsText& out, unsigned long long queue_depth,
-                        unsigned long long dropped_total, unsigned long long published_total);
-
 }  // namespace kv830host

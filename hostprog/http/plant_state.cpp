@@ -6,7 +6,7 @@ namespace kv830host {
 
 PlantState::PlantState(double interval_s) : interval_s_(interval_s > 0.0 ? interval_s : 1.0) {}
 
-void PlantState::on_cycle(const CycleReport& report) {
+void PlantState::on_round(const Round& report) {
     // The copy of the text is made before the lock, so readers wait for a pointer swap
     // and a few counters only.
     std::shared_ptr<const std::string> text;
@@ -31,21 +31,16 @@ void PlantState::on_cycle(const CycleReport& report) {
         } else if (report.completed) {
             d.last_completed_unix_ms = report.end_unix_ms;
         }
-        d.answered = report.answered;
-        d.failed = report.failed;
+        d.last = report.counters;
         d.link_up = report.link_up;
         if (report.completed) {
             ++d.cycles_completed;
         } else {
             ++d.cycles_failed;
         }
-        d.requests_answered += report.answered;
-        d.requests_failed += report.failed;
-        d.retries += report.retries;
-        d.timeouts += report.timeouts;
-        d.garbled += report.garbled;
-        d.exceptions += report.exceptions;
-        d.link_down += report.link_down;
+        for (std::size_t i = 0; i < kRoundCounterCount; ++i) {
+            d.totals[i] += report.counters.values[i];
+        }
         d.reopens = report.reopens_total;
         ++d.duration_counts[bucket];
         d.duration_sum_s += report.duration_s;
@@ -59,8 +54,7 @@ void PlantState::on_cycle(const CycleReport& report) {
         e.number = report.number;
         e.completed = report.completed;
         e.duration_s = report.duration_s;
-        e.answered = report.answered;
-        e.failed = report.failed;
+        e.counters = report.counters;
         e.end_unix_ms = report.end_unix_ms;
         e.last_completed_unix_ms = d.last_completed_unix_ms;
         events_.push_back(e);
@@ -134,16 +128,6 @@ void PlantState::wake_all() const {
         ++wakes_;
     }
     changed_.notify_all();
-}
-
-void PlantState::add_metrics_source(MetricsSource source) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sources_.push_back(std::move(source));
-}
-
-std::vector<MetricsSource> PlantState::metrics_sources() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sources_;
 }
 
 }  // namespace kv830host

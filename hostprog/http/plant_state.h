@@ -14,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "cycle_report.h"
-#include "metrics.h"
+#include "kv830_protocol.h"
+#include "round.h"
 
 namespace kv830host {
 
 // The device's own limit: a snapshot older than this is stale, whatever the interval.
-constexpr std::int64_t kStaleAfterMs = 61000;
+constexpr std::int64_t kStaleAfterMs = kv830::kStaleAfterSeconds * 1000;
 
 // Upper bounds of the cycle duration histogram, in seconds. A cycle of 17 requests at
 // 9600 baud takes about a second; the buckets spread around that and the timeouts.
@@ -33,20 +33,15 @@ struct DeviceView {
     bool last_cycle_completed = false;
     double last_duration_s = 0.0;
     std::int64_t last_end_unix_ms = 0;
-    std::int64_t last_completed_unix_ms = 0;  // 0 while nothing has completed
-    unsigned answered = 0;                    // requests of the latest cycle
-    unsigned failed = 0;
+    std::int64_t last_completed_unix_ms = 0;                      // 0 while nothing has completed
+    RoundCounters last;                                           // of the latest cycle
+    std::array<unsigned long long, kRoundCounterCount> totals{};  // since the program started
     bool link_up = true;
     unsigned long long cycles_completed = 0;
     unsigned long long cycles_failed = 0;
-    unsigned long long requests_answered = 0;
-    unsigned long long requests_failed = 0;
-    unsigned long long retries = 0;
-    unsigned long long timeouts = 0;
-    unsigned long long garbled = 0;
-    unsigned long long exceptions = 0;
-    unsigned long long link_down = 0;
     unsigned long long reopens = 0;
+
+    unsigned long long total(RoundCounter c) const { return totals[static_cast<std::size_t>(c)]; }
     // Non-cumulative counts per bucket of kCycleDurationBuckets, then the overflow.
     std::array<unsigned long long, kCycleDurationBuckets.size() + 1> duration_counts{};
     double duration_sum_s = 0.0;
@@ -61,8 +56,7 @@ struct CycleEvent {
     unsigned long long number = 0;
     bool completed = false;
     double duration_s = 0.0;
-    unsigned answered = 0;
-    unsigned failed = 0;
+    RoundCounters counters;
     std::int64_t end_unix_ms = 0;
     std::int64_t last_completed_unix_ms = 0;
 };
@@ -73,7 +67,7 @@ class PlantState {
     explicit PlantState(double interval_s = 1.0);
 
     // From the polling thread, once per device per cycle.
-    void on_cycle(const CycleReport& report);
+    void on_round(const Round& round);
 
     // At start, before the first cycle: the last record the history kept, served (and
     // flagged as such) until a cycle completes.
@@ -92,10 +86,6 @@ class PlantState {
     bool wait_for_event(std::uint64_t after_seq, std::chrono::milliseconds timeout) const;
     void wake_all() const;
 
-    // Lines other modules add to /metrics (history rows, MQTT queue depth and drops).
-    void add_metrics_source(MetricsSource source);
-    std::vector<MetricsSource> metrics_sources() const;
-
     static constexpr std::size_t kEventsKept = 256;
 
   private:
@@ -106,7 +96,6 @@ class PlantState {
     std::deque<CycleEvent> events_;
     std::uint64_t seq_ = 0;
     mutable std::uint64_t wakes_ = 0;
-    std::vector<MetricsSource> sources_;
 };
 
 }  // namespace kv830host

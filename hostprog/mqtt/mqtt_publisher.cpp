@@ -19,6 +19,7 @@
 
 #include "ha_discovery.h"
 #include "mqtt_messages.h"
+#include "write_command.h"
 
 namespace kv830host {
 
@@ -31,7 +32,6 @@ constexpr int kQos = 1;
 // own in-flight limit (20), so that it never queues on its own behalf.
 constexpr int kInflightWindow = 10;
 constexpr int kPollMaxMs = 500;  // the library's keepalive work needs regular calls
-constexpr std::size_t kPendingWritesMax = 8;
 constexpr std::size_t kResultsMax = 64;
 constexpr double kStopFlushSeconds = 2.0;
 constexpr const char* kOnline = "online";
@@ -51,9 +51,9 @@ void use_library() {
 }
 
 // One queued cycle. The polling side only creates and drops these; the fields below the
-// report belong to the network thread.
+// round belong to the network thread.
 struct Entry {
-    CycleReport report;
+    RoundPtr round;
     std::string cycle_json;          // formatted on the network thread, once
     unsigned long long sent_in = 0;  // connection generation it was last sent in; 0 never
     int unacknowledged = 0;
@@ -66,7 +66,6 @@ struct Inbox {
     std::mutex mutex;
     std::deque<std::shared_ptr<Entry>> queue;
     std::deque<std::string> results;  // write result payloads to publish
-    std::size_t pending_writes = 0;
     int wake_fd = -1;
 
     Inbox() : wake_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
@@ -98,7 +97,7 @@ struct MqttPublisher::Impl {
 
     MqttConfig config;
     std::shared_ptr<Inbox> inbox;
-    WriteSubmitter submitter;
+    RemoteWrites* writes = nullptr;
     std::function<void(const std::string&)> log = [](const std::string& line) {
         std::cerr << "kv830-host: mqtt: " << line << std::endl;
     };
@@ -130,7 +129,6 @@ struct MqttPublisher::Impl {
     // them has returned: the library holds its callback lock while calling, and a publish
     // or subscribe from inside takes its message locks under it, the reverse of the
     // order its own reading and writing take them in.
-    std::deque<std::string> refusals;
     int offline_mid = -1;
     bool announce_due = false;
     bool discovery_due = false;
@@ -146,7 +144,7 @@ struct MqttPublisher::Impl {
     void pump();
     void publish_results();
     void publish_discovery();
-    void handle_write(const std::string& payload);
+    void handle_write(const std::string& payload, bool retained);
     void acknowledged(int mid);
     void flush_and_close();
     void tell_drops();
@@ -202,7 +200,7 @@ void MqttPublisher::Impl::on_message(mosquitto*, void* self, const mosquitto_mes
         static_cast<const char*>(message->payload),
         message->payload != nullptr ? static_cast<std::size_t>(message->payloadlen) : 0U);
     if (impl->config.writes && topic == impl->write_topic) {
-        impl->handle_write(payload);
+        impl->handle_write(payload, message->retain);
     } else if (impl->config.ha_discovery && topic == impl->ha_topic && payload == kOnline) {
         impl->discovery_due = true;
     }
@@ -237,49 +235,54 @@ void MqttPublisher::Impl::publish_discovery() {
                       true);
 }
 
-void MqttPublisher::Impl::handle_write(const std::string& payload) {
-    WriteCommand command;
+void MqttPublisher::Impl::handle_write(const std::string& payload, bool retained) {
+    RemoteWrite write;
     std::string error;
-    std::string refusal;
-    if (!parse_write_command(payload, config.data_id, command, error)) {
-        refusal = error;
-    } else if (!submitter) {
-        refusal = "writes are not available in this program";
-    } else {
-        const std::lock_guard<std::mutex> lock(inbox->mutex);
-        if (inbox->pending_writes >= kPendingWritesMax) {
-            refusal = "too many writes waiting for the controller";
-        } else {
-            ++inbox->pending_writes;
-        }
-    }
-    if (!refusal.empty()) {
-        ++writes_refused;
-        if (refusals.size() < kResultsMax) {
-            refusals.push_back(format_write_result(&command, "refused", refusal));
-        }
-        return;
-    }
-    // Runs on the polling thread: it only formats, queues and wakes.
+    const bool parsed = parse_write_command(payload, write, error);
+    write.source = "mqtt";
+    write.retained = retained;
+    // The result goes out from this thread, after the library's call that brought the
+    // command has returned; a refusal comes back at once, an outcome from the polling
+    // thread later.
     std::weak_ptr<Inbox> weak = inbox;
-    submitter(command, [weak, command](const WriteOutcome& outcome) {
+    auto answer = [weak, write](const WriteOutcome& outcome) {
         const std::shared_ptr<Inbox> box = weak.lock();
         if (!box) {
             return;
         }
-        const std::string result =
-            format_write_result(&command, write_outcome_text(outcome.kind), outcome.reason);
         {
             const std::lock_guard<std::mutex> lock(box->mutex);
-            if (box->pending_writes > 0) {
-                --box->pending_writes;
-            }
             if (box->results.size() < kResultsMax) {
-                box->results.push_back(result);
+                box->results.push_back(format_write_result(write, outcome));
             }
         }
         box->wake();
-    });
+    };
+    if (writes == nullptr) {
+        WriteOutcome outcome;
+        outcome.kind = WriteOutcome::Kind::Refused;
+        outcome.reason = "writes are not available in this program";
+        ++writes_refused;
+        answer(outcome);
+        return;
+    }
+    if (!parsed) {
+        ++writes_refused;
+        writes->refuse(write, WriteRefusal::Malformed, error, answer);
+        return;
+    }
+    // The topic names the device; a payload may repeat its id, never name another.
+    if (write.has_data_id && write.command.data_id != config.data_id) {
+        ++writes_refused;
+        writes->refuse(write, WriteRefusal::UnknownDevice,
+                       "data_id " + std::to_string(write.command.data_id) +
+                           " is not this topic's device " + std::to_string(config.data_id),
+                       answer);
+        return;
+    }
+    write.has_data_id = true;
+    write.command.data_id = config.data_id;
+    writes->submit(write, answer);
 }
 
 bool MqttPublisher::Impl::open_client() {
@@ -342,7 +345,6 @@ void MqttPublisher::Impl::close_client(const std::string& reason) {
     inflight.clear();
     announce_due = false;
     discovery_due = false;
-    refusals.clear();
     {
         // Everything not acknowledged goes out again on the next connection.
         const std::lock_guard<std::mutex> lock(inbox->mutex);
@@ -377,7 +379,7 @@ void MqttPublisher::Impl::pump() {
     }
     for (const auto& entry : to_send) {
         if (entry->cycle_json.empty()) {
-            entry->cycle_json = format_cycle_json(entry->report);
+            entry->cycle_json = format_cycle_json(*entry->round);
         }
         entry->sent_in = generation;
         entry->unacknowledged = 0;
@@ -388,8 +390,8 @@ void MqttPublisher::Impl::pump() {
             inflight[mid] = entry;
             ++entry->unacknowledged;
         }
-        const std::string& snapshot = entry->report.snapshot;
-        if (entry->report.completed && !snapshot.empty() &&
+        const std::string& snapshot = entry->round->snapshot;
+        if (entry->round->completed && !snapshot.empty() &&
             mosquitto_publish(mosq, &mid, snapshot_topic.c_str(), static_cast<int>(snapshot.size()),
                               snapshot.data(), kQos, config.retain) == MOSQ_ERR_SUCCESS) {
             inflight[mid] = entry;
@@ -438,11 +440,6 @@ void MqttPublisher::Impl::send_deferred() {
         discovery_due = false;
         publish_discovery();
     }
-    for (const std::string& result : refusals) {
-        mosquitto_publish(mosq, nullptr, result_topic.c_str(), static_cast<int>(result.size()),
-                          result.data(), kQos, false);
-    }
-    refusals.clear();
 }
 
 void MqttPublisher::Impl::poll_once(int timeout_ms) {
@@ -580,8 +577,8 @@ MqttPublisher::~MqttPublisher() {
     stop();
 }
 
-void MqttPublisher::set_write_submitter(WriteSubmitter submitter) {
-    impl_->submitter = std::move(submitter);
+void MqttPublisher::set_remote_writes(RemoteWrites* writes) {
+    impl_->writes = writes;
 }
 
 void MqttPublisher::set_log(std::function<void(const std::string&)> log) {
@@ -615,10 +612,9 @@ void MqttPublisher::stop() {
     impl_->started = false;
 }
 
-void MqttPublisher::submit(const CycleReport& report) {
-    // The copy (the snapshot text is the bulk of it) is made before the lock.
+void MqttPublisher::submit(const RoundPtr& round) {
     auto entry = std::make_shared<Entry>();
-    entry->report = report;
+    entry->round = round;
     Inbox& box = *impl_->inbox;
     {
         const std::lock_guard<std::mutex> lock(box.mutex);

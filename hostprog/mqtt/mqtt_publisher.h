@@ -10,8 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "cycle_report.h"
 #include "mqtt_settings.h"
+#include "remote_write.h"
+#include "round.h"
 
 namespace kv830host {
 
@@ -21,7 +22,7 @@ struct MqttCounters {
     unsigned long long published = 0;  // cycles the broker acknowledged
     bool connected = false;
     unsigned long long reconnects = 0;      // connection attempts after the first
-    unsigned long long writes_refused = 0;  // malformed or unknown write commands
+    unsigned long long writes_refused = 0;  // write commands refused before the rule saw them
 };
 
 class MqttPublisher {
@@ -31,8 +32,9 @@ class MqttPublisher {
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
-    // Where register writes from PREFIX/write go (with --mqtt-writes); set before start().
-    void set_write_submitter(WriteSubmitter submitter);
+    // Where register writes from PREFIX/write go (with --mqtt-writes): the program's one
+    // rule for remote writes. Set before start(); must outlive the publisher.
+    void set_remote_writes(RemoteWrites* writes);
     // Where the publisher's few lines go (broker lost, dropping, back); stderr by default.
     void set_log(std::function<void(const std::string&)> log);
 
@@ -43,8 +45,8 @@ class MqttPublisher {
     // "offline", disconnects and joins the thread. Idempotent.
     void stop();
 
-    // Never blocks on the network: a copy, a short lock, a wake-up.
-    void submit(const CycleReport& report);
+    // Never blocks on the network: a short lock, a wake-up.
+    void submit(const RoundPtr& round);
 
     MqttCounters counters() const;
 

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "history_store.h"
 #include "notify_listener.h"
 #include "process.h"
 #include "program.h"
@@ -74,9 +75,9 @@ class Listener {
     std::string address_;
 };
 
-std::vector<const CycleReport*> reports_of(const ProgramRun& run, unsigned data_id) {
-    std::vector<const CycleReport*> out;
-    for (const CycleReport& r : run.reports) {
+std::vector<const Round*> reports_of(const ProgramRun& run, unsigned data_id) {
+    std::vector<const Round*> out;
+    for (const Round& r : run.reports) {
         if (r.data_id == data_id) {
             out.push_back(&r);
         }
@@ -242,9 +243,12 @@ TEST_F(DevicesTest, EachEntryKeepsItsOwnSettings) {
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
-    Options o;
+    ProgramOptions program;
     std::string error;
-    ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), o, error, "")) << error;
+    ASSERT_TRUE(
+        parse_program_options(static_cast<int>(argv.size()), argv.data(), program, error, ""))
+        << error;
+    const Options& o = program.core;
     EXPECT_TRUE(o.device_list);
     ASSERT_EQ(o.devices.size(), 2U);
     EXPECT_EQ(o.devices[0].data_id, 7U);
@@ -258,7 +262,6 @@ TEST_F(DevicesTest, EachEntryKeepsItsOwnSettings) {
     EXPECT_EQ(o.devices[1].link.baud, qdxhost::LinkSettings{}.baud);
     EXPECT_EQ(o.devices[1].settings["appSetting"]["b_mode"].asString(), "1");
     EXPECT_FALSE(o.devices[0].settings.isMember("appSetting"));
-    EXPECT_EQ(expand_data_id(o.output_file, 8), "s-8");
     EXPECT_NE(line_key(o.devices[0].link), line_key(o.devices[1].link));
 }
 
@@ -276,9 +279,9 @@ TEST_F(DevicesTest, TwoUnitsOnOneTcpPeerShareItsConnection) {
         SCOPED_TRACE(id);
         const auto reports = reports_of(run, id);
         ASSERT_EQ(reports.size(), 3U);
-        for (const CycleReport* r : reports) {
+        for (const Round* r : reports) {
             EXPECT_TRUE(r->completed);
-            EXPECT_EQ(r->answered, 17U);
+            EXPECT_EQ(r->counters[RoundCounter::Answered], 17U);
         }
         const std::string prefix = "[" + std::to_string(id) + "] ";
         EXPECT_NE(run.status_text.find(prefix + "cycle 1: "), std::string::npos) << run.status_text;
@@ -349,10 +352,10 @@ TEST_F(DevicesTest, ASilentControllerDoesNotHoldUpAnotherLine) {
     const auto silent_reports = reports_of(run, 2);
     ASSERT_EQ(answered.size(), 5U);
     ASSERT_EQ(silent_reports.size(), 5U);
-    for (const CycleReport* r : answered) {
+    for (const Round* r : answered) {
         EXPECT_TRUE(r->completed);
     }
-    for (const CycleReport* r : silent_reports) {
+    for (const Round* r : silent_reports) {
         EXPECT_FALSE(r->completed);
     }
     // Its first round waits out the timeout of both tries of its first request.
@@ -374,17 +377,19 @@ TEST_F(DevicesTest, WritesAreRoutedByDataId) {
     const ProgramRun run =
         run_program(dir_, {"--settings", file, "--cycles", "3", "--interval", "0", "--no-history"},
                     [&outcomes](Program& program, ProgramRun&, std::mutex& mutex) {
-                        const WriteSubmitter submit = program.write_submitter();
-                        program.add_watcher([submit, &outcomes, &mutex](const CycleReport& r) {
-                            if (r.data_id != 5 || r.number != 1) {
+                        RemoteWrites* writes = &program.remote_writes();
+                        program.add_watcher([writes, &outcomes, &mutex](const RoundPtr& r) {
+                            if (r->data_id != 5 || r->number != 1) {
                                 return;
                             }
                             for (const unsigned id : {6U, 9U}) {
-                                WriteCommand c;
-                                c.data_id = id;
-                                c.address = 19;
-                                c.values = {4321};
-                                submit(c, [id, &outcomes, &mutex](const WriteOutcome& o) {
+                                RemoteWrite w;
+                                w.source = "test";
+                                w.has_data_id = true;
+                                w.command.data_id = id;
+                                w.command.address = 19;
+                                w.command.values = {4321};
+                                writes->submit(w, [id, &outcomes, &mutex](const WriteOutcome& o) {
                                     const std::lock_guard<std::mutex> lock(mutex);
                                     outcomes[id] = o;
                                 });
@@ -399,9 +404,9 @@ TEST_F(DevicesTest, WritesAreRoutedByDataId) {
     const std::string log = sim.log();
     EXPECT_NE(log.find(" unit 2 write register 19 = 4321"), std::string::npos) << log;
     EXPECT_EQ(log.find(" unit 1 write register"), std::string::npos) << log;
-    EXPECT_NE(run.status_text.find("[6] write of 1 register(s) from 19 asked from outside: "
-                                   "confirmed"),
-              std::string::npos)
+    EXPECT_NE(
+        run.status_text.find("write from test: data id 6, register 19, values [4321]: confirmed"),
+        std::string::npos)
         << run.status_text;
 
     // The command line's write picks its device with --data-id.

@@ -54,7 +54,7 @@ struct ProgramRun {
     int status = -1;
     std::string out;
     std::string status_text;
-    std::vector<CycleReport> reports;
+    std::vector<Round> reports;
     std::vector<std::thread::id> report_threads;
 };
 
@@ -71,9 +71,9 @@ inline ProgramRun run_program(
         argv.push_back(a.c_str());
     }
     ProgramRun run;
-    Options options;
+    ProgramOptions options;
     std::string error;
-    if (!parse_options(static_cast<int>(argv.size()), argv.data(), options, error, "")) {
+    if (!parse_program_options(static_cast<int>(argv.size()), argv.data(), options, error, "")) {
         run.status = kExitUsage;
         run.status_text = error;
         return run;
@@ -84,9 +84,9 @@ inline ProgramRun run_program(
     std::mutex mutex;
     {
         Program program(std::move(options), out_fd, status);
-        program.add_watcher([&run, &mutex](const CycleReport& r) {
+        program.add_watcher([&run, &mutex](const RoundPtr& r) {
             const std::lock_guard<std::mutex> lock(mutex);
-            run.reports.push_back(r);
+            run.reports.push_back(*r);
             run.report_threads.push_back(std::this_thread::get_id());
         });
         if (on_program) {

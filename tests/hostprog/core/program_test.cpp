@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "history_store.h"
 #include "history_time.h"
 #include "process.h"
 #include "program_support.h"
@@ -119,11 +120,11 @@ TEST_F(ProgramTest, EveryCycleReachesTheWatchers) {
     ASSERT_EQ(run.reports.size(), 3U);
     for (std::size_t i = 0; i < run.reports.size(); ++i) {
         SCOPED_TRACE(i);
-        const CycleReport& r = run.reports[i];
+        const Round& r = run.reports[i];
         EXPECT_EQ(r.number, i + 1);
         EXPECT_TRUE(r.completed);
-        EXPECT_EQ(r.answered, 17U);
-        EXPECT_EQ(r.failed, 0U);
+        EXPECT_EQ(r.counters[RoundCounter::Answered], 17U);
+        EXPECT_EQ(r.counters[RoundCounter::Failed], 0U);
         EXPECT_TRUE(r.link_up);
         EXPECT_EQ(r.last_completed_unix_ms, r.end_unix_ms);
         EXPECT_EQ(r.snapshot.front(), '{');
@@ -145,12 +146,13 @@ TEST_F(ProgramTest, WritesFromWatchersRunBetweenCycles) {
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
-    Options options;
+    ProgramOptions options;
     std::string error;
-    ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), options, error));
+    ASSERT_TRUE(
+        parse_program_options(static_cast<int>(argv.size()), argv.data(), options, error, ""));
     std::ostringstream status;
     Program program(std::move(options), STDERR_FILENO, status);
-    const WriteSubmitter submit = program.write_submitter();
+    RemoteWrites& writes = program.remote_writes();
     struct Done {
         WriteOutcome outcome;
         std::thread::id thread;
@@ -158,28 +160,32 @@ TEST_F(ProgramTest, WritesFromWatchersRunBetweenCycles) {
     };
     std::vector<Done> done;
     unsigned long long cycles_seen = 0;
-    program.add_watcher([&](const CycleReport& r) {
-        cycles_seen = r.number;
-        if (r.number != 1) {
+    program.add_watcher([&](const RoundPtr& r) {
+        cycles_seen = r->number;
+        if (r->number != 1) {
             return;
         }
-        WriteCommand good;
-        good.data_id = 1;
-        good.address = 19;
-        good.values = {4321};
-        WriteCommand other = good;
-        other.data_id = 2;
-        for (const WriteCommand& c : {good, other}) {
-            submit(c, [&done, &cycles_seen](const WriteOutcome& o) {
+        RemoteWrite good;
+        good.source = "test";
+        good.has_data_id = true;
+        good.command.data_id = 1;
+        good.command.address = 19;
+        good.command.values = {4321};
+        RemoteWrite other = good;
+        other.command.data_id = 2;
+        for (const RemoteWrite& w : {good, other}) {
+            writes.submit(w, [&done, &cycles_seen](const WriteOutcome& o) {
                 done.push_back({o, std::this_thread::get_id(), cycles_seen});
             });
         }
     });
     ASSERT_EQ(program.run(), kExitOk) << status.str();
+    // The unknown device is refused at once, before anything is sent; the good write is
+    // answered once the controller has.
     ASSERT_EQ(done.size(), 2U) << status.str();
-    EXPECT_EQ(done[0].outcome.kind, WriteOutcome::Kind::Confirmed) << status.str();
-    EXPECT_EQ(done[1].outcome.kind, WriteOutcome::Kind::Refused);
-    EXPECT_NE(done[1].outcome.reason.find("data id 2"), std::string::npos);
+    EXPECT_EQ(done[0].outcome.kind, WriteOutcome::Kind::Refused);
+    EXPECT_NE(done[0].outcome.reason.find("data id 2"), std::string::npos);
+    EXPECT_EQ(done[1].outcome.kind, WriteOutcome::Kind::Confirmed) << status.str();
     for (const Done& d : done) {
         EXPECT_EQ(d.thread, std::this_thread::get_id());
         EXPECT_EQ(d.after_cycle, 1U);  // before the second cycle began
@@ -282,7 +288,7 @@ TEST_F(ProgramTest, WatchIntoAClosedPipeEndsWithTheWriteError) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
     ::close(fds[0]);
-    Options options;
+    ProgramOptions options;
     std::string error;
     const std::vector<std::string> args = {"kv830-host",   "--plugin",    KV830_SO,
                                            "--tcp",        sim.address(), "--watch",
@@ -292,7 +298,8 @@ TEST_F(ProgramTest, WatchIntoAClosedPipeEndsWithTheWriteError) {
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
-    ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), options, error));
+    ASSERT_TRUE(
+        parse_program_options(static_cast<int>(argv.size()), argv.data(), options, error, ""));
     std::ostringstream status;
     int rc = -1;
     {

@@ -67,9 +67,11 @@ TEST(ServiceNotifier, TheProgramSaysReadyAliveAndStopping) {
     for (const std::string& a : args) {
         argv.push_back(a.c_str());
     }
-    Options options;
+    ProgramOptions options;
     std::string error;
-    ASSERT_TRUE(parse_options(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
+    ASSERT_TRUE(
+        parse_program_options(static_cast<int>(argv.size()), argv.data(), options, error, ""))
+        << error;
     std::ostringstream status;
     {
         Program program(std::move(options), STDERR_FILENO, status);

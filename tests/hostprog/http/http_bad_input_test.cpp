@@ -7,11 +7,13 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include "http_server.h"
 #include "http_test_support.h"
+#include "write_policy.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ constexpr const char* kToken = "s3cret-token-0123456789";
 
 // Stands in for the polling thread of the line: takes commands in order and reports each
 // outcome from its own thread, as the program's loop does. Register 9999 is unknown to
-// it; register 500 never gets an answer.
+// it; the controller refuses register 22 and never answers for register 23.
 class PollingLine {
   public:
     PollingLine() : thread_([this] { run(); }) {}
@@ -39,15 +41,13 @@ class PollingLine {
         wake_.notify_all();
         thread_.join();
     }
-    kv830host::WriteSubmitter submitter() {
-        return [this](const WriteCommand& c, kv830host::WriteDone done) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                received_.push_back(c);
-                queue_.emplace_back(c, std::move(done));
-            }
-            wake_.notify_all();
-        };
+    void queue(const WriteCommand& c, kv830host::WriteDone done) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            received_.push_back(c);
+            queue_.emplace_back(c, std::move(done));
+        }
+        wake_.notify_all();
     }
     std::vector<WriteCommand> received() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -66,11 +66,12 @@ class PollingLine {
             queue_.pop_front();
             lock.unlock();
             WriteOutcome outcome;
-            if (item.first.address == 9999) {
+            if (item.first.address == 22) {
                 outcome.kind = WriteOutcome::Kind::Refused;
-                outcome.reason = "unknown register 9999";
+                outcome.exception = 4;
+                outcome.reason = "exception 4";
                 item.second(outcome);
-            } else if (item.first.address != 500) {
+            } else if (item.first.address != 23) {
                 outcome.kind = WriteOutcome::Kind::Confirmed;
                 item.second(outcome);
             }
@@ -91,12 +92,12 @@ class BadInputTest : public ::testing::Test {
         state_ = std::make_unique<PlantState>(1.0);
         server_ = std::make_unique<HttpServer>(*state_, limits);
         if (writes) {
-            server_->enable_writes(kToken, line_.submitter());
+            server_->enable_writes(kToken, policy_);
         }
         std::string error;
         ASSERT_TRUE(server_->start("127.0.0.1", 0, error)) << error;
         port_ = server_->port();
-        state_->on_cycle(completed_report(1, 1, "{}"));
+        state_->on_round(completed_report(1, 1, "{}"));
     }
     void TearDown() override {
         if (server_) {
@@ -111,7 +112,15 @@ class BadInputTest : public ::testing::Test {
                                       "\r\nConnection: close\r\n\r\n" + body);
     }
 
+    // The real rule in front of a scripted line; the server goes first when the test ends.
     PollingLine line_;
+    std::ostringstream audit_text_;
+    kv830host::StatusSink audit_{audit_text_};
+    kv830host::WritePolicy policy_{{{1, kv830host::WritableRegisters::settings_of_signal_table()}},
+                                   audit_,
+                                   [this](const WriteCommand& c, kv830host::WriteDone done) {
+                                       line_.queue(c, std::move(done));
+                                   }};
     std::unique_ptr<PlantState> state_;
     std::unique_ptr<HttpServer> server_;
     int port_ = 0;
@@ -136,7 +145,7 @@ TEST_F(BadInputTest, WritesRefusedWithNothingHandedOn) {
     }
     many += "]}";
     std::string deep;
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         deep += "[";
     }
     struct Row {
@@ -146,32 +155,35 @@ TEST_F(BadInputTest, WritesRefusedWithNothingHandedOn) {
         int status;
         const char* reason;
     } const rows[] = {
-        {"no token",               good,                                          "",                               401, "Bearer"     },
-        {"wrong token",            good,                                          "Bearer s3cret-token-0123456780", 401, "wrong token"},
-        {"token prefix",           good,                                          "Bearer s3cret",                  401, "wrong token"},
-        {"token longer",           good,                                          bearer + "x",                     401, "wrong token"},
-        {"basic scheme",           good,                                          "Basic czNjcmV0",                 401, "Bearer"     },
-        {"empty body",             "",                                            bearer,                           400, "JSON"       },
-        {"not JSON",               "register=3",                                  bearer,                           400, "JSON"       },
-        {"truncated",              "{\"register\":3,",                            bearer,                           400, "JSON"       },
-        {"trailing garbage",       good + "x",                                    bearer,                           400, "JSON"       },
-        {"deep nesting",           deep,                                          bearer,                           400, "JSON"       },
-        {"array",                  "[1,2]",                                       bearer,                           400, "object"     },
-        {"duplicate key",          R"({"register":3,"register":4,"values":[1]})", bearer,                           400, "JSON"       },
-        {"unknown member",         R"({"register":3,"values":[1],"force":true})", bearer,                           400, "force"      },
-        {"no register",            "{\"values\":[1]}",                            bearer,                           400, "register"   },
-        {"register text",          R"({"register":"3","values":[1]})",            bearer,                           400, "register"   },
-        {"register negative",      R"({"register":-1,"values":[1]})",             bearer,                           400, "register"   },
-        {"register too big",       R"({"register":65536,"values":[1]})",          bearer,                           400, "register"   },
-        {"register fraction",      R"({"register":3.5,"values":[1]})",            bearer,                           400, "register"   },
-        {"no values",              "{\"register\":3}",                            bearer,                           400, "values"     },
-        {"empty values",           R"({"register":3,"values":[]})",               bearer,                           400, "values"     },
-        {"too many values",        many,                                          bearer,                           400, "too many"   },
-        {"value too big",          R"({"register":3,"values":[65536]})",          bearer,                           400, "values"     },
-        {"value negative",         R"({"register":3,"values":[-1]})",             bearer,                           400, "values"     },
-        {"value text",             R"({"register":3,"values":["1"]})",            bearer,                           400, "values"     },
-        {"past the last register", R"({"register":65535,"values":[1,2]})",        bearer,                           400, "65535"      },
-        {"unknown device",         R"({"data_id":2,"register":3,"values":[1]})",  bearer,                           400, "data id 2"  },
+        {"no token",               good,                                          "",                               401,                                       "Bearer"              },
+        {"wrong token",            good,                                          "Bearer s3cret-token-0123456780", 401,                                       "wrong token"         },
+        {"token prefix",           good,                                          "Bearer s3cret",                  401,                                       "wrong token"         },
+        {"token longer",           good,                                          bearer + "x",                     401,                                       "wrong token"         },
+        {"basic scheme",           good,                                          "Basic czNjcmV0",                 401,                                       "Bearer"              },
+        {"empty body",             "",                                            bearer,                           400,                                       "JSON"                },
+        {"not JSON",               "register=3",                                  bearer,                           400,                                       "JSON"                },
+        {"truncated",              "{\"register\":3,",                            bearer,                           400,                                       "JSON"                },
+        {"trailing garbage",       good + "x",                                    bearer,                           400,                                       "JSON"                },
+        {"deep nesting",           deep,                                          bearer,                           400,                                       "nested deeper"       },
+        {"array",                  "[1,2]",                                       bearer,                           400,                                       "object"              },
+        {"duplicate key",          R"({"register":3,"register":4,"values":[1]})", bearer,                           400,                                       "JSON"                },
+        {"unknown member",         R"({"register":3,"values":[1],"force":true})", bearer,                           400,                                       "force"               },
+        {"no register",            "{\"values\":[1]}",                            bearer,                           400,                                       "register"            },
+        {"register text",          R"({"register":"3","values":[1]})",            bearer,                           400,                                       "register"            },
+        {"register negative",      R"({"register":-1,"values":[1]})",             bearer,                           400,                                       "register"            },
+        {"register too big",       R"({"register":65536,"values":[1]})",          bearer,                           400,                                       "register"            },
+        {"register fraction",      R"({"register":3.5,"values":[1]})",            bearer,                           400,                                       "register"            },
+        {"no values",              "{\"register\":3}",                            bearer,                           400,                                       "values"              },
+        {"empty values",           R"({"register":3,"values":[]})",               bearer,                           400,                                       "values"              },
+        {"too many values",        many,                                          bearer,                           400,                                       "at most 123"         },
+        {"value too big",          R"({"register":3,"values":[65536]})",          bearer,                           400,                                       "value"               },
+        {"value negative",         R"({"register":3,"values":[-1]})",             bearer,                           400,                                       "value"               },
+        {"value text",             R"({"register":3,"values":["1"]})",            bearer,                           400,                                       "value"               },
+        {"past the last register", R"({"register":65535,"values":[1,2]})",        bearer,                           400,                                       "65535"               },
+        {"a NUL and garbage",      good + std::string(1,                          '\0') + "x",                      bearer,                                    400,                    "NUL"},
+        {"unknown device",                        R"({"data_id":2,"register":3,"values":[1]})",                                                      bearer,                   422, "data id 2" },
+        {"not a setting",                        R"({"register":100,"values":[1]})",                                                       bearer,                              422,           "register 100"},
+        {"runs out of settings",                        R"({"register":35,"values":[1,1]})",                                                bearer,                      422,          "register 36"        },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -189,19 +201,19 @@ TEST_F(BadInputTest, WritesRefusedWithNothingHandedOn) {
 TEST_F(BadInputTest, ValidWritesReachTheLineAndReport) {
     start(true);
     const std::string bearer = std::string("Bearer ") + kToken;
-    auto r = post_write(R"({"data_id":1,"register":170,"values":[25]})", bearer);
+    auto r = post_write(R"({"data_id":1,"register":19,"values":[25]})", bearer);
     EXPECT_EQ(r.status, 200) << r.body;
     EXPECT_NE(r.body.find("\"outcome\":\"confirmed\""), std::string::npos) << r.body;
     r = post_write(R"({"register":3,"values":[1,2,65535]})", bearer);
     EXPECT_EQ(r.status, 200) << r.body;
-    r = post_write(R"({"data_id":1,"register":9999,"values":[1]})", bearer);
+    r = post_write(R"({"data_id":1,"register":22,"values":[1]})", bearer);
     EXPECT_EQ(r.status, 422) << r.body;
-    EXPECT_NE(r.body.find("unknown register 9999"), std::string::npos) << r.body;
+    EXPECT_NE(r.body.find("exception 4"), std::string::npos) << r.body;
 
     const auto received = line_.received();
     ASSERT_EQ(received.size(), 3U);
     EXPECT_EQ(received[0].data_id, 1U);
-    EXPECT_EQ(received[0].address, 170);
+    EXPECT_EQ(received[0].address, 19);
     EXPECT_EQ(received[0].values, std::vector<std::uint16_t>({25}));
     EXPECT_EQ(received[1].data_id, 1U) << "the only device when data_id is left out";
     EXPECT_EQ(received[1].values, std::vector<std::uint16_t>({1, 2, 65535}));
@@ -212,7 +224,7 @@ TEST_F(BadInputTest, WriteWithoutOutcomeEndsInTime) {
     limits.write_wait_s = 1;
     start(true, limits);
     const auto t0 = std::chrono::steady_clock::now();
-    const auto r = post_write(R"({"register":500,"values":[1]})", std::string("Bearer ") + kToken);
+    const auto r = post_write(R"({"register":23,"values":[1]})", std::string("Bearer ") + kToken);
     EXPECT_EQ(r.status, 504) << r.body;
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
     EXPECT_EQ(line_.received().size(), 1U);

@@ -39,6 +39,9 @@ class HttpServerTest : public ::testing::Test {
     void start(kv830host::HttpLimits limits = kv830host::HttpLimits(), double interval_s = 1.0) {
         state_ = std::make_unique<PlantState>(interval_s);
         server_ = std::make_unique<HttpServer>(*state_, limits);
+        if (extra_metrics_) {
+            server_->set_metrics_source(extra_metrics_);
+        }
         configure(*server_);
         std::string error;
         ASSERT_TRUE(server_->start("127.0.0.1", 0, error)) << error;
@@ -58,6 +61,7 @@ class HttpServerTest : public ::testing::Test {
         return c;
     }
 
+    kv830host::MetricsSource extra_metrics_;  // another output's families
     std::unique_ptr<PlantState> state_;
     std::unique_ptr<HttpServer> server_;
     int port_ = 0;
@@ -68,8 +72,8 @@ TEST_F(HttpServerTest, SnapshotIsTheTextByteForByte) {
     EXPECT_EQ(raw_get(port_, "/api/snapshot").status, 503) << "nothing completed yet";
     const std::string one = kv830test::compact(kv830test::make_snapshot_doc(1)) + "\n";
     const std::string two = kv830test::compact(kv830test::make_snapshot_doc(2));
-    state_->on_cycle(completed_report(1, 1, one));
-    state_->on_cycle(completed_report(2, 1, two));
+    state_->on_round(completed_report(1, 1, one));
+    state_->on_round(completed_report(2, 1, two));
 
     auto r = raw_get(port_, "/api/snapshot");
     EXPECT_EQ(r.status, 200);
@@ -99,17 +103,17 @@ TEST_F(HttpServerTest, StatusPerDevice) {
     start();
     const std::string doc = kv830test::compact(kv830test::make_snapshot_doc(1));
     const std::int64_t old = kv830test::now_ms() - 70000;
-    kv830host::CycleReport stale = completed_report(7, 41, doc, old);
+    kv830host::Round stale = completed_report(7, 41, doc, old);
     stale.reopens_total = 2;
-    state_->on_cycle(stale);
-    kv830host::CycleReport failed = completed_report(7, 42, "");
+    state_->on_round(stale);
+    kv830host::Round failed = completed_report(7, 42, "");
     failed.completed = false;
-    failed.answered = 3;
-    failed.failed = 14;
+    failed.counters[kv830host::RoundCounter::Answered] = 3;
+    failed.counters[kv830host::RoundCounter::Failed] = 14;
     failed.last_completed_unix_ms = old;
     failed.reopens_total = 3;
-    state_->on_cycle(failed);
-    state_->on_cycle(completed_report(8, 5, doc));
+    state_->on_round(failed);
+    state_->on_round(completed_report(8, 5, doc));
 
     const auto r = raw_get(port_, "/api/status");
     ASSERT_EQ(r.status, 200);
@@ -143,7 +147,7 @@ TEST_F(HttpServerTest, HealthFollowsThreeIntervals) {
     EXPECT_NE(r.body.find("no cycle"), std::string::npos) << r.body;
     state_->serve_from_history(1, "{}", kv830test::now_ms());
     EXPECT_EQ(raw_get(port_, "/healthz").status, 503) << "a record from the history is not health";
-    state_->on_cycle(completed_report(1, 1, "{}"));
+    state_->on_round(completed_report(1, 1, "{}"));
     r = raw_get(port_, "/healthz");
     EXPECT_EQ(r.status, 200) << r.body;
     EXPECT_EQ(r.body.rfind("ok", 0), 0U) << r.body;
@@ -159,18 +163,18 @@ TEST_F(HttpServerTest, MetricsPassPromtool) {
 #ifndef KV830_PROMTOOL
     GTEST_SKIP() << "promtool not installed (Debian package prometheus)";
 #else
+    extra_metrics_ = [](kv830host::MetricsText& out) {
+        out.family("kv830_mqtt_queue_depth", "gauge", "Completed cycles waiting for the broker.");
+        out.sample("kv830_mqtt_queue_depth", {}, 0ULL);
+    };
     start();
-    state_->add_metrics_source([](kv830host::MetricsText& out) {
-        kv830host::write_history_metrics(out, 10, 10);
-        kv830host::write_mqtt_metrics(out, 0, 0, 10);
-    });
     const std::string doc = kv830test::compact(kv830test::make_snapshot_doc(3));
-    state_->on_cycle(completed_report(1, 1, doc));
-    state_->on_cycle(completed_report(2, 1, doc));
-    kv830host::CycleReport failed = completed_report(2, 2, "");
+    state_->on_round(completed_report(1, 1, doc));
+    state_->on_round(completed_report(2, 1, doc));
+    kv830host::Round failed = completed_report(2, 2, "");
     failed.completed = false;
-    failed.timeouts = 2;
-    state_->on_cycle(failed);
+    failed.counters[kv830host::RoundCounter::Timeouts] = 2;
+    state_->on_round(failed);
     const auto r = raw_get(port_, "/metrics");
     ASSERT_EQ(r.status, 200);
     EXPECT_EQ(r.headers.at("content-type"), "text/plain; version=0.0.4; charset=utf-8");
@@ -199,7 +203,7 @@ TEST_F(HttpServerTest, MetricsPassPromtool) {
 
 TEST_F(HttpServerTest, MetricsCompressedWhenAsked) {
     start();
-    state_->on_cycle(completed_report(1, 1, kv830test::compact(kv830test::make_snapshot_doc(3))));
+    state_->on_round(completed_report(1, 1, kv830test::compact(kv830test::make_snapshot_doc(3))));
     auto c = client();
     const auto plain = c.Get("/metrics", {
                                              {"Accept-Encoding", "identity"}
@@ -239,14 +243,14 @@ TEST_F(HttpServerTest, EventStreamTellsEveryCycle) {
     ASSERT_TRUE(wait_for(": connected"));
     const std::string doc = kv830test::compact(kv830test::make_snapshot_doc(4));
     for (unsigned long long n = 1; n <= 3; ++n) {
-        state_->on_cycle(completed_report(1, n, doc));
+        state_->on_round(completed_report(1, n, doc));
     }
-    kv830host::CycleReport failed = completed_report(1, 4, "");
+    kv830host::Round failed = completed_report(1, 4, "");
     failed.completed = false;
-    state_->on_cycle(failed);
+    state_->on_round(failed);
     EXPECT_TRUE(wait_for("\"cycle\":4"));
     done = true;
-    state_->on_cycle(completed_report(1, 5, doc));  // wakes the reader so it can leave
+    state_->on_round(completed_report(1, 5, doc));  // wakes the reader so it can leave
     reader.join();
 
     std::vector<Json::Value> events;
@@ -272,18 +276,18 @@ TEST_F(HttpServerTest, EventStreamTellsEveryCycle) {
 // A scrape stuck in another module's metric lines holds no lock the polling thread
 // needs: cycles are still handed over and other requests still answered.
 TEST_F(HttpServerTest, StuckScrapeBlocksNoCycle) {
-    start();
     std::mutex mutex;
     std::condition_variable cv;
     bool entered = false;
     bool release = false;
-    state_->add_metrics_source([&](kv830host::MetricsText&) {
+    extra_metrics_ = [&](kv830host::MetricsText&) {
         std::unique_lock<std::mutex> lock(mutex);
         entered = true;
         cv.notify_all();
         cv.wait(lock, [&] { return release; });
-    });
-    state_->on_cycle(completed_report(1, 1, "{}"));
+    };
+    start();
+    state_->on_round(completed_report(1, 1, "{}"));
     std::thread scrape([&] { raw_get(port_, "/metrics"); });
     {
         std::unique_lock<std::mutex> lock(mutex);
@@ -292,7 +296,7 @@ TEST_F(HttpServerTest, StuckScrapeBlocksNoCycle) {
     std::atomic<bool> fed{false};
     std::thread polling([&] {
         for (unsigned long long n = 2; n <= 11; ++n) {
-            state_->on_cycle(completed_report(1, n, "{}"));
+            state_->on_round(completed_report(1, n, "{}"));
         }
         fed = true;
     });
@@ -316,7 +320,7 @@ TEST_F(HttpServerTest, StuckScrapeBlocksNoCycle) {
 TEST_F(HttpServerTest, EventStreamResumesAfterLastEventId) {
     start();
     for (unsigned long long n = 1; n <= 4; ++n) {
-        state_->on_cycle(completed_report(5, n, "{}"));
+        state_->on_round(completed_report(5, n, "{}"));
     }
     struct Row {
         const char* header;
@@ -350,7 +354,7 @@ TEST_F(HttpServerTest, EventStreamResumesAfterLastEventId) {
 TEST_F(HttpServerTest, TwentyEventStreamsDoNotHoldUpMetrics) {
     start();
     const std::string doc = kv830test::compact(kv830test::make_snapshot_doc(4));
-    state_->on_cycle(completed_report(1, 1, doc));
+    state_->on_round(completed_report(1, 1, doc));
     constexpr int kStreams = 20;
     std::atomic<bool> done{false};
     std::atomic<int> events{0};
@@ -377,7 +381,7 @@ TEST_F(HttpServerTest, TwentyEventStreamsDoNotHoldUpMetrics) {
     std::thread feeder([&] {
         unsigned long long n = 2;
         while (feeding) {
-            state_->on_cycle(completed_report(1, n++, doc));
+            state_->on_round(completed_report(1, n++, doc));
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
@@ -413,7 +417,7 @@ TEST_F(HttpServerTest, TwentyEventStreamsDoNotHoldUpMetrics) {
     done = true;
     // Each reader leaves on its next event; the server notices on its next write.
     for (int i = 0; i < 400 && server_->event_streams() > 0; ++i) {
-        state_->on_cycle(completed_report(1, 1000 + static_cast<unsigned>(i), doc));
+        state_->on_round(completed_report(1, 1000 + static_cast<unsigned>(i), doc));
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     for (auto& t : readers) {
@@ -441,39 +445,38 @@ TEST_F(HttpServerTest, EventStreamsCapped) {
     EXPECT_FALSE(r.headers.at("retry-after").empty());
     EXPECT_EQ(raw_get(port_, "/api/status").status, 200);
     open.clear();  // the clients leave; the server notices on its next write
-    state_->on_cycle(completed_report(1, 1, "{}"));
+    state_->on_round(completed_report(1, 1, "{}"));
     for (int i = 0; i < 400 && server_->event_streams() > 0; ++i) {
-        state_->on_cycle(completed_report(1, 2, "{}"));
+        state_->on_round(completed_report(1, 2, "{}"));
         std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     EXPECT_EQ(server_->event_streams(), 0U);
 }
 
-class HistoryTest : public HttpServerTest {
+class HistoryTest : public HttpServerTest, public kv830host::TrendSource {
   protected:
-    void configure(HttpServer& server) override {
-        server.set_history_query([this](const kv830host::HistoryRequest& q) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queries_.push_back(q);
-            kv830host::HistoryAnswer a;
-            if (q.data_id == 99) {
-                a.refusal = "no history for data id 99";
-                return a;
-            }
-            a.ok = true;
-            for (unsigned i = 0; i < q.points && i < 3; ++i) {
-                a.points.push_back({q.from_ms + std::int64_t{i} * 1000, 1.5 * i, 2.5 * i});
-            }
+    void configure(HttpServer& server) override { server.set_trends(this); }
+    kv830host::TrendAnswer trend(const kv830host::TrendRequest& q) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queries_.push_back(q);
+        kv830host::TrendAnswer a;
+        if (q.data_id == 99) {
+            a.refusal = "no history for data id 99";
             return a;
-        });
+        }
+        a.ok = true;
+        for (unsigned i = 0; i < q.points && i < 3; ++i) {
+            a.points.push_back({q.from_ms + std::int64_t{i} * 1000, 1.5 * i, 2.5 * i});
+        }
+        return a;
     }
     std::mutex mutex_;
-    std::vector<kv830host::HistoryRequest> queries_;
+    std::vector<kv830host::TrendRequest> queries_;
 };
 
 TEST_F(HistoryTest, QueryHandedOnAndAnswered) {
     start();
-    state_->on_cycle(completed_report(6, 1, "{}"));
+    state_->on_round(completed_report(6, 1, "{}"));
     const std::string url =
         "/api/history?signal=" + httplib::detail::encode_query_param("冷冻供水温度") +
         "&from=2026-12-08T07:00:00Z&to=1796716800.5&points=50";
@@ -497,7 +500,7 @@ TEST_F(HistoryTest, QueryHandedOnAndAnswered) {
 
 TEST_F(HistoryTest, DefaultsToTheLastHour) {
     start();
-    state_->on_cycle(completed_report(6, 1, "{}"));
+    state_->on_round(completed_report(6, 1, "{}"));
     const auto r =
         raw_get(port_, "/api/history?signal=" + httplib::detail::encode_query_param("室外温度"));
     ASSERT_EQ(r.status, 200) << r.body;
@@ -509,7 +512,7 @@ TEST_F(HistoryTest, DefaultsToTheLastHour) {
 
 TEST_F(HistoryTest, BadQueriesRefusedWithAReason) {
     start();
-    state_->on_cycle(completed_report(6, 1, "{}"));
+    state_->on_round(completed_report(6, 1, "{}"));
     const std::string signal = "signal=" + httplib::detail::encode_query_param("冷冻供水温度");
     std::string enum_key;
     for (std::size_t i = 0; i < kv830::kSignalCount && enum_key.empty(); ++i) {
@@ -556,7 +559,7 @@ TEST_F(HistoryTest, BadQueriesRefusedWithAReason) {
 
 TEST_F(HttpServerTest, HistoryOffSaysSo) {
     start();
-    state_->on_cycle(completed_report(6, 1, "{}"));
+    state_->on_round(completed_report(6, 1, "{}"));
     const auto r =
         raw_get(port_, "/api/history?signal=" + httplib::detail::encode_query_param("室外温度"));
     EXPECT_EQ(r.status, 503);

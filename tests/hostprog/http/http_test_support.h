@@ -63,15 +63,15 @@ inline std::string compact(const Json::Value& doc) {
     return Json::writeString(builder, doc);
 }
 
-inline kv830host::CycleReport completed_report(unsigned data_id, unsigned long long number,
-                                               const std::string& snapshot,
-                                               std::int64_t end_ms = now_ms()) {
-    kv830host::CycleReport r;
+inline kv830host::Round completed_report(unsigned data_id, unsigned long long number,
+                                         const std::string& snapshot,
+                                         std::int64_t end_ms = now_ms()) {
+    kv830host::Round r;
     r.data_id = data_id;
     r.number = number;
     r.completed = true;
     r.duration_s = 0.9;
-    r.answered = 17;
+    r.counters[kv830host::RoundCounter::Answered] = 17;
     r.end_unix_ms = end_ms;
     r.last_completed_unix_ms = end_ms;
     r.snapshot = snapshot;

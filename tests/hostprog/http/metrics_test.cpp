@@ -85,22 +85,22 @@ TEST(Metrics, CountersAndHistogramFollowTheReports) {
     const double durations[] = {0.1, 0.9, 1.2, 40.0};
     unsigned long long number = 0;
     for (const double duration : durations) {
-        kv830host::CycleReport r = completed_report(3, ++number, doc);
+        kv830host::Round r = completed_report(3, ++number, doc);
         r.duration_s = duration;
         r.reopens_total = 2;
-        state.on_cycle(r);
+        state.on_round(r);
     }
-    kv830host::CycleReport failed = completed_report(3, ++number, "");
+    kv830host::Round failed = completed_report(3, ++number, "");
     failed.completed = false;
     failed.duration_s = 2.5;
-    failed.answered = 12;
-    failed.failed = 5;
-    failed.timeouts = 3;
-    failed.garbled = 1;
-    failed.exceptions = 1;
+    failed.counters[kv830host::RoundCounter::Answered] = 12;
+    failed.counters[kv830host::RoundCounter::Failed] = 5;
+    failed.counters[kv830host::RoundCounter::Timeouts] = 3;
+    failed.counters[kv830host::RoundCounter::Garbled] = 1;
+    failed.counters[kv830host::RoundCounter::Exceptions] = 1;
     failed.reopens_total = 3;
     failed.link_up = false;
-    state.on_cycle(failed);
+    state.on_round(failed);
 
     MetricsText out;
     kv830host::write_plant_metrics(state, kv830test::now_ms(), out);
@@ -142,7 +142,7 @@ TEST(Metrics, CountersAndHistogramFollowTheReports) {
 TEST(Metrics, EverySignalOfAFreshSnapshot) {
     PlantState state(1.0);
     const Json::Value doc = kv830test::make_snapshot_doc(5);
-    state.on_cycle(completed_report(1, 1, kv830test::compact(doc)));
+    state.on_round(completed_report(1, 1, kv830test::compact(doc)));
     MetricsText out;
     kv830host::write_plant_metrics(state, kv830test::now_ms(), out);
     const auto samples = samples_of(out.text());
@@ -181,8 +181,8 @@ TEST(Metrics, EverySignalOfAFreshSnapshot) {
 TEST(Metrics, StaleSnapshotLeftOut) {
     PlantState state(1.0);
     const std::string doc = kv830test::compact(kv830test::make_snapshot_doc(5));
-    state.on_cycle(completed_report(1, 1, doc, kv830test::now_ms() - 70000));
-    state.on_cycle(completed_report(2, 1, doc));
+    state.on_round(completed_report(1, 1, doc, kv830test::now_ms() - 70000));
+    state.on_round(completed_report(2, 1, doc));
     MetricsText out;
     kv830host::write_plant_metrics(state, kv830test::now_ms(), out);
     const auto samples = samples_of(out.text());
@@ -195,24 +195,6 @@ TEST(Metrics, StaleSnapshotLeftOut) {
     EXPECT_NE(out.text().find("kv830_signal{data_id=\"2\""), std::string::npos);
 }
 
-TEST(Metrics, OtherModulesAddTheirLines) {
-    PlantState state(1.0);
-    state.add_metrics_source(
-        [](MetricsText& out) { kv830host::write_mqtt_metrics(out, 7, 2, 40); });
-    state.add_metrics_source(
-        [](MetricsText& out) { kv830host::write_history_metrics(out, 123, 100); });
-    MetricsText out;
-    kv830host::write_plant_metrics(state, kv830test::now_ms(), out);
-    for (const auto& source : state.metrics_sources()) {
-        source(out);
-    }
-    const auto samples = samples_of(out.text());
-    EXPECT_EQ(samples.at("kv830_mqtt_queue_depth"), "7");
-    EXPECT_EQ(samples.at("kv830_mqtt_dropped_total"), "2");
-    EXPECT_EQ(samples.at("kv830_history_rows_written_total"), "123");
-    EXPECT_EQ(samples.at("kv830_history_rows"), "100");
-}
-
 TEST(PlantStateTest, HistoryRecordServedUntilACycleCompletes) {
     PlantState state(1.0);
     state.serve_from_history(4, "{\"a\":1}", kv830test::now_ms() - 5000);
@@ -220,13 +202,13 @@ TEST(PlantStateTest, HistoryRecordServedUntilACycleCompletes) {
     ASSERT_TRUE(state.device(4, d));
     EXPECT_TRUE(d.from_history);
     EXPECT_EQ(*d.snapshot, "{\"a\":1}");
-    kv830host::CycleReport failed = completed_report(4, 1, "");
+    kv830host::Round failed = completed_report(4, 1, "");
     failed.completed = false;
     failed.last_completed_unix_ms = 0;
-    state.on_cycle(failed);
+    state.on_round(failed);
     ASSERT_TRUE(state.device(4, d));
     EXPECT_TRUE(d.from_history) << "a failed cycle does not replace the record";
-    state.on_cycle(completed_report(4, 2, "{\"a\":2}"));
+    state.on_round(completed_report(4, 2, "{\"a\":2}"));
     ASSERT_TRUE(state.device(4, d));
     EXPECT_FALSE(d.from_history);
     EXPECT_EQ(*d.snapshot, "{\"a\":2}");
@@ -239,7 +221,7 @@ TEST(PlantStateTest, EventsKeptInOrderAndBounded) {
     PlantState state(1.0);
     const std::size_t total = PlantState::kEventsKept + 10;
     for (std::size_t i = 1; i <= total; ++i) {
-        state.on_cycle(completed_report(1, i, "{}"));
+        state.on_round(completed_report(1, i, "{}"));
     }
     EXPECT_EQ(state.last_seq(), total);
     const auto events = state.events_after(0);

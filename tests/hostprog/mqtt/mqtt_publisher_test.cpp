@@ -15,19 +15,21 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "broker.h"
 #include "mqtt_messages.h"
 #include "support.h"
+#include "write_policy.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using kv830host::CycleReport;
 using kv830host::MqttConfig;
 using kv830host::MqttPublisher;
+using kv830host::RoundPtr;
 using mqtttest::Broker;
 using mqtttest::Message;
 using mqtttest::Subscriber;
@@ -112,17 +114,17 @@ TEST_F(MqttPublisherTest, SnapshotArrivesByteForByteWithItsCycleAndStatus) {
     ASSERT_TRUE(publisher.start(error)) << error;
     ASSERT_TRUE(wait_until([&] { return publisher.counters().connected; }, 10s));
 
-    std::vector<CycleReport> reports = {mqtttest::make_report(1), mqtttest::make_report(2, false),
-                                        mqtttest::make_report(3)};
-    for (const CycleReport& r : reports) {
+    std::vector<RoundPtr> reports = {mqtttest::make_report(1), mqtttest::make_report(2, false),
+                                     mqtttest::make_report(3)};
+    for (const RoundPtr& r : reports) {
         publisher.submit(r);
     }
     ASSERT_TRUE(sub->wait_count(prefix_ + "/cycle", 3, 10s));
     ASSERT_TRUE(sub->wait_count(prefix_ + "/snapshot", 2, 10s));
     const std::vector<Message> snapshots = sub->on(prefix_ + "/snapshot");
     ASSERT_EQ(snapshots.size(), 2U);  // the failed cycle has no snapshot
-    EXPECT_EQ(snapshots[0].payload, reports[0].snapshot);
-    EXPECT_EQ(snapshots[1].payload, reports[2].snapshot);
+    EXPECT_EQ(snapshots[0].payload, reports[0]->snapshot);
+    EXPECT_EQ(snapshots[1].payload, reports[2]->snapshot);
     EXPECT_GT(snapshots[0].payload.size(), 5000U);
 
     const std::vector<Message> cycles = sub->on(prefix_ + "/cycle");
@@ -182,8 +184,8 @@ TEST_F(MqttPublisherTest, BrokerRestartLosesNoCycleWithinTheBound) {
     ASSERT_TRUE(wait_until([&] { return publisher.counters().connected; }, 10s));
     std::map<unsigned long long, std::string> sent;
     for (unsigned long long n = 1; n <= 3; ++n) {
-        const CycleReport r = mqtttest::make_report(n);
-        sent[n] = r.snapshot;
+        const RoundPtr r = mqtttest::make_report(n);
+        sent[n] = r->snapshot;
         publisher.submit(r);
     }
     ASSERT_TRUE(sub->wait_count(prefix_ + "/cycle", 3, 10s));
@@ -193,8 +195,8 @@ TEST_F(MqttPublisherTest, BrokerRestartLosesNoCycleWithinTheBound) {
     broker_.stop();
     ASSERT_TRUE(wait_until([&] { return !publisher.counters().connected; }, 10s));
     for (unsigned long long n = 4; n <= 15; ++n) {
-        const CycleReport r = mqtttest::make_report(n, n != 9);
-        sent[n] = r.snapshot;
+        const RoundPtr r = mqtttest::make_report(n, n != 9);
+        sent[n] = r->snapshot;
         publisher.submit(r);
         std::this_thread::sleep_for(50ms);
     }
@@ -235,7 +237,7 @@ TEST_F(MqttPublisherTest, BrokerRestartLosesNoCycleWithinTheBound) {
         times[v["number"].asUInt64()] = v["time"].asString();
     }
     EXPECT_NE(times[4], times[15]);
-    EXPECT_EQ(times[15], kv830host::format_utc_time(mqtttest::make_report(15).end_unix_ms));
+    EXPECT_EQ(times[15], kv830host::format_utc_time(mqtttest::make_report(15)->end_unix_ms));
 }
 
 TEST_F(MqttPublisherTest, FullQueueDropsTheOldestAndCountsThem) {
@@ -345,7 +347,7 @@ TEST_F(MqttPublisherTest, SubmitNeverBlocksWhateverTheBrokerDoes) {
             lines += line + "\n";
         });
         ASSERT_TRUE(publisher.start(error)) << error;
-        const CycleReport report = mqtttest::make_report(1);
+        const RoundPtr report = mqtttest::make_report(1);
         double worst_ms = 0.0;
         for (int i = 0; i < 200; ++i) {
             const auto t0 = Clock::now();
@@ -433,15 +435,10 @@ TEST_F(MqttPublisherTest, TlsWithTheBrokersCertificateAndRetriesWithAWrongOne) {
     }
 }
 
+// The program's rule for remote writes, in front of a line that records what reaches it.
 class WriteRecorder {
   public:
-    kv830host::WriteSubmitter submitter() {
-        return [this](const kv830host::WriteCommand& command, kv830host::WriteDone done) {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            commands_.push_back(command);
-            dones_.push_back(std::move(done));
-        };
-    }
+    kv830host::RemoteWrites* writes() { return &policy_; }
     std::size_t count() const {
         const std::lock_guard<std::mutex> lock(mutex_);
         return commands_.size();
@@ -461,9 +458,23 @@ class WriteRecorder {
     }
 
   private:
+    void record(const kv830host::WriteCommand& command, kv830host::WriteDone done) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        commands_.push_back(command);
+        dones_.push_back(std::move(done));
+    }
+
     mutable std::mutex mutex_;
     std::vector<kv830host::WriteCommand> commands_;
     std::vector<kv830host::WriteDone> dones_;
+    std::ostringstream audit_text_;
+    kv830host::StatusSink audit_{audit_text_};
+    kv830host::WritePolicy policy_{
+        {{1, kv830host::WritableRegisters::settings_of_signal_table()}},
+        audit_,
+        [this](const kv830host::WriteCommand& c, kv830host::WriteDone done) {
+            record(c, std::move(done));
+        }};
 };
 
 TEST_F(MqttPublisherTest, MalformedWritesAreRefusedAndNothingIsHandedOn) {
@@ -472,7 +483,7 @@ TEST_F(MqttPublisherTest, MalformedWritesAreRefusedAndNothingIsHandedOn) {
     settings.writes = true;
     MqttPublisher publisher(mqtttest::make_config(broker_.url(), prefix_, settings));
     WriteRecorder recorder;
-    publisher.set_write_submitter(recorder.submitter());
+    publisher.set_remote_writes(recorder.writes());
     std::string error;
     ASSERT_TRUE(publisher.start(error)) << error;
     ASSERT_TRUE(wait_until([&] { return publisher.counters().connected; }, 10s));
@@ -487,7 +498,7 @@ TEST_F(MqttPublisherTest, MalformedWritesAreRefusedAndNothingIsHandedOn) {
         {"not json",                                    "not valid JSON"              },
         {R"({"register": 19, "values": [1])",           "not valid JSON"              },
         {"[1, 2]",                                      "not an object"               },
-        {R"({"register": 9999, "values": [1]})",        "not a known writable"        },
+        {R"({"register": 9999, "values": [1]})",        "not an operator's setting"   },
         {R"({"register": 19, "values": [1.5]})",        "not an integer"              },
         {R"({"register": 19, "values": []})",           "empty"                       },
         {R"({"register": 19, "values": [70000]})",      "outside 0 to 65535"          },
@@ -519,7 +530,8 @@ TEST_F(MqttPublisherTest, MalformedWritesAreRefusedAndNothingIsHandedOn) {
             << results[i].payload;
     }
     EXPECT_EQ(recorder.count(), 0U);
-    EXPECT_EQ(publisher.counters().writes_refused, std::size(rows));
+    // All but the one the rule refused were refused before it saw them.
+    EXPECT_EQ(publisher.counters().writes_refused, std::size(rows) - 1);
 
     // A valid command goes to the polling side, and its outcome comes back.
     ASSERT_TRUE(sub->publish(prefix_ + "/write", R"({"register": 246, "values": [5]})"));
@@ -548,7 +560,7 @@ TEST_F(MqttPublisherTest, WritesAreIgnoredUnlessEnabled) {
     const auto sub = subscribe(prefix_ + "/#");
     MqttPublisher publisher(mqtttest::make_config(broker_.url(), prefix_));
     WriteRecorder recorder;
-    publisher.set_write_submitter(recorder.submitter());
+    publisher.set_remote_writes(recorder.writes());
     std::string error;
     ASSERT_TRUE(publisher.start(error)) << error;
     ASSERT_TRUE(wait_until([&] { return publisher.counters().connected; }, 10s));
@@ -593,12 +605,12 @@ TEST_F(MqttPublisherTest, DelayFromSubmitToSubscriber) {
     ASSERT_TRUE(publisher.start(error)) << error;
     ASSERT_TRUE(wait_until([&] { return publisher.counters().connected; }, 10s));
     constexpr int kCycles = 200;
-    std::vector<CycleReport> reports;
+    std::vector<RoundPtr> reports;
     for (int i = 1; i <= kCycles; ++i) {
         reports.push_back(mqtttest::make_report(static_cast<unsigned long long>(i)));
     }
     std::vector<Clock::time_point> submitted;
-    for (const CycleReport& r : reports) {
+    for (const RoundPtr& r : reports) {
         submitted.push_back(Clock::now());
         publisher.submit(r);
         std::this_thread::sleep_for(5ms);
@@ -607,7 +619,7 @@ TEST_F(MqttPublisherTest, DelayFromSubmitToSubscriber) {
     const std::vector<Message> got = sub->on(prefix_ + "/snapshot");
     std::vector<double> delays_ms;
     for (std::size_t i = 0; i < reports.size(); ++i) {
-        ASSERT_EQ(got[i].payload, reports[i].snapshot);
+        ASSERT_EQ(got[i].payload, reports[i]->snapshot);
         delays_ms.push_back(
             std::chrono::duration<double, std::milli>(got[i].arrived - submitted[i]).count());
     }
@@ -615,7 +627,7 @@ TEST_F(MqttPublisherTest, DelayFromSubmitToSubscriber) {
     const double median = delays_ms[delays_ms.size() / 2];
     const double p99 = delays_ms[delays_ms.size() * 99 / 100];
     std::cout << "[ figure ] submit to subscriber, " << kCycles << " snapshots of "
-              << reports[0].snapshot.size() << " bytes: median " << median << " ms, p99 " << p99
+              << reports[0]->snapshot.size() << " bytes: median " << median << " ms, p99 " << p99
               << " ms, max " << delays_ms.back() << " ms" << std::endl;
 }
 

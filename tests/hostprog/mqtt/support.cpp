@@ -50,18 +50,18 @@ std::string snapshot_text(unsigned seed) {
     return writer.write(doc);
 }
 
-kv830host::CycleReport make_report(unsigned long long number, bool completed) {
-    kv830host::CycleReport r;
-    r.data_id = 1;
-    r.number = number;
-    r.completed = completed;
-    r.duration_s = 0.25;
-    r.answered = completed ? 17 : 9;
-    r.failed = completed ? 0 : 8;
-    r.end_unix_ms = 1796000000000LL + static_cast<long long>(number) * 1000;
-    r.last_completed_unix_ms = completed ? r.end_unix_ms : 0;
+kv830host::RoundPtr make_report(unsigned long long number, bool completed) {
+    auto r = std::make_shared<kv830host::Round>();
+    r->data_id = 1;
+    r->number = number;
+    r->completed = completed;
+    r->duration_s = 0.25;
+    r->counters[kv830host::RoundCounter::Answered] = completed ? 17 : 9;
+    r->counters[kv830host::RoundCounter::Failed] = completed ? 0 : 8;
+    r->end_unix_ms = 1796000000000LL + static_cast<long long>(number) * 1000;
+    r->last_completed_unix_ms = completed ? r->end_unix_ms : 0;
     if (completed) {
-        r.snapshot = snapshot_text(static_cast<unsigned>(number));
+        r->snapshot = snapshot_text(static_cast<unsigned>(number));
     }
     return r;
 }

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "cycle_report.h"
 #include "mqtt_settings.h"
+#include "round.h"
 
 namespace mqtttest {
 
@@ -17,7 +17,7 @@ kv830host::MqttConfig make_config(const std::string& url, const std::string& pre
 // `seed`, ending in a newline like the device's text.
 std::string snapshot_text(unsigned seed);
 
-kv830host::CycleReport make_report(unsigned long long number, bool completed = true);
+kv830host::RoundPtr make_report(unsigned long long number, bool completed = true);
 
 // A topic prefix no other test uses.
 std::string unique_prefix(const std::string& test);
