@@ -1,5 +1,5 @@
 # make live: the plant simulator and kv830-host serving the page, until Ctrl-C.
-# make screenshot: the picture of the page the README shows (docs/dashboard.png).
+# make screenshot: the picture of the page docs/monitoring.md shows (docs/dashboard.png).
 # The browser tests and the screenshot run Debian's Chromium; the CJK font shows the
 # controller's Chinese signal names.
 EXTRA_DEPS += chromium fonts-wqy-microhei gzip

@@ -10,7 +10,7 @@ set(KV830_PRIVATE_LIBDIR "lib/${KV830_PKG}")
 install(TARGETS kv830-host plant-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS kv830 qdxhost LIBRARY DESTINATION ${KV830_PRIVATE_LIBDIR})
 set_target_properties(kv830-host PROPERTIES INSTALL_RPATH "/usr/${KV830_PRIVATE_LIBDIR}")
-target_compile_definitions(kv830host_history_decode PRIVATE KV830_PLUGIN_DIR="/usr/${KV830_PRIVATE_LIBDIR}")
+target_compile_definitions(kv830host_core PRIVATE KV830_PLUGIN_DIR="/usr/${KV830_PRIVATE_LIBDIR}")
 
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kv830-host.service DESTINATION lib/systemd/system)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/kv830-host.json DESTINATION /etc/kv830)
@@ -38,6 +38,10 @@ add_custom_target(kv830_package_files ALL DEPENDS ${KV830_PKG_FILES})
 install(FILES ${KV830_PKG_GEN}/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright
         DESTINATION share/doc/${KV830_PKG})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/${KV830_PKG})
+# The README's map of documents points into docs/; the picture of the page stays out (its size).
+foreach(doc commissioning monitoring integrator performance development)
+  install(FILES ${PROJECT_SOURCE_DIR}/docs/${doc}.md DESTINATION share/doc/${KV830_PKG}/docs)
+endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${KV830_PKG})

@@ -1,4 +1,4 @@
-// Opens the page in headless Chromium and writes a PNG of it, for the README and for
+// Opens the page in headless Chromium and writes a PNG of it, for docs/monitoring.md and for
 // looking at the page from a terminal.
 //
 //   kv830_page_shot [options] URL PNG
