@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "host_port.h"
 #include "option_table.h"
 
 namespace qdxhost {
@@ -13,8 +14,6 @@ namespace {
 
 constexpr int kMinDataBits = 5;
 constexpr int kMaxDataBits = 8;
-constexpr long kMaxPort = 65535;
-constexpr std::size_t kMaxPortDigits = 5;
 
 enum class Kind { Int, Text, Parity };
 
@@ -76,10 +75,6 @@ bool read_member(const Member& m, const Json::Value& v, LinkSettings& out, std::
     return false;
 }
 
-bool all_digits(const std::string& s) {
-    return std::all_of(s.begin(), s.end(), [](unsigned char c) { return std::isdigit(c); });
-}
-
 }  // namespace
 
 long long LinkSettings::pause_ns() const {
@@ -103,38 +98,11 @@ std::string LinkSettings::describe() const {
 
 bool split_host_port(const std::string& text, std::string& host, std::string& port,
                      std::string& error) {
-    std::string::size_type colon;
-    if (!text.empty() && text[0] == '[') {
-        const auto close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-            error = "\"" + text + "\": [ADDRESS]:PORT expected";
-            return false;
-        }
-        host = text.substr(1, close - 1);
-        colon = close + 1;
-    } else {
-        colon = text.rfind(':');
-        if (colon == std::string::npos) {
-            error = "\"" + text + "\": HOST:PORT expected";
-            return false;
-        }
-        host = text.substr(0, colon);
-        // An IPv6 address has colons of its own: without brackets its port is ambiguous.
-        if (host.find(':') != std::string::npos) {
-            error = "\"" + text + "\": [ADDRESS]:PORT expected for an IPv6 address";
-            return false;
-        }
-    }
-    port = text.substr(colon + 1);
-    if (host.empty()) {
-        error = "\"" + text + "\" names no host";
+    int number = 0;
+    if (!kv830net::split_host_port(text, kv830net::HostPortForm{}, host, number, error)) {
         return false;
     }
-    if (port.empty() || port.size() > kMaxPortDigits || !all_digits(port) || std::stol(port) < 1 ||
-        std::stol(port) > kMaxPort) {
-        error = "\"" + text + "\" needs a port from 1 to 65535";
-        return false;
-    }
+    port = std::to_string(number);
     return true;
 }
 

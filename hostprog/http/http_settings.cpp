@@ -7,45 +7,16 @@
 #include <fstream>
 #include <sstream>
 
+#include "host_port.h"
+
 namespace kv830host {
 
 bool parse_http_address(const std::string& text, std::string& address, int& port,
                         std::string& error) {
-    std::string host = "127.0.0.1";
-    std::string port_text = text;
-    if (!text.empty() && text[0] == '[') {
-        const std::size_t close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-            error = "'" + text + "' is not [IPv6]:PORT";
-            return false;
-        }
-        host = text.substr(1, close - 1);
-        port_text = text.substr(close + 2);
-    } else {
-        const std::size_t colon = text.rfind(':');
-        if (colon != std::string::npos) {
-            if (text.find(':') != colon) {
-                error = "'" + text + "': write an IPv6 address in brackets, [ADDR]:PORT";
-                return false;
-            }
-            if (colon > 0) {
-                host = text.substr(0, colon);
-            }
-            port_text = text.substr(colon + 1);
-        }
-    }
-    if (host.empty()) {
-        error = "'" + text + "' has an empty address";
-        return false;
-    }
-    long long value = 0;
-    if (!kv830cli::parse_decimal(port_text, 0, 65535, value)) {
-        error = "'" + text + "': the port must be a number from 0 to 65535";
-        return false;
-    }
-    address = host;
-    port = static_cast<int>(value);
-    return true;
+    kv830net::HostPortForm form;
+    form.default_host = "127.0.0.1";  // a bare port stays on this machine
+    form.min_port = 0;                // the system picks a free one
+    return kv830net::split_host_port(text, form, address, port, error);
 }
 
 std::vector<kv830cli::Option> http_options(HttpSettings& settings) {

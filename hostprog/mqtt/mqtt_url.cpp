@@ -1,5 +1,6 @@
 #include "mqtt_url.h"
 
+#include "host_port.h"
 #include "option_table.h"
 
 namespace kv830host {
@@ -109,49 +110,11 @@ bool parse_mqtt_url(const std::string& text, MqttUrl& out, std::string& error) {
             }
         }
     }
-    std::string port_text;
-    if (!hostport.empty() && hostport[0] == '[') {
-        const std::size_t close = hostport.find(']');
-        if (close == std::string::npos) {
-            error = "an IPv6 address without its closing ']'";
-            return false;
-        }
-        url.host = hostport.substr(1, close - 1);
-        const std::string after = hostport.substr(close + 1);
-        if (!after.empty()) {
-            if (after[0] != ':') {
-                error = "'" + after + "' after the IPv6 address";
-                return false;
-            }
-            port_text = after.substr(1);
-            if (port_text.empty()) {
-                error = "an empty port in the broker URL";
-                return false;
-            }
-        }
-    } else {
-        const std::size_t colon = hostport.find(':');
-        url.host = hostport.substr(0, colon);
-        if (colon != std::string::npos) {
-            port_text = hostport.substr(colon + 1);
-            if (port_text.empty()) {
-                error = "an empty port in the broker URL";
-                return false;
-            }
-        }
-    }
-    if (url.host.empty()) {
-        error = "no host in the broker URL";
+    kv830net::HostPortForm form;
+    form.default_port = url.port;  // the scheme's
+    if (!kv830net::split_host_port(hostport, form, url.host, url.port, error)) {
+        error = "broker URL: " + error;
         return false;
-    }
-    if (!port_text.empty()) {
-        long long port = 0;
-        if (port_text[0] == '+' || port_text[0] == '-' ||
-            !kv830cli::parse_decimal(port_text, 1, 65535, port)) {
-            error = "port '" + port_text + "' is not a number from 1 to 65535";
-            return false;
-        }
-        url.port = static_cast<int>(port);
     }
     out = url;
     return true;

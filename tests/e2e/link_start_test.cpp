@@ -23,11 +23,11 @@ TEST(LinkStart, SettingsTheLineCannotTakeAreRefused) {
         std::vector<std::string> args;
         std::string message;
     } rows[] = {
-        {{"--device", "/dev/ttyS0", "--baud", "123"},                      "cannot be set to 123 baud"},
-        {{"--tcp", "::1"},                                                 "[ADDRESS]:PORT expected"  },
-        {{"--tcp", "127.0.0.1:1502", "--retries", "11"},                   "--retries"                },
+        {{"--device", "/dev/ttyS0", "--baud", "123"},                      "cannot be set to 123 baud"  },
+        {{"--tcp", "::1"},                                                 "in brackets, [ADDRESS]:PORT"},
+        {{"--tcp", "127.0.0.1:1502", "--retries", "11"},                   "--retries"                  },
         {{"--tcp", "127.0.0.1:1502", "--settings", dir.file("typo.json")},
-         "did you mean timeout_ms?"                                                                   },
+         "did you mean timeout_ms?"                                                                     },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message);

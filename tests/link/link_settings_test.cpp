@@ -100,12 +100,12 @@ TEST(LinkSettings, Checks) {
              s.tcp = "h:502";
              s.slave = 256;
          },                                                                "0 to 255"                   },
-        {"tcp bare v6",     [](LinkSettings& s) { s.tcp = "::1"; },        "[ADDRESS]:PORT expected"    },
+        {"tcp bare v6",     [](LinkSettings& s) { s.tcp = "::1"; },        "in brackets, [ADDRESS]:PORT"},
         {"tcp v6 no port",  [](LinkSettings& s) { s.tcp = "[::1]"; },      "[ADDRESS]:PORT expected"    },
         {"tcp v6",          [](LinkSettings& s) { s.tcp = "[::1]:1502"; }, ""                           },
         {"tcp no port",     [](LinkSettings& s) { s.tcp = "host"; },       "HOST:PORT expected"         },
-        {"tcp port 0",      [](LinkSettings& s) { s.tcp = "host:0"; },     "port from 1 to 65535"       },
-        {"tcp port 65536",  [](LinkSettings& s) { s.tcp = "host:65536"; }, "port from 1 to 65535"       },
+        {"tcp port 0",      [](LinkSettings& s) { s.tcp = "host:0"; },     "from 1 to 65535"            },
+        {"tcp port 65536",  [](LinkSettings& s) { s.tcp = "host:65536"; }, "from 1 to 65535"            },
         {"data bits 9",     [](LinkSettings& s) { s.data_bits = 9; },      "data bits"                  },
         {"stop bits 3",     [](LinkSettings& s) { s.stop_bits = 3; },      "stop bits"                  },
         {"timeout 0",       [](LinkSettings& s) { s.timeout_ms = 0; },     "timeout"                    },

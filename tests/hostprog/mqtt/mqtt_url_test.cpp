@@ -67,7 +67,7 @@ TEST(MqttUrl, RefusesMalformedUrlsWithAReason) {
         {"mqtt://broker:-1",    "1 to 65535"      },
         {"mqtt://broker:+80",   "1 to 65535"      },
         {"mqtt://broker:0x50",  "1 to 65535"      },
-        {"mqtt://broker:80:81", "1 to 65535"      },
+        {"mqtt://broker:80:81", "in brackets"     },
         {"mqtt://broker/topic", "no path"         },
         {"mqtt://broker?x=1",   "no path"         },
         {"mqtt://broker#f",     "no path"         },
