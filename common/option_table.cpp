@@ -37,13 +37,18 @@ std::string unknown_option(const std::vector<Option>& table, const std::string& 
     while (!stem.empty() && stem.front() == '-') {
         stem.erase(stem.begin());
     }
-    std::string message = "unknown option " + word;
-    const std::string near = nearest_name(stem.substr(0, stem.find('=')), names);
-    if (!near.empty()) {
-        message += " (did you mean --" + near + "?)";
-    }
-    return message;
+    return "unknown option " + word + did_you_mean(stem.substr(0, stem.find('=')), names, "--");
 }
+
+}  // namespace
+
+std::string did_you_mean(const std::string& word, const std::vector<std::string>& known,
+                         const std::string& prefix) {
+    const std::string near = nearest_name(word, known);
+    return near.empty() ? std::string() : " (did you mean \"" + prefix + near + "\"?)";
+}
+
+namespace {
 
 std::string display_name(const Option& o) {
     return std::string("--") + o.long_name;

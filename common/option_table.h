@@ -33,6 +33,11 @@ std::string format_help(const std::vector<Option>& table, const std::string& usa
 // be a likely typo.
 std::string nearest_name(const std::string& word, const std::vector<std::string>& known);
 
+// The one wording of that hint, to be appended to a refusal: ` (did you mean "--output"?)`
+// with `prefix` "--", or "" when no known name is close.
+std::string did_you_mean(const std::string& word, const std::vector<std::string>& known,
+                         const std::string& prefix = "");
+
 // Decimal only: "010" is ten and "0x10" is refused, so that a unit id or a baud rate
 // copied from a datasheet means what it says.
 bool parse_decimal(const std::string& text, long long min, long long max, long long& out);

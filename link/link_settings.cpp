@@ -125,11 +125,8 @@ bool read_link_settings(const Json::Value& settings, LinkSettings& out, std::str
             for (const Member& k : kMembers) {
                 known.emplace_back(k.name);
             }
-            error = "modbus." + name + " is not a link setting";
-            const std::string near = kv830cli::nearest_name(name, known);
-            if (!near.empty()) {
-                error += ": did you mean " + near + "?";
-            }
+            error =
+                "modbus." + name + " is not a link setting" + kv830cli::did_you_mean(name, known);
             return false;
         }
         if (!read_member(*member, m[name], out, error)) {

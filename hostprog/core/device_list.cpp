@@ -39,11 +39,7 @@ bool check_entry_members(const Json::Value& entry, std::string& error) {
             found = found || k == name;
         }
         if (!found) {
-            error = "unknown member \"" + name + "\"";
-            const std::string near = kv830cli::nearest_name(name, known);
-            if (!near.empty()) {
-                error += " (did you mean \"" + near + "\"?)";
-            }
+            error = "unknown member \"" + name + "\"" + kv830cli::did_you_mean(name, known);
             return false;
         }
     }

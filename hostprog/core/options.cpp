@@ -507,10 +507,7 @@ bool parse_settings_text(const std::string& text, Json::Value& doc, std::string&
         }
         if (!known) {
             error = "unknown member \"" + name + "\"";
-            const std::string near = kv830cli::nearest_name(name, settings_members());
-            if (!near.empty()) {
-                error += " (did you mean \"" + near + "\"?)";
-            }
+            error += kv830cli::did_you_mean(name, settings_members());
             return false;
         }
     }

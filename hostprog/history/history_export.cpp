@@ -202,9 +202,8 @@ class Exporter {
                 sample != nullptr ? signal_names(*sample) : std::vector<std::string>();
             for (const std::string& s : o_.signals) {
                 if (sample != nullptr && !sample->isMember(s)) {
-                    const std::string near = kv830cli::nearest_name(s, known);
-                    error = "unknown signal '" + s + "'" +
-                            (near.empty() ? std::string() : " (did you mean '" + near + "'?)");
+                    const std::string hint = kv830cli::did_you_mean(s, known);
+                    error = "unknown signal \"" + s + "\"" + hint;
                     return false;
                 }
             }

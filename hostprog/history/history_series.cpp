@@ -91,10 +91,9 @@ bool read_series(HistoryStore& store, HistoryDecoder& decoder, const SeriesQuery
             : sample->find(query.signal.data(), query.signal.data() + query.signal.size());
     if (member == nullptr) {
         std::vector<std::string> known = sample->getMemberNames();
-        const std::string near = kv830cli::nearest_name(query.signal, known);
+        const std::string hint = kv830cli::did_you_mean(query.signal, known);
         return refuse(result, SeriesRefusal::UnknownSignal,
-                      "unknown signal '" + query.signal + "'" +
-                          (near.empty() ? std::string() : " (did you mean '" + near + "'?)"));
+                      "unknown signal \"" + query.signal + "\"" + hint);
     }
     if (!member->isNumeric()) {
         return refuse(result, SeriesRefusal::UnknownSignal,

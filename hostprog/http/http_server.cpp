@@ -694,10 +694,8 @@ void HttpServer::Impl::serve_history(const httplib::Request& req, httplib::Respo
     const std::string signal = req.get_param_value("signal");
     const kv830::SignalRow* row = find_signal(signal);
     if (row == nullptr) {
-        const std::string near = kv830cli::nearest_name(signal, signal_names());
-        refuse(res, 400,
-               "unknown signal '" + signal + "'" +
-                   (near.empty() ? "" : "; did you mean '" + near + "'?"));
+        const std::string hint = kv830cli::did_you_mean(signal, signal_names());
+        refuse(res, 400, "unknown signal \"" + signal + "\"" + hint);
         return;
     }
     if (row->kind == kv830::SignalKind::Enum) {

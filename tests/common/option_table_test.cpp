@@ -82,7 +82,7 @@ TEST(OptionTable, RefusesWithTheOptionNamed) {
         std::string message;
     };
     const Row rows[] = {
-        {{"--outptu", "x"},  "unknown option --outptu (did you mean --output?)"      },
+        {{"--outptu", "x"},  "unknown option --outptu (did you mean \"--output\"?)"      },
         {{"--zzzzzzzz"},     "unknown option --zzzzzzzz"                             },
         {{"-x"},             "unknown option -x"                                     },
         {{"--output"},       "--output needs a value (FILE)"                         },

@@ -27,7 +27,7 @@ TEST(LinkStart, SettingsTheLineCannotTakeAreRefused) {
         {{"--tcp", "::1"},                                                 "in brackets, [ADDRESS]:PORT"},
         {{"--tcp", "127.0.0.1:1502", "--retries", "11"},                   "--retries"                  },
         {{"--tcp", "127.0.0.1:1502", "--settings", dir.file("typo.json")},
-         "did you mean timeout_ms?"                                                                     },
+         R"(did you mean "timeout_ms"?)"                                                                     },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.message);

@@ -35,8 +35,8 @@ TEST(LinkSettings, SettingsDocumentMembers) {
         {R"({"modbus": {"parity": 1}})",                           "modbus.parity must be N, E or O"    },
         {R"({"modbus": {"baud": "9600"}})",                        "modbus.baud must be an integer"     },
         {R"({"modbus": {"device": 5}})",                           "modbus.device must be a string"     },
-        {R"({"modbus": {"timeout": 5000}})",                       "did you mean timeout_ms?"           },
-        {R"({"modbus": {"retry": 1}})",                            "did you mean retries?"              },
+        {R"({"modbus": {"timeout": 5000}})",                       R"(did you mean "timeout_ms"?)"           },
+        {R"({"modbus": {"retry": 1}})",                            R"(did you mean "retries"?)"              },
         {R"({"modbus": {"colour": "red"}})",                       "modbus.colour is not a link setting"},
         {R"({"modbus": 3})",                                       "modbus must be an object"           },
     };

@@ -76,7 +76,7 @@ TEST(HostOptions, RefusesBadValuesNamingTheOption) {
         {{"--device", "/dev/null", "--timeout", "0"},                   "--timeout"              },
         {{"--device", "/dev/null", "--write", "1=2,"},                  "--write"                },
         {{"--device", "/dev/null", "--write", "0x10=1"},                "--write"                },
-        {{"--device", "/dev/null", "--histroy", "h.db"},                "did you mean --history?"},
+        {{"--device", "/dev/null", "--histroy", "h.db"},                R"(did you mean "--history"?)"},
         {{"--device", "/dev/null", "--watch=yes"},                      "takes no value"         },
         {{"--device", "/dev/null", "--write", "1=1", "--write", "2=2"}, "once"                   },
         {{"--tcp", "h:1", "--device", "/dev/null"},                     "exclude each other"     },
