@@ -6,96 +6,35 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <utility>
 #include <vector>
+
+#include "kv830_signals.h"
 
 namespace kv830host {
 
 namespace {
 
-enum Unit {
-    kTower1,
-    kTower2,
-    kTower3,
-    kTower4,
-    kCirculatingPump,
-    kSelfCirculatingPump,
-    kMakeUpPump,
-    kScrewChiller,
-    kPlateExchanger,
-    kValves,
-    kDosing,
-    kPowerMeter,
-    kSystem,
-    kUnitCount
+// The signals of each plant unit in the order the signal table lists them, as the page
+// shows them. A name the table does not know (the update time) goes with the system.
+struct Placed {
+    kv830::Unit unit = kv830::Unit::System;
+    std::size_t order = 0;
 };
 
-const char* const kUnitTitles[kUnitCount] = {
-    "Cooling tower 1#",
-    "Cooling tower 2#",
-    "Cooling tower 3#",
-    "Cooling tower 4#",
-    "Circulating pump",
-    "Self-circulating pump",
-    "Make-up pump",
-    "Screw chiller",
-    "Plate exchanger",
-    "Valves DV1-DV13",
-    "Dosing and side-stream",
-    "Power meter",
-    "System, setpoints and alarms",
-};
-
-bool has(const std::string& key, const char* part) {
-    return key.find(part) != std::string::npos;
-}
-
-// By the words of the controller's own signal names. Alarms and their limits stay
-// together with the system whichever unit they watch, as the operator reads them there.
-Unit unit_of(const std::string& key) {
-    if (has(key, "报警")) {
-        return kSystem;
-    }
-    static const char* const towers[] = {"1#冷却塔", "2#冷却塔", "3#冷却塔", "4#冷却塔"};
-    for (int i = 0; i < 4; ++i) {
-        if (has(key, towers[i])) {
-            return static_cast<Unit>(kTower1 + i);
+Placed place_of(const std::string& key) {
+    static const std::map<std::string, Placed> places = [] {
+        std::map<std::string, Placed> out;
+        for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
+            // A name listed twice keeps its first place; both rows name the same unit.
+            out.emplace(kv830::kSignals[i].key, Placed{kv830::kSignals[i].unit, i + 1});
         }
-    }
-    if (has(key, "自循环")) {
-        return kSelfCirculatingPump;
-    }
-    if (has(key, "循环泵")) {
-        return kCirculatingPump;
-    }
-    if (has(key, "补水泵")) {
-        return kMakeUpPump;
-    }
-    if (has(key, "螺杆机") || has(key, "制冷机组")) {
-        return kScrewChiller;
-    }
-    if (has(key, "板换")) {
-        return kPlateExchanger;
-    }
-    if (key.rfind("DV", 0) == 0) {
-        return kValves;
-    }
-    if (has(key, "加药") || has(key, "旁流")) {
-        return kDosing;
-    }
-    if (has(key, "电表")) {
-        return kPowerMeter;
-    }
-    return kSystem;
-}
-
-int valve_number(const std::string& key) {
-    if (key.rfind("DV", 0) != 0) {
-        return 0;
-    }
-    // The digits after "DV"; a name without them sorts first.
-    return static_cast<int>(std::strtol(key.c_str() + 2, nullptr, 10));
+        return out;
+    }();
+    const auto it = places.find(key);
+    return it == places.end() ? Placed{} : it->second;
 }
 
 // Columns a terminal gives the text: East Asian characters take two.
@@ -153,24 +92,30 @@ std::string pretty_snapshot(const std::string& snapshot_text) {
     if (!Json::parseFromStream(builder, in, &doc, &errors) || !doc.isObject()) {
         return "(no snapshot: the device has no completed round yet)\n";
     }
-    std::vector<std::pair<std::string, std::string>> units[kUnitCount];
+    // (place in the table, name, value) per unit
+    using Row = std::pair<std::size_t, std::pair<std::string, std::string>>;
+    std::vector<Row> units[kv830::kUnitCount];
     for (const std::string& key : doc.getMemberNames()) {
-        units[unit_of(key)].emplace_back(key, value_text(doc[key]));
+        const Placed place = place_of(key);
+        units[static_cast<std::size_t>(place.unit)].push_back({
+            place.order, {key, value_text(doc[key])}
+        });
     }
-    std::stable_sort(
-        units[kValves].begin(), units[kValves].end(),
-        [](const auto& a, const auto& b) { return valve_number(a.first) < valve_number(b.first); });
     std::ostringstream out;
-    for (int u = 0; u < kUnitCount; ++u) {
+    for (std::size_t u = 0; u < kv830::kUnitCount; ++u) {
         if (units[u].empty()) {
             continue;
         }
+        std::sort(units[u].begin(), units[u].end(),
+                  [](const Row& a, const Row& b) { return a.first < b.first; });
         std::size_t width = 0;
-        for (const auto& row : units[u]) {
-            width = std::max(width, display_width(row.first));
+        for (const Row& row : units[u]) {
+            width = std::max(width, display_width(row.second.first));
         }
-        out << "== " << kUnitTitles[u] << " (" << units[u].size() << ")\n";
-        for (const auto& row : units[u]) {
+        out << "== " << kv830::unit_heading(static_cast<kv830::Unit>(u)) << " (" << units[u].size()
+            << ")\n";
+        for (const Row& entry : units[u]) {
+            const auto& row = entry.second;
             out << "  " << row.first << std::string(width - display_width(row.first) + 2, ' ')
                 << row.second << "\n";
         }

@@ -1,10 +1,14 @@
-// The pretty listing of a snapshot: each signal under its plant unit, valves in number
-// order, columns aligned by display width.
+// The pretty listing of a snapshot: each signal under its plant unit, columns aligned by
+// display width.
 #include "pretty.h"
 
 #include <gtest/gtest.h>
+#include <json/value.h>
+#include <json/writer.h>
 
 #include <string>
+
+#include "kv830_signals.h"
 
 namespace kv830host {
 namespace {
@@ -19,40 +23,38 @@ std::string heading_of(const std::string& listing, const std::string& key) {
     return head == std::string::npos ? "" : listing.substr(head, listing.find('\n', head) - head);
 }
 
+// Every signal of the table under the heading of its own plant unit, as the page groups
+// them, in the table's order within the unit.
 TEST(PrettyListing, EachSignalUnderItsUnit) {
-    const std::string snapshot =
-        R"({"2#冷却塔运行": 1, "自循环泵运行": 0, "循环泵频率": 45.5, "DV10开到位": 1,)"
-        R"( "DV2开到位": 0, "1#冷却塔高温报警": 1, "电表电压": 380, "更新时间": "t"})";
-    const std::string listing = pretty_snapshot(snapshot);
-    struct Row {
-        const char* key;
-        const char* heading_part;
-    };
-    const Row rows[] = {
-        {"2#冷却塔运行",       "Cooling tower 2#"     },
-        {"自循环泵运行",      "Self-circulating pump"},
-        {"循环泵频率",         "Circulating pump"     },
-        {"DV10开到位",           "Valves"               },
-        {"1#冷却塔高温报警", "System"               },
-        {"电表电压",            "Power meter"          },
-        {"更新时间",            "System"               },
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.key);
-        EXPECT_NE(heading_of(listing, row.key).find(row.heading_part), std::string::npos)
-            << listing;
+    Json::Value doc(Json::objectValue);
+    for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
+        doc[kv830::kSignals[i].key] = static_cast<double>(i);
     }
-    // By number, not by text: DV2 before DV10.
-    EXPECT_LT(listing.find("DV2开到位"), listing.find("DV10开到位")) << listing;
-    EXPECT_NE(listing.find("45.5"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("== Valves DV1-DV13 (2)"), std::string::npos) << listing;
+    doc[kv830::kUpdateTimeKey] = "2026-12-8 8:0:0";
+    const std::string listing = pretty_snapshot(Json::FastWriter().write(doc));
+    for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
+        const kv830::SignalRow& row = kv830::kSignals[i];
+        SCOPED_TRACE(row.key);
+        EXPECT_EQ(heading_of(listing, row.key).find(std::string("== ") + unit_heading(row.unit)),
+                  0U)
+            << heading_of(listing, row.key);
+    }
+    EXPECT_EQ(heading_of(listing, kv830::kUpdateTimeKey).find("== System settings"), 0U);
+    std::size_t headings = 0;
+    for (std::size_t at = listing.find("== "); at != std::string::npos;
+         at = listing.find("== ", at + 1)) {
+        ++headings;
+    }
+    EXPECT_EQ(headings, kv830::kUnitCount);
+    EXPECT_LT(listing.find("DV2手自动"), listing.find("DV10手自动")) << "the table's order";
 }
 
 TEST(PrettyListing, ValuesStartInOneColumnWhateverTheScript) {
-    const std::string listing = pretty_snapshot(R"({"DV1开到位": 1, "DV12": 2})");
-    // "DV1开到位" is 3 + 2*3 = 9 columns wide, "DV12" 4: the values line up after both.
-    EXPECT_NE(listing.find("  DV1开到位  1\n"), std::string::npos) << listing;
-    EXPECT_NE(listing.find("  DV12       2\n"), std::string::npos) << listing;
+    const std::string listing = pretty_snapshot(R"({"DV10开到位": 1, "DV1手自动": 2})");
+    // "DV10开到位" is 4 + 3*2 = 10 columns wide, "DV1手自动" 9: the values line up after
+    // the wider one.
+    EXPECT_NE(listing.find("  DV1手自动   2\n"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("  DV10开到位  1\n"), std::string::npos) << listing;
 }
 
 TEST(PrettyListing, TextThatIsNoObjectGetsANote) {
