@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "json_text.h"
+#include "kv830_protocol.h"
 #include "option_table.h"
 
 namespace kv830host {
@@ -28,7 +29,7 @@ constexpr double kMaxTimeoutMs = 60000.0;
 constexpr double kMaxIntervalMs = 86400000.0;
 constexpr long long kMaxCycles = 1000000000LL;
 constexpr long long kMaxRegister = 0xFFFF;
-constexpr std::size_t kMaxWriteValues = 123;  // what one request 16 carries
+constexpr auto kMaxWriteValues = static_cast<std::size_t>(kv830::kMaxWriteRegisters);
 
 constexpr const char* kDevicesMember = "devices";
 

@@ -50,12 +50,13 @@ class HttpOutput : public Output {
     void on_round(const RoundPtr& round) override { plant_.on_round(*round); }
 
     void on_served(const RoundPtr& round) override {
-        plant_.serve_from_history(round->data_id, round->snapshot, round->end_unix_ms);
+        plant_.serve_from_history(round->data_id, round->snapshot, round->document,
+                                  round->end_unix_ms);
     }
 
     void stop() override { server_.stop(); }
 
-    RoundNeeds needs() const override { return {true, false}; }
+    RoundNeeds needs() const override { return {true, true}; }
 
   private:
     const HttpSettings settings_;

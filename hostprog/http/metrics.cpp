@@ -70,22 +70,14 @@ const std::vector<const kv830::SignalRow*>& unique_signal_rows() {
     return rows;
 }
 
-bool parse_snapshot(const std::string& text, Json::Value& doc) {
-    Json::CharReaderBuilder builder;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(text.data(), text.data() + text.size(), &doc, &errors) && doc.isObject();
-}
-
 void write_signals(MetricsText& out, const std::vector<DeviceView>& devices,
                    std::int64_t now_unix_ms) {
-    std::vector<std::pair<unsigned, Json::Value>> docs;
+    std::vector<std::pair<unsigned, std::shared_ptr<const Json::Value>>> docs;
     for (const DeviceView& d : devices) {
-        Json::Value doc;
         // A stale snapshot is left out rather than shown as current: the series end and
         // Prometheus marks them stale.
-        if (is_fresh(d, now_unix_ms) && parse_snapshot(*d.snapshot, doc)) {
-            docs.emplace_back(d.data_id, std::move(doc));
+        if (is_fresh(d, now_unix_ms) && d.document) {
+            docs.emplace_back(d.data_id, d.document);
         }
     }
     out.family("kv830_signal", "gauge",
@@ -97,7 +89,7 @@ void write_signals(MetricsText& out, const std::vector<DeviceView>& devices,
                 continue;
             }
             const Json::Value* value =
-                entry.second.find(row->key, row->key + std::strlen(row->key));
+                entry.second->find(row->key, row->key + std::strlen(row->key));
             if (value != nullptr && value->isNumeric()) {
                 out.sample("kv830_signal",
                            {
@@ -117,7 +109,7 @@ void write_signals(MetricsText& out, const std::vector<DeviceView>& devices,
                 continue;
             }
             const Json::Value* value =
-                entry.second.find(row->key, row->key + std::strlen(row->key));
+                entry.second->find(row->key, row->key + std::strlen(row->key));
             if (value != nullptr && value->isString()) {
                 out.sample("kv830_signal_info",
                            {

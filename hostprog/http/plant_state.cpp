@@ -1,8 +1,31 @@
 #include "plant_state.h"
 
+#include <json/reader.h>
+
+#include <memory>
 #include <utility>
 
 namespace kv830host {
+
+namespace {
+
+// The round's document when the program parsed it, else the text parsed here, once.
+std::shared_ptr<const Json::Value> document_of(const std::string& text, const Json::Value& doc) {
+    if (doc.isObject()) {
+        return std::make_shared<const Json::Value>(doc);
+    }
+    Json::Value parsed;
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &parsed, &errors) ||
+        !parsed.isObject()) {
+        return nullptr;
+    }
+    return std::make_shared<const Json::Value>(std::move(parsed));
+}
+
+}  // namespace
 
 PlantState::PlantState(double interval_s) : interval_s_(interval_s > 0.0 ? interval_s : 1.0) {}
 
@@ -10,8 +33,10 @@ void PlantState::on_round(const Round& report) {
     // The copy of the text is made before the lock, so readers wait for a pointer swap
     // and a few counters only.
     std::shared_ptr<const std::string> text;
+    std::shared_ptr<const Json::Value> doc;
     if (report.completed && !report.snapshot.empty()) {
         text = std::make_shared<const std::string>(report.snapshot);
+        doc = document_of(report.snapshot, report.document);
     }
     std::size_t bucket = 0;
     while (bucket < kCycleDurationBuckets.size() &&
@@ -46,6 +71,7 @@ void PlantState::on_round(const Round& report) {
         d.duration_sum_s += report.duration_s;
         if (text) {
             d.snapshot = std::move(text);
+            d.document = std::move(doc);
             d.from_history = false;
         }
         CycleEvent e;
@@ -66,8 +92,9 @@ void PlantState::on_round(const Round& report) {
 }
 
 void PlantState::serve_from_history(unsigned data_id, const std::string& snapshot,
-                                    std::int64_t completed_unix_ms) {
+                                    const Json::Value& document, std::int64_t completed_unix_ms) {
     auto text = std::make_shared<const std::string>(snapshot);
+    auto doc = document_of(snapshot, document);
     std::lock_guard<std::mutex> lock(mutex_);
     DeviceView& d = devices_[data_id];
     if (d.snapshot) {
@@ -75,6 +102,7 @@ void PlantState::serve_from_history(unsigned data_id, const std::string& snapsho
     }
     d.data_id = data_id;
     d.snapshot = std::move(text);
+    d.document = std::move(doc);
     d.last_completed_unix_ms = completed_unix_ms;
     d.from_history = true;
 }

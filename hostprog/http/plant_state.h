@@ -3,6 +3,8 @@
 // scrape can never make a cycle wait; readers take copies the same way.
 #pragma once
 
+#include <json/value.h>
+
 #include <array>
 #include <chrono>
 #include <condition_variable>
@@ -47,6 +49,8 @@ struct DeviceView {
     double duration_sum_s = 0.0;
     bool from_history = false;  // the snapshot was loaded from the history at start
     std::shared_ptr<const std::string> snapshot;  // null while there is none
+    // The same as a document, parsed once per round rather than at every scrape.
+    std::shared_ptr<const Json::Value> document;
 };
 
 // One cycle as the event stream tells it; seq counts every cycle of every device.
@@ -72,7 +76,7 @@ class PlantState {
     // At start, before the first cycle: the last record the history kept, served (and
     // flagged as such) until a cycle completes.
     void serve_from_history(unsigned data_id, const std::string& snapshot,
-                            std::int64_t completed_unix_ms);
+                            const Json::Value& document, std::int64_t completed_unix_ms);
 
     double interval_s() const { return interval_s_; }
     std::vector<DeviceView> devices() const;  // by data id

@@ -145,7 +145,7 @@ TEST_F(HttpServerTest, HealthFollowsThreeIntervals) {
     auto r = raw_get(port_, "/healthz");
     EXPECT_EQ(r.status, 503);
     EXPECT_NE(r.body.find("no cycle"), std::string::npos) << r.body;
-    state_->serve_from_history(1, "{}", kv830test::now_ms());
+    state_->serve_from_history(1, "{}", Json::Value(), kv830test::now_ms());
     EXPECT_EQ(raw_get(port_, "/healthz").status, 503) << "a record from the history is not health";
     state_->on_round(completed_report(1, 1, "{}"));
     r = raw_get(port_, "/healthz");

@@ -197,7 +197,7 @@ TEST(Metrics, StaleSnapshotLeftOut) {
 
 TEST(PlantStateTest, HistoryRecordServedUntilACycleCompletes) {
     PlantState state(1.0);
-    state.serve_from_history(4, "{\"a\":1}", kv830test::now_ms() - 5000);
+    state.serve_from_history(4, "{\"a\":1}", Json::Value(), kv830test::now_ms() - 5000);
     kv830host::DeviceView d;
     ASSERT_TRUE(state.device(4, d));
     EXPECT_TRUE(d.from_history);
@@ -212,7 +212,7 @@ TEST(PlantStateTest, HistoryRecordServedUntilACycleCompletes) {
     ASSERT_TRUE(state.device(4, d));
     EXPECT_FALSE(d.from_history);
     EXPECT_EQ(*d.snapshot, "{\"a\":2}");
-    state.serve_from_history(4, "{\"a\":0}", 1);
+    state.serve_from_history(4, "{\"a\":0}", Json::Value(), 1);
     ASSERT_TRUE(state.device(4, d));
     EXPECT_EQ(*d.snapshot, "{\"a\":2}") << "a late history record must not replace a cycle's";
 }
