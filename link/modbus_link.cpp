@@ -639,6 +639,63 @@ Exchange ModbusLink::deliver_write(SPModbus& device, const Request& r, Outcome& 
     return e.verdict == EchoVerdict::Exception ? Exchange::Refused : Exchange::Answered;
 }
 
+// A reply arrived: a busy controller or a garbled read is asked again while retries are
+// left; anything else ends the request.
+ModbusLink::Step ModbusLink::after_reply(SPModbus& device, const Request& r, bool may_retry,
+                                         Outcome& outcome) {
+    const bool write = is_write(r.function);
+    const auto asked = static_cast<std::uint8_t>(r.function);
+    const bool busy = reply_pdu_[0] == (asked | kExceptionFlag) && reply_pdu_[1] == kExceptionBusy;
+    if (busy && may_retry) {
+        ++outcome.retries;
+        if (!sleep_until(Clock::now() + kBusyPause)) {
+            HostAccess::fail_request(device);
+            return Step::end(Exchange::NoReply);
+        }
+        return Step::again();
+    }
+    if (!write && may_retry &&
+        check_read_reply(r.function, r.count, reply_pdu_, reply_pdu_size_).status ==
+            ReplyStatus::Garbled) {
+        ++outcome.retries;
+        return Step::again();
+    }
+    return Step::end(write ? deliver_write(device, r, outcome) : deliver_read(device, r, outcome));
+}
+
+// No reply within the timeout: a peer or port that is gone ends the link, else the request
+// is sent again while retries are left.
+ModbusLink::Step ModbusLink::after_timeout(SPModbus& device, const Request& r, bool may_retry,
+                                           Outcome& outcome) {
+    ++silent_timeouts_;
+    if (settings_.is_tcp() && silent_timeouts_ >= kSilentPeerTimeouts) {
+        lost("the peer answers nothing", ETIMEDOUT);
+        HostAccess::fail_request(device);
+        return Step::end(Exchange::LinkDown);
+    }
+    if (serial_port_replaced()) {
+        lost("the port is gone", ENODEV);
+        HostAccess::fail_request(device);
+        return Step::end(Exchange::LinkDown);
+    }
+    if (may_retry) {
+        // Rewriting a register with the value it was asked to hold is harmless, and an
+        // answer to the first attempt answers the second as well.
+        ++outcome.retries;
+        outcome.write_retried = outcome.write_retried || is_write(r.function);
+        return Step::again();
+    }
+    // A reply that comes after we gave up must not be taken for the next request's: over a
+    // serial line nothing tells them apart (replies of one-register reads are alike), so
+    // the next request waits until a late reply would have come and been drained.
+    if (!settings_.is_tcp()) {
+        quiet_until_ = last_end_ + std::chrono::milliseconds(settings_.timeout_ms);
+    }
+    report(r, "no reply");
+    HostAccess::fail_request(device);
+    return Step::end(Exchange::NoReply);
+}
+
 Exchange ModbusLink::carry(SPModbus& device, Outcome& outcome) {
     if (!HostAccess::has_request(device)) {
         return Exchange::NoRequest;
@@ -659,61 +716,18 @@ Exchange ModbusLink::carry(SPModbus& device, Outcome& outcome) {
               : encode_read_pdu(r.function, r.address, r.count, pdu_);
     for (int attempt = 0;; ++attempt) {
         const bool may_retry = attempt < settings_.retries;
-        const Attempt a = transact(r.function, r.count, pdu_size);
-        switch (a) {
-            case Attempt::Reply: {
-                const auto asked = static_cast<std::uint8_t>(r.function);
-                const bool busy =
-                    reply_pdu_[0] == (asked | kExceptionFlag) && reply_pdu_[1] == kExceptionBusy;
-                if (busy && may_retry) {
-                    ++outcome.retries;
-                    if (!sleep_until(Clock::now() + kBusyPause)) {
-                        HostAccess::fail_request(device);
-                        return Exchange::NoReply;
-                    }
-                    continue;
-                }
-                if (!write && may_retry &&
-                    check_read_reply(r.function, r.count, reply_pdu_, reply_pdu_size_).status ==
-                        ReplyStatus::Garbled) {
-                    ++outcome.retries;
-                    continue;
-                }
-                return write ? deliver_write(device, r, outcome) : deliver_read(device, r, outcome);
-            }
+        Step step = Step::again();
+        switch (transact(r.function, r.count, pdu_size)) {
+            case Attempt::Reply:
+                step = after_reply(device, r, may_retry, outcome);
+                break;
             case Attempt::Timeout:
-                ++silent_timeouts_;
-                if (settings_.is_tcp() && silent_timeouts_ >= kSilentPeerTimeouts) {
-                    lost("the peer answers nothing", ETIMEDOUT);
-                    HostAccess::fail_request(device);
-                    return Exchange::LinkDown;
-                }
-                if (serial_port_replaced()) {
-                    lost("the port is gone", ENODEV);
-                    HostAccess::fail_request(device);
-                    return Exchange::LinkDown;
-                }
-                if (may_retry) {
-                    // Rewriting a register with the value it was asked to hold is harmless,
-                    // and an answer to the first attempt answers the second as well.
-                    ++outcome.retries;
-                    outcome.write_retried = outcome.write_retried || write;
-                    continue;
-                }
-                // A reply that comes after we gave up must not be taken for the next
-                // request's: over a serial line nothing tells them apart (replies of
-                // one-register reads are alike), so the next request waits until a late
-                // reply would have come and been drained.
-                if (!settings_.is_tcp()) {
-                    quiet_until_ = last_end_ + std::chrono::milliseconds(settings_.timeout_ms);
-                }
-                report(r, "no reply");
-                HostAccess::fail_request(device);
-                return Exchange::NoReply;
+                step = after_timeout(device, r, may_retry, outcome);
+                break;
             case Attempt::Garbled:
                 if (!write && may_retry) {
                     ++outcome.retries;
-                    continue;
+                    break;
                 }
                 report(r, write ? "reply garbled, outcome unknown" : "reply garbled");
                 HostAccess::fail_request(device);
@@ -725,6 +739,9 @@ Exchange ModbusLink::carry(SPModbus& device, Outcome& outcome) {
             case Attempt::Aborted:
                 HostAccess::fail_request(device);
                 return Exchange::NoReply;
+        }
+        if (!step.retry) {
+            return step.result;
         }
     }
 }

@@ -105,6 +105,13 @@ class ModbusLink {
   private:
     enum class Attempt { Reply, Timeout, Garbled, Lost, Aborted };
     struct Outcome;
+    // After an attempt: send the request again, or the request's end.
+    struct Step {
+        bool retry = false;
+        Exchange result = Exchange::NoReply;
+        static Step again() { return {true, Exchange::NoReply}; }
+        static Step end(Exchange e) { return {false, e}; }
+    };
 
     bool open_once(std::string& error);
     bool open_tcp(std::string& error);
@@ -120,6 +127,8 @@ class ModbusLink {
     Attempt receive_tcp(Function function, int count);
     Attempt read_exactly(std::uint8_t* out, std::size_t size, Clock::time_point first_deadline);
     Exchange carry(SPModbus& device, Outcome& outcome);
+    Step after_reply(SPModbus& device, const Request& r, bool may_retry, Outcome& outcome);
+    Step after_timeout(SPModbus& device, const Request& r, bool may_retry, Outcome& outcome);
     Exchange deliver_read(SPModbus& device, const Request& r, Outcome& outcome);
     Exchange deliver_write(SPModbus& device, const Request& r, Outcome& outcome);
     void report(const Request& r, const char* what) const;

@@ -156,74 +156,61 @@ void PlantModel::advance(double seconds) {
     }
 }
 
+// The state a write of a measured value sets, so that the model goes on from the value
+// written rather than jumping back.
+double* PlantModel::state_of(int r) {
+    static const std::pair<int, double PlantModel::*> kStates[] = {
+        {reg::kChilledSupplyTemp,    &PlantModel::supply_temp_       },
+        {reg::kChilledReturnTemp,    &PlantModel::return_temp_       },
+        {reg::kChillerCondInTemp,    &PlantModel::cooling_water_temp_},
+        {reg::kTankTemp,             &PlantModel::tank_temp_         },
+        {reg::kOutdoorTemp,          &PlantModel::outdoor_temp_      },
+        {reg::kOutdoorHumidity,      &PlantModel::humidity_          },
+        {reg::kTankLevel,            &PlantModel::tank_level_        },
+        {reg::kBasinLevel,           &PlantModel::basin_level_       },
+        {reg::kChillerDischargeTemp, &PlantModel::discharge_temp_    },
+        {reg::kChillerCurrent,       &PlantModel::chiller_current_   },
+        {reg::kConductivity,         &PlantModel::conductivity_      },
+        {reg::kPh,                   &PlantModel::ph_                },
+        {reg::kTurbidity,            &PlantModel::turbidity_         },
+        {reg::kCorrosion,            &PlantModel::corrosion_         },
+        {reg::kTracer,               &PlantModel::tracer_            },
+        {reg::kTotalEnergy,          &PlantModel::energy_kwh_        },
+    };
+    if (r >= reg::kFreqFeedback && r < reg::kFreqFeedback + kDriveCount) {
+        return &drives_[static_cast<std::size_t>(r - reg::kFreqFeedback)].freq;
+    }
+    for (const auto& [address, member] : kStates) {
+        if (address == r) {
+            return &(this->*member);
+        }
+    }
+    return nullptr;
+}
+
 void PlantModel::write(int first, const std::uint16_t* values, int count) {
     bool alarms_touched = false;
     bool alarm_bits_written = false;
     for (int i = 0; i < count; ++i) {
         const int r = first + i;
-        const std::uint16_t v = values[i];
-        hr_[static_cast<std::size_t>(r)] = v;
-        const double x = v;
+        hr_[static_cast<std::size_t>(r)] = values[i];
         alarms_touched = alarms_touched || is_alarm_source(r);
         alarm_bits_written = alarm_bits_written || r == 244 || r == 245;
-        if (r >= reg::kFreqFeedback && r < reg::kFreqFeedback + kDriveCount) {
-            drives_[static_cast<std::size_t>(r - reg::kFreqFeedback)].freq = x;
-        }
-        switch (r) {
-            case reg::kChilledSupplyTemp:
-                supply_temp_ = x;
-                break;
-            case reg::kChilledReturnTemp:
-                return_temp_ = x;
-                break;
-            case reg::kChillerCondInTemp:
-                cooling_water_temp_ = x;
-                break;
-            case reg::kTankTemp:
-                tank_temp_ = x;
-                break;
-            case reg::kOutdoorTemp:
-                outdoor_temp_ = x;
-                break;
-            case reg::kOutdoorHumidity:
-                humidity_ = x;
-                break;
-            case reg::kTankLevel:
-                tank_level_ = x;
-                break;
-            case reg::kBasinLevel:
-                basin_level_ = x;
-                break;
-            case reg::kChillerDischargeTemp:
-                discharge_temp_ = x;
-                break;
-            case reg::kChillerCurrent:
-                chiller_current_ = x;
-                break;
-            case reg::kConductivity:
-                conductivity_ = x;
-                break;
-            case reg::kPh:
-                ph_ = x;
-                break;
-            case reg::kTurbidity:
-                turbidity_ = x;
-                break;
-            case reg::kCorrosion:
-                corrosion_ = x;
-                break;
-            case reg::kTracer:
-                tracer_ = x;
-                break;
-            case reg::kTotalEnergy:
-                energy_kwh_ = x;
-                break;
-            default:
-                break;
+        if (double* state = state_of(r)) {
+            *state = values[i];
         }
     }
-    // The valve fault bits are latched by the controller; writing them is how an operator
-    // acknowledges (or forces) a fault.
+    acknowledge_valve_faults(first, count);
+    // A new limit or value shows in the alarm bits at once, also in a frozen plant, unless
+    // the write sets the alarm bits itself.
+    if (alarms_touched && !alarm_bits_written) {
+        evaluate_alarms(hr_);
+    }
+}
+
+// The valve fault bits are latched by the controller; writing them is how an operator
+// acknowledges (or forces) a fault.
+void PlantModel::acknowledge_valve_faults(int first, int count) {
     for (int k = 0; k < kValveCount; ++k) {
         const BitRef of = valve_open_fault_bit(k);
         const BitRef cf = valve_close_fault_bit(k);
@@ -236,11 +223,6 @@ void PlantModel::write(int first, const std::uint16_t* values, int count) {
                 valve.stall = 0.0;
             }
         }
-    }
-    // A new limit or value shows in the alarm bits at once, also in a frozen plant, unless
-    // the write sets the alarm bits itself.
-    if (alarms_touched && !alarm_bits_written) {
-        evaluate_alarms(hr_);
     }
 }
 
@@ -582,10 +564,21 @@ void PlantModel::step_meter(double dt) {
     }
 }
 
+// The registers and inputs the controller would show for the state the model holds, in a
+// fixed order so that a seed gives the same image.
 void PlantModel::render() {
-    const int m = mode_;
-    set(reg::kCurrentMode, m);
+    set(reg::kCurrentMode, mode_);
+    render_drives();
+    render_temperatures();
+    render_pressures_and_levels();
+    render_chiller();
+    render_water_treatment();
+    render_meter();
+    render_valves();
+    evaluate_alarms(hr_);
+}
 
+void PlantModel::render_drives() {
     for (int d = 0; d < kDriveCount; ++d) {
         const DriveState& s = drives_[static_cast<std::size_t>(d)];
         set(reg::kFreqFeedback + d, s.running ? std::max(1.0, s.freq + noise(1.0)) : 0.0);
@@ -597,7 +590,9 @@ void PlantModel::render() {
         set_input(input::drive(d, input::kLineFault), false);
         set_input(input::drive(d, input::kSpare), false);
     }
+}
 
+void PlantModel::render_temperatures() {
     const double supply = supply_temp_;
     const double ret = return_temp_;
     const double cw = cooling_water_temp_;
@@ -611,13 +606,12 @@ void PlantModel::render() {
     }
     const double chiller_in = plate ? plate_out : ret;
     const double chiller_out = chiller ? supply : chiller_in;
-    const double chiller_cond_out = chiller ? cw + 45.0 * chiller_current_ / 100.0 : cw;
     set(reg::kChilledSupplyTemp, supply);
     set(reg::kChilledReturnTemp, ret);
     set(reg::kChillerEvapInTemp, chiller_in + noise(0.5));
     set(reg::kChillerEvapOutTemp, chiller_out + noise(0.5));
     set(reg::kChillerCondInTemp, cw);
-    set(reg::kChillerCondOutTemp, chiller_cond_out + noise(0.5));
+    set(reg::kChillerCondOutTemp, chiller_condenser_out() + noise(0.5));
     set(reg::kPlateEvapInTemp, ret + noise(0.5));
     set(reg::kPlateEvapOutTemp, plate_out + noise(0.5));
     set(reg::kPlateCondInTemp, cw + noise(0.5));
@@ -625,7 +619,15 @@ void PlantModel::render() {
     set(reg::kTankTemp, tank_temp_);
     set(reg::kOutdoorTemp, outdoor_temp_);
     set(reg::kOutdoorHumidity, humidity_);
+}
 
+// The chiller's condenser water leaves warmer by its load; without the chiller it passes.
+double PlantModel::chiller_condenser_out() const {
+    const double cw = cooling_water_temp_;
+    return chiller_running_ ? cw + 45.0 * chiller_current_ / 100.0 : cw;
+}
+
+void PlantModel::render_pressures_and_levels() {
     const double f = drives_[kCircPump].freq / 500.0;
     const double p = f * f;
     double chiller_valves = 0.0;
@@ -651,7 +653,18 @@ void PlantModel::render() {
     set(reg::kChillerEvapInPressure + 7, pc - 30.0 * tower_flow * plate_valves + noise(1.0));
     set(reg::kTankLevel, tank_level_);
     set(reg::kBasinLevel, basin_level_);
+}
 
+void PlantModel::render_chiller() {
+    const double supply = supply_temp_;
+    const double cw = cooling_water_temp_;
+    const bool chiller = chiller_running_;
+    const bool plate = plate_mode() && drives_[kCircPump].running;
+    const double ret = return_temp_;
+    double chiller_in = ret;
+    if (plate) {
+        chiller_in = chiller ? (ret + supply) / 2.0 : supply;
+    }
     set(reg::kChillerCondReturnTemp, cw);
     set(reg::kChillerChilledReturnTemp, ret);
     set(reg::kChillerDischargeTemp, discharge_temp_);
@@ -660,12 +673,14 @@ void PlantModel::render() {
     set(reg::kChillerCondPressure, cond_pressure);
     set(reg::kChillerOilPressure, chiller ? cond_pressure + 250.0 + noise(3.0) : 480.0);
     set(reg::kChillerCurrent, chiller_current_);
-    set(reg::kChillerCondOutTemp2, chiller_cond_out);
-    set(reg::kChillerChilledOutTemp, chiller_out);
+    set(reg::kChillerCondOutTemp2, chiller_condenser_out());
+    set(reg::kChillerChilledOutTemp, chiller ? supply : chiller_in);
     set_bit(reg::kChillerStatus, reg::kBitChillerRemote, true);
     set_bit(reg::kChillerStatus, reg::kBitChillerRunning, chiller);
     set_bit(reg::kChillerStatus, reg::kBitChillerFault, chiller_fault_);
+}
 
+void PlantModel::render_water_treatment() {
     set(reg::kSideStreamAuto, 1);
     set(reg::kSideStreamBlowdownRunning, blowdown_ ? 1 : 0);
     set(reg::kSideStreamBlowdownFault, 0);
@@ -681,7 +696,9 @@ void PlantModel::render() {
     set(reg::kTurbidity, turbidity_);
     set(reg::kCorrosion, corrosion_);
     set(reg::kTracer, tracer_);
+}
 
+void PlantModel::render_meter() {
     double phase_volts[3];
     for (int ph = 0; ph < 3; ++ph) {
         phase_volts[ph] = 2300.0 + noise(8.0);
@@ -696,7 +713,9 @@ void PlantModel::render() {
     }
     set(reg::kTotalPower, power_kw_ * 10.0);
     set(reg::kTotalEnergy, std::floor(energy_kwh_));
+}
 
+void PlantModel::render_valves() {
     for (int k = 0; k < kValveCount; ++k) {
         const ValveState& v = valves_[static_cast<std::size_t>(k)];
         set_input(input::valve_open(k), v.position >= 1.0);
@@ -706,7 +725,6 @@ void PlantModel::render() {
         set_bit(of.reg, of.bit, v.open_fault);
         set_bit(cf.reg, cf.bit, v.close_fault);
     }
-    evaluate_alarms(hr_);
 }
 
 void PlantModel::set(int r, double value) {

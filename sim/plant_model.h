@@ -78,6 +78,16 @@ class PlantModel {
     void step_water_treatment(double dt);
     void step_meter(double dt);
     void render();
+    void render_drives();
+    void render_temperatures();
+    void render_pressures_and_levels();
+    void render_chiller();
+    void render_water_treatment();
+    void render_meter();
+    void render_valves();
+    double chiller_condenser_out() const;
+    double* state_of(int r);
+    void acknowledge_valve_faults(int first, int count);
 
     bool bit(int r, int b) const { return bit_of(hr_[static_cast<std::size_t>(r)], b); }
     std::uint16_t get(int r) const { return hr_[static_cast<std::size_t>(r)]; }

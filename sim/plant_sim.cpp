@@ -348,6 +348,104 @@ int run_rtu_device(Simulator& sim) {
     return rc;
 }
 
+// The listening socket on 127.0.0.1, its address printed for whoever started us.
+int listen_tcp(const SimOptions& o, modbus_t* ctx) {
+    const int listener = modbus_tcp_listen(ctx, 4);
+    if (listener < 0) {
+        (void)std::fprintf(stderr, "plant-sim: cannot listen on 127.0.0.1:%d: %s\n", o.tcp_port,
+                           modbus_strerror(errno));
+        return -1;
+    }
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    std::printf("tcp: 127.0.0.1:%d\n", ntohs(addr.sin_port));
+    (void)std::fflush(stdout);
+    return listener;
+}
+
+// One connection's requests as they arrive: answered in order, each after the turnaround.
+class TcpClient {
+  public:
+    explicit TcpClient(Simulator& sim) : sim_(sim) {}
+
+    bool open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    void accept(int fd) {
+        fd_ = fd;
+        sim_.log("connection accepted");
+    }
+    void close(const char* why) {
+        sim_.log(why);
+        ::close(fd_);
+        fd_ = -1;
+        stream_.clear();
+    }
+
+    // Reads what arrived and answers every whole request in it; false when the client is
+    // gone or sent what cannot be framed.
+    bool serve_readable() {
+        std::uint8_t chunk[512];
+        const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+        if (n <= 0) {
+            if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                close("connection closed");
+                return false;
+            }
+            return true;
+        }
+        received_ = now_seconds();
+        stream_.insert(stream_.end(), chunk, chunk + n);
+        return answer_frames();
+    }
+
+  private:
+    bool answer_frames() {
+        for (;;) {
+            const MbapCut cut = cut_mbap_request(stream_, frame_);
+            if (cut == MbapCut::NeedMore) {
+                return true;
+            }
+            if (cut == MbapCut::Unframeable) {
+                close("MBAP length out of range: connection closed");
+                return false;
+            }
+            if (cut == MbapCut::Dropped) {
+                sim_.log("MBAP frame dropped: protocol id not 0 or length disagrees");
+                continue;
+            }
+            answer(frame_);
+        }
+    }
+
+    void answer(const std::vector<std::uint8_t>& frame) {
+        const int unit = frame[kMbapUnit];
+        if (!sim_.answer(unit, frame.data() + kMbapHeader, frame.size() - kMbapHeader, reply_,
+                         line_)) {
+            sim_.log(line_);
+            return;
+        }
+        std::vector<std::uint8_t> adu(frame.begin(), frame.begin() + kMbapHeader);
+        const std::size_t length = reply_.size() + 1;
+        adu[4] = static_cast<std::uint8_t>(length >> 8);
+        adu[5] = static_cast<std::uint8_t>(length & 0xFF);
+        adu.insert(adu.end(), reply_.begin(), reply_.end());
+        sleep_until_seconds(received_ + static_cast<double>(sim_.options().turnaround_ms) / 1000.0);
+        if (!send_all(fd_, adu)) {
+            line_ += " (reply not sent)";
+        }
+        sim_.log(line_);
+    }
+
+    Simulator& sim_;
+    int fd_ = -1;
+    double received_ = 0.0;
+    std::vector<std::uint8_t> stream_;
+    std::vector<std::uint8_t> frame_;
+    std::vector<std::uint8_t> reply_;
+    std::string line_;
+};
+
 int run_tcp(Simulator& sim) {
     const SimOptions& o = sim.options();
     std::unique_ptr<modbus_t, void (*)(modbus_t*)> ctx(modbus_new_tcp("127.0.0.1", o.tcp_port),
@@ -356,34 +454,14 @@ int run_tcp(Simulator& sim) {
         (void)std::fprintf(stderr, "plant-sim: %s\n", modbus_strerror(errno));
         return 1;
     }
-    int listener = modbus_tcp_listen(ctx.get(), 4);
+    int listener = listen_tcp(o, ctx.get());
     if (listener < 0) {
-        (void)std::fprintf(stderr, "plant-sim: cannot listen on 127.0.0.1:%d: %s\n", o.tcp_port,
-                           modbus_strerror(errno));
         return 1;
     }
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    std::printf("tcp: 127.0.0.1:%d\n", ntohs(addr.sin_port));
-    (void)std::fflush(stdout);
-
-    int client = -1;
-    std::vector<std::uint8_t> reply;
-    std::vector<std::uint8_t> stream;
-    std::vector<std::uint8_t> frame;
-    std::string line;
-    const double turnaround = static_cast<double>(o.turnaround_ms) / 1000.0;
-    auto drop_client = [&](const char* why) {
-        sim.log(why);
-        ::close(client);
-        client = -1;
-        stream.clear();
-        modbus_set_socket(ctx.get(), -1);
-    };
+    TcpClient client(sim);
     while (!sim.done()) {
         // One connection at a time; the next waits in the backlog until this one closes.
-        pollfd p{client >= 0 ? client : listener, POLLIN, 0};
+        pollfd p{client.open() ? client.fd() : listener, POLLIN, 0};
         const int rc = ::poll(&p, 1, sim.poll_timeout_ms());
         if (rc < 0 && errno != EINTR) {
             std::perror("plant-sim: poll");
@@ -393,56 +471,19 @@ int run_tcp(Simulator& sim) {
         if (rc <= 0 || p.revents == 0) {
             continue;
         }
-        if (client < 0) {
-            client = modbus_tcp_accept(ctx.get(), &listener);
-            if (client >= 0) {
-                sim.log("connection accepted");
+        if (!client.open()) {
+            const int fd = modbus_tcp_accept(ctx.get(), &listener);
+            if (fd >= 0) {
+                client.accept(fd);
             }
             continue;
         }
-        std::uint8_t chunk[512];
-        const ssize_t n = ::read(client, chunk, sizeof chunk);
-        if (n <= 0) {
-            if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-                drop_client("connection closed");
-            }
-            continue;
-        }
-        const double received = now_seconds();
-        stream.insert(stream.end(), chunk, chunk + n);
-        for (;;) {
-            const MbapCut cut = cut_mbap_request(stream, frame);
-            if (cut == MbapCut::NeedMore) {
-                break;
-            }
-            if (cut == MbapCut::Unframeable) {
-                drop_client("MBAP length out of range: connection closed");
-                break;
-            }
-            if (cut == MbapCut::Dropped) {
-                sim.log("MBAP frame dropped: protocol id not 0 or length disagrees");
-                continue;
-            }
-            const int unit = frame[kMbapUnit];
-            if (!sim.answer(unit, frame.data() + kMbapHeader, frame.size() - kMbapHeader, reply,
-                            line)) {
-                sim.log(line);
-                continue;
-            }
-            std::vector<std::uint8_t> adu(frame.begin(), frame.begin() + kMbapHeader);
-            const std::size_t length = reply.size() + 1;
-            adu[4] = static_cast<std::uint8_t>(length >> 8);
-            adu[5] = static_cast<std::uint8_t>(length & 0xFF);
-            adu.insert(adu.end(), reply.begin(), reply.end());
-            sleep_until_seconds(received + turnaround);
-            if (!send_all(client, adu)) {
-                line += " (reply not sent)";
-            }
-            sim.log(line);
+        if (!client.serve_readable()) {
+            modbus_set_socket(ctx.get(), -1);
         }
     }
-    if (client >= 0) {
-        ::close(client);
+    if (client.open()) {
+        ::close(client.fd());
     }
     ::close(listener);
     return 0;
