@@ -208,8 +208,10 @@ class Override {
         spec_.min = min.value_or(spec_.min);
         spec_.max = max.value_or(spec_.max);
         if (spec_.min > spec_.max) {
-            error = "\"min\" " + format_number(spec_.min, kMaxDecimals) + " is above \"max\" " +
-                    format_number(spec_.max, kMaxDecimals);
+            char text[96];
+            std::snprintf(text, sizeof text, "\"min\" %g is above \"max\" %g", spec_.min,
+                          spec_.max);
+            error = text;
             return false;
         }
         return true;

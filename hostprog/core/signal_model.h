@@ -71,8 +71,8 @@ bool engineering_to_raw(const SignalSpec& spec, double value, std::uint16_t& raw
 bool in_range(const SignalSpec& spec, double value);
 
 // For the write rule: a write carries counts, the range is scaled. True when `raw` lies in
-// the setting's range; otherwise `reason` says so in the signal's unit ("冷冻水供水主管温度
-// 设定: 1007 is 100.7 °C, outside 4 to 15 °C").
+// the setting's range; otherwise `reason` says so in the signal's unit:
+// "冷冻水供水主管温度设定: 1007 is 100.7 °C, outside 4.0 to 15.0 °C".
 bool check_setting_value(const SignalSpec& spec, std::uint16_t raw, std::string& reason);
 
 // "6.5 °C": the value with the spec's decimals and unit of measurement.

@@ -3,6 +3,7 @@
 #include <json/writer.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -17,6 +18,9 @@ namespace kv830host {
 namespace {
 
 enum class Format { Table, Csv, Jsonl };
+
+// Below 2^53 a double holds every integer exactly.
+constexpr double kMaxExactInteger = 9007199254740992.0;
 
 struct SignalsOptions {
     std::string settings_file;
@@ -121,6 +125,9 @@ std::vector<Field> fields_of(unsigned data_id, const SignalSpec& s) {
     const kv830::SignalRow& row = *s.row;
     const bool input = row.kind == kv830::SignalKind::Input;
     const bool bit = row.kind == kv830::SignalKind::Bit;
+    // Bits, inputs and enumerations are not scaled: they show their texts.
+    const bool scaled = row.kind == kv830::SignalKind::Value;
+    const auto if_scaled = [scaled](std::string text) { return scaled ? text : std::string(); };
     std::string texts;
     if (row.text0 != nullptr && row.text1 != nullptr) {
         texts = std::string("0 ") + row.text0 + ", 1 " + row.text1;
@@ -134,12 +141,12 @@ std::vector<Field> fields_of(unsigned data_id, const SignalSpec& s) {
         {"bit",                 bit ? std::to_string(row.bit) : "",         T::Number  },
         {"quantity",            kv830model::quantity_info(s.quantity).name, T::Text    },
         {"unit_of_measurement", s.unit_of_measurement,                      T::Text    },
-        {"scale",               number_text(s.scale),                       T::Number  },
-        {"offset",              number_text(s.offset),                      T::Number  },
-        {"decimals",            std::to_string(s.decimals),                 T::Number  },
-        {"signed",              s.is_signed ? "true" : "false",             T::Flag    },
-        {"min",                 number_text(s.min),                         T::Number  },
-        {"max",                 number_text(s.max),                         T::Number  },
+        {"scale",               if_scaled(number_text(s.scale)),            T::Number  },
+        {"offset",              if_scaled(number_text(s.offset)),           T::Number  },
+        {"decimals",            if_scaled(std::to_string(s.decimals)),      T::Number  },
+        {"signed",              if_scaled(s.is_signed ? "true" : "false"),  T::Flag    },
+        {"min",                 if_scaled(number_text(s.min)),              T::Number  },
+        {"max",                 if_scaled(number_text(s.max)),              T::Number  },
         {"plant_unit",          kv830::unit_heading(row.unit),              T::Text    },
         {"setting",             row.setting ? "true" : "false",             T::Flag    },
         {"alarm",               kv830model::alarm_name(s.alarm),            T::Optional},
@@ -187,7 +194,7 @@ std::vector<std::string> table_cells(const std::vector<Field>& f) {
             field(f, "scale"),
             field(f, "offset"),
             field(f, "decimals"),
-            field(f, "min") + " to " + field(f, "max"),
+            field(f, "min").empty() ? "" : field(f, "min") + " to " + field(f, "max"),
             field(f, "plant_unit"),
             field(f, "setting") == "true" ? "setting" : "",
             field(f, "alarm"),
@@ -229,7 +236,9 @@ std::string jsonl_line(const std::vector<Field>& fields) {
         if (null) {
             object[f.name] = Json::Value(Json::nullValue);
         } else if (f.type == Field::Type::Number) {
-            object[f.name] = std::stod(f.text);
+            const double v = std::stod(f.text);
+            const bool whole = std::fabs(v) < kMaxExactInteger && v == std::trunc(v);
+            object[f.name] = whole ? Json::Value(static_cast<Json::Int64>(v)) : Json::Value(v);
         } else if (f.type == Field::Type::Flag) {
             object[f.name] = f.text == "true";
         } else {
