@@ -194,6 +194,7 @@ std::vector<std::string> table_cells(const std::vector<Field>& f) {
             field(f, "scale"),
             field(f, "offset"),
             field(f, "decimals"),
+            field(f, "signed") == "true" ? "signed" : "",
             field(f, "min").empty() ? "" : field(f, "min") + " to " + field(f, "max"),
             field(f, "plant_unit"),
             field(f, "setting") == "true" ? "setting" : "",
@@ -203,9 +204,9 @@ std::vector<std::string> table_cells(const std::vector<Field>& f) {
 }
 
 const std::vector<std::string> kTableHeader = {
-    "name",    "source", "kind",     "quantity", "unit_of_measurement",
-    "scale",   "offset", "decimals", "range",    "plant unit",
-    "setting", "alarm",  "texts",    "origin"};
+    "name",       "source",  "kind",     "quantity", "unit_of_measurement",
+    "scale",      "offset",  "decimals", "signed",   "range",
+    "plant unit", "setting", "alarm",    "texts",    "origin"};
 
 void append_table(std::string& out, const std::vector<std::vector<std::string>>& rows) {
     std::vector<std::size_t> widths(kTableHeader.size(), 0);
