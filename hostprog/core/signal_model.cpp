@@ -74,6 +74,12 @@ class Override {
         }
         const bool on_off_kind = spec_.row->kind != kv830::SignalKind::Value;
         for (const std::string& name : entry_.getMemberNames()) {
+            if (name == "unit") {
+                error =
+                    "unknown member \"unit\": the unit a value is shown in is "
+                    "\"unit_of_measurement\" (a signal's plant unit is fixed)";
+                return false;
+            }
             if (!is_one_of(name, override_members())) {
                 error = "unknown member " + quoted(name) + did_you_mean(name, override_members());
                 return false;

@@ -96,7 +96,7 @@ const char* kind_name(kv830::SignalKind kind) {
     return "";
 }
 
-// Shortest text that reads back as the same number: 0.1, not 0.10000000000000001.
+// Twelve significant digits: 0.1, not 0.10000000000000001.
 std::string number_text(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%.12g", v);

@@ -81,6 +81,7 @@ TEST(SignalModel, DefaultsOverridesAndRefusals) {
          "unknown signal \"冷冻供水温度设定\" (did you mean \"冷冻供水温度\"?)",                                                                  {}                                                                    },
         {R"("signals": {"室外温度": {"scal": 1}})",
          "unknown member \"scal\" (did you mean \"scale\"?)",                                                                                                   {}                                                                    },
+        {R"("signals": {"室外温度": {"unit": "°C"}})",                                           "is \"unit_of_measurement\"",                             {}                                                                    },
         {R"("signals": {"室外温度": {"unit_of_measurement": "kPa"}})",
          "does not fit temperature",                                                                                                                            {}                                                                    },
         {R"("signals": {"室外温度": {"unit_of_measurement": "°F"}})",
