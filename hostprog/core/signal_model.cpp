@@ -373,9 +373,38 @@ bool check_setting_value(const SignalSpec& spec, std::uint16_t raw, std::string&
         return true;
     }
     reason = std::string(spec.row->key) + ": " + std::to_string(raw) + " is " +
-             format_engineering(spec, value) + ", outside " +
-             format_number(spec.min, spec.decimals) + " to " + format_engineering(spec, spec.max);
+             format_engineering(spec, value) + ", outside " + range_text(spec);
     return false;
+}
+
+bool setting_raw_range(const SignalSpec& spec, std::uint16_t& min_raw, std::uint16_t& max_raw) {
+    double low = (spec.min - spec.offset) / spec.scale;
+    double high = (spec.max - spec.offset) / spec.scale;
+    if (spec.scale < 0.0) {
+        std::swap(low, high);
+    }
+    const double lowest = spec.is_signed ? -32768.0 : 0.0;
+    const double highest = spec.is_signed ? 32767.0 : 65535.0;
+    const double first = std::max(lowest, std::ceil(low - kRangeSlack));
+    const double last = std::min(highest, std::floor(high + kRangeSlack));
+    if (first > last) {
+        min_raw = 1;
+        max_raw = 0;
+        return true;
+    }
+    if (first < 0.0 && last >= 0.0) {
+        return false;
+    }
+    const auto counts = [](double c) {
+        return static_cast<std::uint16_t>(static_cast<std::int32_t>(c) & 0xFFFF);
+    };
+    min_raw = counts(first);
+    max_raw = counts(last);
+    return true;
+}
+
+std::string range_text(const SignalSpec& spec) {
+    return format_number(spec.min, spec.decimals) + " to " + format_engineering(spec, spec.max);
 }
 
 std::string format_number(double value, int decimals) {

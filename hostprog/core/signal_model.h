@@ -75,6 +75,14 @@ bool in_range(const SignalSpec& spec, double value);
 // "冷冻水供水主管温度设定: 1007 is 100.7 °C, outside 4.0 to 15.0 °C".
 bool check_setting_value(const SignalSpec& spec, std::uint16_t raw, std::string& reason);
 
+// The setting's range as one run of register counts, for a rule that compares counts
+// (WritableRegisters::set_range). False when the range is two runs (a signed register
+// whose range spans 0): check_setting_value then decides. A range that no count meets
+// gives min_raw > max_raw.
+bool setting_raw_range(const SignalSpec& spec, std::uint16_t& min_raw, std::uint16_t& max_raw);
+// "4.0 to 15.0 °C"
+std::string range_text(const SignalSpec& spec);
+
 // "6.5 °C": the value with the spec's decimals and unit of measurement.
 std::string format_engineering(const SignalSpec& spec, double value);
 // The number alone with `decimals` places ("6.5", never "-0.0").

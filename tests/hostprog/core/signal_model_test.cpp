@@ -155,6 +155,15 @@ TEST(SignalModel, RefusalEndsTheStartWithTwoBeforeAnyLink) {
     const SignalModel model;
     EXPECT_FALSE(check_setting_value(*model.find("冷冻水供水主管温度设定"), 1007, reason));
     EXPECT_EQ(reason, "冷冻水供水主管温度设定: 1007 is 100.7 °C, outside 4.0 to 15.0 °C");
+    // The same range in counts, for a rule that compares counts.
+    std::uint16_t low = 0;
+    std::uint16_t high = 0;
+    ASSERT_TRUE(setting_raw_range(*model.find("冷冻水供水主管温度设定"), low, high));
+    EXPECT_EQ(low, 40);
+    EXPECT_EQ(high, 150);
+    SignalSpec outdoor = *model.find("室外温度");
+    outdoor.is_signed = true;
+    EXPECT_FALSE(setting_raw_range(outdoor, low, high)) << "-40 to 60 °C is two runs of counts";
 }
 
 TEST(NodeId, GivenElseMachineElseKeptBesideTheHistory) {
