@@ -8,11 +8,12 @@ namespace {
 constexpr bool quantities_are_sound() {
     for (std::size_t i = 0; i < kQuantityCount; ++i) {
         const QuantityInfo& q = kQuantities[i];
-        if (static_cast<std::size_t>(q.quantity) != i || q.units[0] == nullptr) {
+        if (static_cast<std::size_t>(q.quantity) != i || q.units_of_measurement[0] == nullptr) {
             return false;
         }
-        const bool unitless = q.units[0][0] == '\0';
-        if (unitless != (q.no_unit_reason != nullptr) || (unitless && q.units[1] != nullptr)) {
+        const bool unitless = q.units_of_measurement[0][0] == '\0';
+        if (unitless != (q.no_unit_of_measurement_reason != nullptr) ||
+            (unitless && q.units_of_measurement[1] != nullptr)) {
             return false;
         }
     }
@@ -40,19 +41,19 @@ std::vector<std::string> quantity_names() {
     return names;
 }
 
-std::string units_text(Quantity q) {
-    std::vector<std::string> units;
-    for (const char* u : quantity_info(q).units) {
+std::string units_of_measurement_text(Quantity q) {
+    std::vector<std::string> known;
+    for (const char* u : quantity_info(q).units_of_measurement) {
         if (u != nullptr) {
-            units.emplace_back(*u == '\0' ? "none" : u);
+            known.emplace_back(*u == '\0' ? "none" : u);
         }
     }
     std::string text;
-    for (std::size_t i = 0; i < units.size(); ++i) {
+    for (std::size_t i = 0; i < known.size(); ++i) {
         if (i > 0) {
-            text += i + 1 == units.size() ? " or " : ", ";
+            text += i + 1 == known.size() ? " or " : ", ";
         }
-        text += units[i];
+        text += known[i];
     }
     return text;
 }

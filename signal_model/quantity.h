@@ -35,16 +35,16 @@ enum class Quantity : std::uint8_t {
 constexpr std::size_t kQuantityCount = static_cast<std::size_t>(Quantity::Percentage) + 1;
 
 // Enough for the longest list below; a quantity's list ends at the first nullptr.
-constexpr std::size_t kMaxUnitsPerQuantity = 8;
+constexpr std::size_t kMaxUnitsOfMeasurement = 8;
 
 struct QuantityInfo {
     Quantity quantity;
     const char* name;  // as the settings document and the listings spell it
     // The units of measurement that fit, the plant model's first; "" alone for a
     // quantity that has none.
-    const char* units[kMaxUnitsPerQuantity];
+    const char* units_of_measurement[kMaxUnitsOfMeasurement];
     // Why a quantity has no unit of measurement, or nullptr when it has one.
-    const char* no_unit_reason;
+    const char* no_unit_of_measurement_reason;
 };
 
 // In the order of Quantity. The micro sign is U+00B5, as Home Assistant spells it.
@@ -86,9 +86,9 @@ constexpr const QuantityInfo& quantity_info(Quantity q) {
     return kQuantities[static_cast<std::size_t>(q)];
 }
 
-constexpr bool unit_fits(Quantity q, const char* unit) {
-    for (const char* u : quantity_info(q).units) {
-        if (u != nullptr && same_text(u, unit)) {
+constexpr bool unit_of_measurement_fits(Quantity q, const char* unit_of_measurement) {
+    for (const char* u : quantity_info(q).units_of_measurement) {
+        if (u != nullptr && same_text(u, unit_of_measurement)) {
             return true;
         }
     }
@@ -137,6 +137,6 @@ constexpr std::uint16_t to_counts(const Scaling& s, double value) {
 bool parse_quantity(std::string_view name, Quantity& out);
 std::vector<std::string> quantity_names();
 // "°C, K or °F": the units that fit, for a refusal.
-std::string units_text(Quantity q);
+std::string units_of_measurement_text(Quantity q);
 
 }  // namespace kv830model

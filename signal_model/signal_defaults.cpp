@@ -338,7 +338,7 @@ constexpr bool contains(const char* text, const char* word) {
 constexpr bool row_is_sound(const SignalDefault& d) {
     const Scaling& s = d.scaling;
     const bool no_unit = s.unit_of_measurement[0] == '\0';
-    const bool has_reason = quantity_info(s.quantity).no_unit_reason != nullptr;
+    const bool has_reason = quantity_info(s.quantity).no_unit_of_measurement_reason != nullptr;
     const bool on_off = s.quantity == Quantity::State;
     const bool says_fault = contains(d.name, "故障");
     const bool says_alarm = contains(d.name, "报警");
@@ -348,8 +348,8 @@ constexpr bool row_is_sound(const SignalDefault& d) {
     } else if (on_off && says_alarm) {
         alarm_ok = d.alarm == Alarm::Alarm;
     }
-    return unit_fits(s.quantity, s.unit_of_measurement) && no_unit == has_reason && s.scale > 0.0 &&
-           s.decimals >= 0 && d.min <= d.max && alarm_ok;
+    return unit_of_measurement_fits(s.quantity, s.unit_of_measurement) && no_unit == has_reason &&
+           s.scale > 0.0 && s.decimals >= 0 && d.min <= d.max && alarm_ok;
 }
 
 constexpr bool table_is_sound() {

@@ -90,9 +90,9 @@ class Override {
                 return false;
             }
         }
-        const std::string default_unit = spec_.unit_of_measurement;
-        if (!read_quantity(error) || !read_unit(error) || !read_scaling(error) ||
-            !read_range(default_unit, error) || !read_alarm(error)) {
+        const std::string default_unit_of_measurement = spec_.unit_of_measurement;
+        if (!read_quantity(error) || !read_unit_of_measurement(error) || !read_scaling(error) ||
+            !read_range(default_unit_of_measurement, error) || !read_alarm(error)) {
             return false;
         }
         spec_.overridden = true;
@@ -135,7 +135,7 @@ class Override {
         return true;
     }
 
-    bool read_unit(std::string& error) {
+    bool read_unit_of_measurement(std::string& error) {
         if (entry_.isMember("unit_of_measurement")) {
             const Json::Value& v = entry_["unit_of_measurement"];
             if (!v.isString()) {
@@ -144,17 +144,19 @@ class Override {
             }
             spec_.unit_of_measurement = v.asString();
         }
-        if (!kv830model::unit_fits(spec_.quantity, spec_.unit_of_measurement.c_str())) {
+        if (!kv830model::unit_of_measurement_fits(spec_.quantity,
+                                                  spec_.unit_of_measurement.c_str())) {
             const kv830model::QuantityInfo& q = kv830model::quantity_info(spec_.quantity);
-            std::vector<std::string> units;
-            for (const char* u : q.units) {
+            std::vector<std::string> known;
+            for (const char* u : q.units_of_measurement) {
                 if (u != nullptr) {
-                    units.emplace_back(u);
+                    known.emplace_back(u);
                 }
             }
             error = "unit_of_measurement " + quoted(spec_.unit_of_measurement) + " does not fit " +
-                    q.name + ", which takes " + kv830model::units_text(spec_.quantity) +
-                    did_you_mean(spec_.unit_of_measurement, units);
+                    q.name + ", which takes " +
+                    kv830model::units_of_measurement_text(spec_.quantity) +
+                    did_you_mean(spec_.unit_of_measurement, known);
             return false;
         }
         return true;
@@ -197,7 +199,7 @@ class Override {
         return true;
     }
 
-    bool read_range(const std::string& default_unit, std::string& error) {
+    bool read_range(const std::string& default_unit_of_measurement, std::string& error) {
         std::optional<double> min;
         std::optional<double> max;
         if (!read_number("min", kMaxEngineeringMagnitude, min, error) ||
@@ -205,9 +207,9 @@ class Override {
             return false;
         }
         // A range in the old unit would bound writes wrongly once the unit changes.
-        if (spec_.unit_of_measurement != default_unit && (!min || !max)) {
-            error = "the unit_of_measurement changes from " + quoted(default_unit) + " to " +
-                    quoted(spec_.unit_of_measurement) + ": give \"min\" and \"max\" in " +
+        if (spec_.unit_of_measurement != default_unit_of_measurement && (!min || !max)) {
+            error = "the unit_of_measurement changes from " + quoted(default_unit_of_measurement) +
+                    " to " + quoted(spec_.unit_of_measurement) + ": give \"min\" and \"max\" in " +
                     quoted(spec_.unit_of_measurement) + " too";
             return false;
         }

@@ -32,7 +32,7 @@ struct SignalSpec {
     double scale = 1.0;
     double offset = 0.0;
     int decimals = 0;
-    double min = 0.0;  // in the scaled unit
+    double min = 0.0;  // in the scaled unit of measurement
     double max = 0.0;
     bool is_signed = false;  // the register holds a two's complement number
     kv830model::Alarm alarm = kv830model::Alarm::None;
@@ -71,7 +71,7 @@ bool engineering_to_raw(const SignalSpec& spec, double value, std::uint16_t& raw
 bool in_range(const SignalSpec& spec, double value);
 
 // For the write rule: a write carries counts, the range is scaled. True when `raw` lies in
-// the setting's range; otherwise `reason` says so in the signal's unit:
+// the setting's range; otherwise `reason` says so in the signal's unit of measurement:
 // "冷冻水供水主管温度设定: 1007 is 100.7 °C, outside 4.0 to 15.0 °C".
 bool check_setting_value(const SignalSpec& spec, std::uint16_t raw, std::string& reason);
 
