@@ -63,6 +63,42 @@ bool apply(const Option& o, const std::string& value, std::string& error) {
     return true;
 }
 
+// The characters of UTF-8 text, so that a signal name's typo counts one character, not
+// the three bytes of a CJK character. A byte that does not start a valid sequence counts
+// as a character of its own.
+std::vector<char32_t> code_points(const std::string& text) {
+    std::vector<char32_t> out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 1;
+        char32_t c = lead;
+        if (lead >= 0xF0 && lead < 0xF8) {
+            length = 4;
+            c = lead & 0x07U;
+        } else if (lead >= 0xE0) {
+            length = lead < 0xF0 ? 3 : 1;
+            c = lead < 0xF0 ? lead & 0x0FU : lead;
+        } else if (lead >= 0xC0) {
+            length = 2;
+            c = lead & 0x1FU;
+        }
+        bool valid = i + length <= text.size();
+        for (std::size_t k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next & 0xC0U) == 0x80U;
+            c = (c << 6) | (next & 0x3FU);
+        }
+        if (!valid) {
+            length = 1;
+            c = lead;
+        }
+        out.push_back(c);
+        i += length;
+    }
+    return out;
+}
+
 }  // namespace
 
 bool parse_command_line(const std::vector<Option>& table, int argc, const char* const* argv,
@@ -155,31 +191,33 @@ std::string format_help(const std::vector<Option>& table, const std::string& usa
 }
 
 std::string nearest_name(const std::string& word, const std::vector<std::string>& known) {
+    const std::vector<char32_t> typed = code_points(word);
     std::string best;
     std::size_t best_distance = std::string::npos;
     for (const std::string& name : known) {
-        // Levenshtein distance over bytes, one row at a time.
-        std::vector<std::size_t> row(name.size() + 1);
-        for (std::size_t j = 0; j <= name.size(); ++j) {
+        // Levenshtein distance over characters, one row at a time.
+        const std::vector<char32_t> candidate = code_points(name);
+        std::vector<std::size_t> row(candidate.size() + 1);
+        for (std::size_t j = 0; j <= candidate.size(); ++j) {
             row[j] = j;
         }
-        for (std::size_t i = 1; i <= word.size(); ++i) {
+        for (std::size_t i = 1; i <= typed.size(); ++i) {
             std::size_t diagonal = row[0];
             row[0] = i;
-            for (std::size_t j = 1; j <= name.size(); ++j) {
+            for (std::size_t j = 1; j <= candidate.size(); ++j) {
                 const std::size_t above = row[j];
-                const std::size_t cost = word[i - 1] == name[j - 1] ? 0 : 1;
+                const std::size_t cost = typed[i - 1] == candidate[j - 1] ? 0 : 1;
                 row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + cost});
                 diagonal = above;
             }
         }
-        if (row[name.size()] < best_distance) {
-            best_distance = row[name.size()];
+        if (row[candidate.size()] < best_distance) {
+            best_distance = row[candidate.size()];
             best = name;
         }
     }
     // A typo changes a few letters; a different word is not a suggestion.
-    const std::size_t limit = std::max<std::size_t>(3, word.size() / 3);
+    const std::size_t limit = std::max<std::size_t>(3, typed.size() / 3);
     return best_distance <= limit ? best : std::string();
 }
 

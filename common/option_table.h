@@ -29,8 +29,8 @@ bool parse_command_line(const std::vector<Option>& table, int argc, const char* 
 std::string format_help(const std::vector<Option>& table, const std::string& usage,
                         const std::string& epilogue);
 
-// The known name closest to `word` by edit distance, or "" when none is close enough to
-// be a likely typo.
+// The known name closest to `word` by edit distance over UTF-8 characters, or "" when
+// none is close enough to be a likely typo.
 std::string nearest_name(const std::string& word, const std::vector<std::string>& known);
 
 // The one wording of that hint, to be appended to a refusal: ` (did you mean "--output"?)`

@@ -21,6 +21,7 @@
 #include "http_output.h"
 #include "mqtt_output.h"
 #include "plugin_loader.h"
+#include "signals_command.h"
 
 namespace kv830host {
 
@@ -111,7 +112,7 @@ Program::Program(ProgramOptions options, int out_fd, std::ostream& status)
     if (core.devices.empty()) {
         // Options made by hand rather than parsed: the one device they describe.
         core.devices = {
-            DeviceOptions{core.data_id, core.settings, core.link}
+            DeviceOptions{core.data_id, core.settings, core.link, {}}
         };
     }
     shared_.interval_s = core.interval_s;
@@ -485,6 +486,9 @@ std::string program_usage(const char* program) {
 int run_main(int argc, const char* const* argv) {
     if (argc > 1 && argv[1] != nullptr && std::strcmp(argv[1], "export") == 0) {
         return run_export(argc - 1, const_cast<char**>(argv + 1), std::cout, std::cerr);
+    }
+    if (argc > 1 && argv[1] != nullptr && std::strcmp(argv[1], "signals") == 0) {
+        return run_signals(argc - 1, argv + 1, std::cout, std::cerr);
     }
     ProgramOptions options;
     std::string error;

@@ -8,61 +8,63 @@ namespace plantsim {
 
 namespace {
 
-// Setpoints a commissioned plant would hold; every other register starts at 0.
+// Setpoints a commissioned plant would hold, in the signal model's scaled units; every
+// other register starts at 0.
+using kv830model::to_counts;
 constexpr std::pair<int, std::uint16_t> kDefaults[] = {
-    {reg::kManualMode,            3   },
-    {reg::kModeSwitchTemp1,       120 },
-    {reg::kModeSwitchTemp2,       180 },
-    {reg::kModeSwitchTemp3,       300 },
-    {reg::kModeSwitchDelay1,      30  },
-    {reg::kModeSwitchDelay,       30  },
-    {reg::kCircPumpManualFreq,    400 },
-    {reg::kSupplyTempSetpoint,    70  },
-    {reg::kCircPumpP,             40  },
-    {21,                          120 },
-    {22,                          0   },
-    {reg::kTowerManualFreq,       350 },
-    {24,                          350 },
-    {25,                          350 },
-    {26,                          350 },
-    {reg::kTowerOutletSetpoint,   300 },
-    {reg::kTowerFanP,             40  },
-    {29,                          90  },
-    {30,                          0   },
-    {reg::kTankLevelAllowPump,    500 },
-    {reg::kTankLevelForbidPump,   300 },
-    {reg::kBasinLevelStartPump,   300 },
-    {reg::kBasinLevelStopPump,    450 },
-    {reg::kMakeupPumpFreq,        450 },
-    {reg::kSelfCircPumpFreq,      400 },
-    {reg::kCircPumpFreqLow,       250 },
-    {reg::kCircPumpFreqHigh,      500 },
-    {reg::kTowerFreqLow,          200 },
-    {reg::kTowerFreqHigh,         500 },
-    {reg::kStartJudgeDelay,       120 },
-    {reg::kMakeupValveOpenLevel,  600 },
-    {reg::kMakeupValveCloseLevel, 1600},
-    {reg::kChillerSetpoint,       70  },
-    {246,                         150 }, // chiller condenser inlet, 0.1 °C
-    {247,                         370 },
-    {248,                         150 }, // basin level, mm
-    {249,                         700 },
-    {250,                         200 }, // outdoor humidity, 0.1 %RH
-    {251,                         950 },
-    {252,                         50  }, // outdoor temperature, 0.1 °C
-    {253,                         380 },
-    {254,                         100 }, // return header pressure, kPa
-    {255,                         400 },
-    {256,                         120 }, // supply header pressure, kPa
-    {257,                         600 },
-    {258,                         50  }, // plate exchanger condenser inlet, 0.1 °C
-    {259,                         370 },
-    {260,                         80  }, // return header temperature, 0.1 °C
-    {261,                         180 },
-    {262,                         40  }, // supply header temperature, 0.1 °C
-    {263,                         150 },
-    {264,                         300 }, // make-up tank level, mm
-    {265,                         1900},
+    {reg::kManualMode,            to_counts(scaled::kMode,        3)   },
+    {reg::kModeSwitchTemp1,       to_counts(scaled::kCelsius,     12.0)},
+    {reg::kModeSwitchTemp2,       to_counts(scaled::kCelsius,     18.0)},
+    {reg::kModeSwitchTemp3,       to_counts(scaled::kCelsius,     30.0)},
+    {reg::kModeSwitchDelay1,      to_counts(scaled::kSeconds,     30)  },
+    {reg::kModeSwitchDelay,       to_counts(scaled::kSeconds,     30)  },
+    {reg::kCircPumpManualFreq,    to_counts(scaled::kHertz,       40.0)},
+    {reg::kSupplyTempSetpoint,    to_counts(scaled::kCelsius,     7.0) },
+    {reg::kCircPumpP,             to_counts(scaled::kGain,        40)  },
+    {21,                          to_counts(scaled::kSeconds,     120) },
+    {22,                          to_counts(scaled::kSeconds,     0)   },
+    {reg::kTowerManualFreq,       to_counts(scaled::kHertz,       35.0)},
+    {24,                          to_counts(scaled::kHertz,       35.0)},
+    {25,                          to_counts(scaled::kHertz,       35.0)},
+    {26,                          to_counts(scaled::kHertz,       35.0)},
+    {reg::kTowerOutletSetpoint,   to_counts(scaled::kCelsius,     30.0)},
+    {reg::kTowerFanP,             to_counts(scaled::kGain,        40)  },
+    {29,                          to_counts(scaled::kSeconds,     90)  },
+    {30,                          to_counts(scaled::kSeconds,     0)   },
+    {reg::kTankLevelAllowPump,    to_counts(scaled::kMillimetres, 500) },
+    {reg::kTankLevelForbidPump,   to_counts(scaled::kMillimetres, 300) },
+    {reg::kBasinLevelStartPump,   to_counts(scaled::kMillimetres, 300) },
+    {reg::kBasinLevelStopPump,    to_counts(scaled::kMillimetres, 450) },
+    {reg::kMakeupPumpFreq,        to_counts(scaled::kHertz,       45.0)},
+    {reg::kSelfCircPumpFreq,      to_counts(scaled::kHertz,       40.0)},
+    {reg::kCircPumpFreqLow,       to_counts(scaled::kHertz,       25.0)},
+    {reg::kCircPumpFreqHigh,      to_counts(scaled::kHertz,       50.0)},
+    {reg::kTowerFreqLow,          to_counts(scaled::kHertz,       20.0)},
+    {reg::kTowerFreqHigh,         to_counts(scaled::kHertz,       50.0)},
+    {reg::kStartJudgeDelay,       to_counts(scaled::kSeconds,     120) },
+    {reg::kMakeupValveOpenLevel,  to_counts(scaled::kMillimetres, 600) },
+    {reg::kMakeupValveCloseLevel, to_counts(scaled::kMillimetres, 1600)},
+    {reg::kChillerSetpoint,       to_counts(scaled::kCelsius,     7.0) },
+    {246,                         to_counts(scaled::kCelsius,     15.0)}, // chiller condenser inlet
+    {247,                         to_counts(scaled::kCelsius,     37.0)},
+    {248,                         to_counts(scaled::kMillimetres, 150) }, // basin level
+    {249,                         to_counts(scaled::kMillimetres, 700) },
+    {250,                         to_counts(scaled::kHumidity,    20.0)}, // outdoor humidity
+    {251,                         to_counts(scaled::kHumidity,    95.0)},
+    {252,                         to_counts(scaled::kCelsius,     5.0) }, // outdoor temperature
+    {253,                         to_counts(scaled::kCelsius,     38.0)},
+    {254,                         to_counts(scaled::kKilopascals, 100) }, // return header pressure
+    {255,                         to_counts(scaled::kKilopascals, 400) },
+    {256,                         to_counts(scaled::kKilopascals, 120) }, // supply header pressure
+    {257,                         to_counts(scaled::kKilopascals, 600) },
+    {258,                         to_counts(scaled::kCelsius,     5.0) }, // plate condenser inlet
+    {259,                         to_counts(scaled::kCelsius,     37.0)},
+    {260,                         to_counts(scaled::kCelsius,     8.0) }, // return header temperature
+    {261,                         to_counts(scaled::kCelsius,     18.0)},
+    {262,                         to_counts(scaled::kCelsius,     4.0) }, // supply header temperature
+    {263,                         to_counts(scaled::kCelsius,     15.0)},
+    {264,                         to_counts(scaled::kMillimetres, 300) }, // make-up tank level
+    {265,                         to_counts(scaled::kMillimetres, 1900)},
 };
 
 // Outdoor temperature (0.1 °C) above which the second, third and fourth tower join.

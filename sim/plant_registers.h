@@ -1,7 +1,7 @@
 // Address map of the simulated plant controller, in the controller's own raw units.
 //
-// Units the simulator uses (the controller itself scales nothing, so these are only our
-// choice, kept the same everywhere):
+// The controller itself scales nothing: the model computes in the register counts of the
+// signal model's scalings (signal_model/quantity.h), which the gateway shows by default:
 //   temperatures      0.1 °C         (72 = 7.2 °C)
 //   humidity          0.1 %RH
 //   frequencies       0.1 Hz         (500 = 50.0 Hz)
@@ -18,7 +18,26 @@
 
 #include <cstdint>
 
+#include "quantity.h"
+
 namespace plantsim {
+
+// The model's arithmetic below and in plant_model.cpp is written in these counts: a
+// scaling changed in the shared table needs the model changed with it.
+namespace scaled = kv830model;
+static_assert(scaled::kCelsius.scale == 0.1 && scaled::kHumidity.scale == 0.1 &&
+                  scaled::kHertz.scale == 0.1 && scaled::kKilopascals.scale == 1.0 &&
+                  scaled::kMillimetres.scale == 1.0 && scaled::kSeconds.scale == 1.0 &&
+                  scaled::kPercent.scale == 1.0,
+              "the plant model computes in 0.1 °C, 0.1 %RH, 0.1 Hz, kPa, mm, s and %");
+static_assert(scaled::kMicrosiemens.scale == 1.0 && scaled::kPh.scale == 0.01 &&
+                  scaled::kNtu.scale == 0.1 && scaled::kCorrosion.scale == 0.001 &&
+                  scaled::kPpm.scale == 0.1,
+              "the plant model's water treatment computes in µS/cm, 0.01 pH, 0.1 NTU, "
+              "0.001 mm/a and 0.1 ppm");
+static_assert(scaled::kVolts.scale == 0.1 && scaled::kAmperes.scale == 0.1 &&
+                  scaled::kKilowatts.scale == 0.1 && scaled::kKilowattHours.scale == 1.0,
+              "the plant model's meter computes in 0.1 V, 0.1 A, 0.1 kW and kWh");
 
 constexpr int kHoldingCount = 286;  // holding registers 0..285
 constexpr int kInputCount = 81;     // discrete inputs 0..80

@@ -33,6 +33,10 @@ std::string entry_name(Json::ArrayIndex i) {
 bool check_entry_members(const Json::Value& entry, std::string& error) {
     std::vector<std::string> known = device_members();
     known.emplace_back(kDataIdMember);
+    // All of the gateway's names, so that one in the wrong place is told where it goes.
+    for (std::string& name : gateway_member_names(SettingsPlace::OneDevice)) {
+        known.push_back(std::move(name));
+    }
     for (const std::string& name : entry.getMemberNames()) {
         bool found = false;
         for (const std::string& k : known) {
@@ -65,7 +69,9 @@ bool read_entry(const Json::Value& entry, DeviceOptions& out, std::string& error
         error = "must be an object";
         return false;
     }
-    if (!check_entry_members(entry, error) || !read_data_id(entry, out.data_id, error)) {
+    Json::Value own = entry;
+    if (!check_entry_members(entry, error) || !read_data_id(entry, out.data_id, error) ||
+        !take_gateway_members(own, SettingsPlace::ListEntry, out.gateway, error)) {
         return false;
     }
     out.settings = Json::Value(Json::objectValue);

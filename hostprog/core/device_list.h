@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway_members.h"
 #include "link_settings.h"
 
 namespace kv830host {
@@ -15,11 +16,13 @@ namespace kv830host {
 constexpr const char* kDataIdField = "{data_id}";
 constexpr unsigned long long kMaxDataId = 0xFFFFFFFFULL;
 
-// One controller: its data id, the document its InitSetting gets and its link.
+// One controller: its data id, the document its InitSetting gets, its link, and the
+// gateway's own members of its settings (its signal model, its Modbus server unit).
 struct DeviceOptions {
     unsigned data_id = 1;
     Json::Value settings;  // what a single-device document holds at top level
     qdxhost::LinkSettings link;
+    GatewayMembers gateway;
 };
 
 // The members a single-device document holds at top level and a "devices" entry holds

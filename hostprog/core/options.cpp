@@ -12,8 +12,10 @@
 #include <sstream>
 #include <utility>
 
+#include "gateway_members.h"
 #include "json_text.h"
 #include "kv830_protocol.h"
+#include "node_id.h"
 #include "option_table.h"
 
 namespace kv830host {
@@ -34,11 +36,14 @@ constexpr auto kMaxWriteValues = static_cast<std::size_t>(kv830::kMaxWriteRegist
 constexpr const char* kDevicesMember = "devices";
 
 // The top-level members of a settings document that the program or the device reads:
-// those of one device, or a list of devices each holding its own.
+// those of one device, or a list of devices each holding its own, and the gateway's.
 const std::vector<std::string>& settings_members() {
     static const std::vector<std::string> members = [] {
         std::vector<std::string> m = device_members();
         m.emplace_back(kDevicesMember);
+        for (std::string& name : gateway_member_names(SettingsPlace::OneDevice)) {
+            m.push_back(std::move(name));
+        }
         return m;
     }();
     return members;
@@ -320,6 +325,13 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                    }
                    return parse_write(v, o.write, error);
                }),
+        option("node-id", 0, "ID",
+               "this gateway's name in MQTT client ids and Home Assistant\nunique ids (the "
+               "settings' \"node_id\", else derived from\n/etc/machine-id)",
+               [&o](const std::string& v, std::string& error) {
+                   o.node_id = v;
+                   return check_node_id(v, error);
+               }),
         option("help", 'h', nullptr, "this text", flag_into(o.help, true)),
     };
 }
@@ -336,8 +348,10 @@ const char* const kUsageTail =
     "Settings file: {\"modbus\": {\"device\": \"/dev/ttyUSB0\", \"baud\": 9600,\n"
     "  \"parity\": \"N\", \"data_bits\": 8, \"stop_bits\": 1, \"slave\": 1, \"tcp\": \"\",\n"
     "  \"timeout_ms\": 1000, \"pause_ms\": 5}, \"appSetting\": {...},\n"
-    "  \"thresholdSetting\": {...}}; a regular file of at most 1 MiB. The whole document\n"
-    "  also goes to the device; other top-level members are refused.\n"
+    "  \"thresholdSetting\": {...}}; a regular file of at most 1 MiB. The document also\n"
+    "  goes to the device, without the gateway's own members: \"signals\" and\n"
+    "  \"server_unit\" (per device) and \"node_id\" (see docs/signals.md); other\n"
+    "  top-level members are refused.\n"
     "\n"
     "Several controllers: {\"devices\": [{\"data_id\": 1, \"modbus\": {...},\n"
     "  \"appSetting\": {...}, \"thresholdSetting\": {...}}, ...]} instead of the\n"
@@ -590,7 +604,18 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
     if (!out.settings_file.empty() && !read_settings_file(out.settings_file, out.settings, error)) {
         return false;
     }
-    if (out.settings.isMember(kDevicesMember)) {
+    GatewayMembers gateway;
+    const bool listed = out.settings.isMember(kDevicesMember);
+    if (!take_gateway_members(out.settings,
+                              listed ? SettingsPlace::ListTop : SettingsPlace::OneDevice, gateway,
+                              error)) {
+        error = "settings file " + out.settings_file + ": " + error;
+        return false;
+    }
+    if (out.node_id.empty()) {
+        out.node_id = gateway.node_id;
+    }
+    if (listed) {
         return take_device_list(p, error);
     }
     if (!qdxhost::read_link_settings(out.settings, out.link, error)) {
@@ -624,7 +649,7 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
         return false;
     }
     out.devices = {
-        DeviceOptions{out.data_id, out.settings, out.link}
+        DeviceOptions{out.data_id, out.settings, out.link, std::move(gateway)}
     };
     return true;
 }

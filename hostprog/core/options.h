@@ -36,7 +36,10 @@ struct Options {
     // not given, so that the settings file's "retries" (or the link's default) holds.
     int retries = -1;
     std::string settings_file;
-    Json::Value settings;  // the settings document (empty object without a file)
+    // The settings document (empty object without a file), without the gateway's members.
+    Json::Value settings;
+    // --node-id, else the settings' "node_id"; empty: resolve_node_id (node_id.h) derives it.
+    std::string node_id;
     qdxhost::LinkSettings link;
     double interval_s = 1.0;
     long cycles = -1;  // -1: until a signal

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "csv_text.h"
 #include "history_decoder.h"
 #include "history_store.h"
 #include "history_time.h"
@@ -98,25 +99,6 @@ const char* const kEpilogue =
     "itself. The time column is the round's own time in ISO 8601 with the local offset.\n"
     "Exit status: 0 done, 1 the history or the plug-in cannot be used or the output\n"
     "fails, 2 bad command line.\n";
-
-void append_csv_text(std::string& line, const char* begin, const char* end) {
-    bool quote = false;
-    for (const char* p = begin; p != end; ++p) {
-        quote = quote || *p == ',' || *p == '"' || *p == '\n' || *p == '\r';
-    }
-    if (!quote) {
-        line.append(begin, end);
-        return;
-    }
-    line += '"';
-    for (const char* p = begin; p != end; ++p) {
-        if (*p == '"') {
-            line += '"';
-        }
-        line += *p;
-    }
-    line += '"';
-}
 
 // JSON text with UTF-8 kept as it is: the signal names stay readable.
 void append_json_text(std::string& line, const char* begin, const char* end) {

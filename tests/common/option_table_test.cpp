@@ -151,6 +151,10 @@ TEST(NearestName, SuggestsOnlyLikelyTypos) {
     EXPECT_EQ(kv830cli::nearest_name("buad", known), "baud");
     EXPECT_EQ(kv830cli::nearest_name("devise", known), "device");
     EXPECT_EQ(kv830cli::nearest_name("colour", known), "");
+    // Characters, not bytes: three CJK characters left out are three edits.
+    const std::vector<std::string> signals{"冷冻水供水主管温度设定", "室外温度"};
+    EXPECT_EQ(kv830cli::nearest_name("冷冻供水温度设定", signals), signals[0]);
+    EXPECT_EQ(kv830cli::nearest_name("冷却塔", signals), "");
 }
 
 }  // namespace
