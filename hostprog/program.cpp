@@ -20,6 +20,7 @@
 #include "history_output.h"
 #include "http_output.h"
 #include "mqtt_output.h"
+#include "node_id.h"
 #include "plugin_loader.h"
 #include "signals_command.h"
 
@@ -81,6 +82,7 @@ void describe_run(const Options& core, OutputContext& context) {
         info.data_id = device.data_id;
         info.slave = device.link.slave;
         info.link = device.link.describe();
+        info.gateway = device.gateway;
         context.devices.push_back(info);
     }
     context.plugin_path = core.plugin.empty() ? default_plugin_path() : core.plugin;
@@ -120,9 +122,11 @@ Program::Program(ProgramOptions options, int out_fd, std::ostream& status)
     shared_.settings_file = core.settings_file;
     shared_.device_list = core.device_list;
     shared_.several = core.devices.size() > 1;
+    build_context();
     std::vector<WritePolicy::Device> writable;
-    for (const DeviceOptions& device : core.devices) {
-        writable.push_back({device.data_id, WritableRegisters::settings_of_signal_table()});
+    for (const DeviceInfo& device : context_.devices) {
+        writable.push_back(
+            {device.data_id, WritableRegisters::settings_of(device.gateway.signals)});
     }
     policy_ = std::make_unique<WritePolicy>(
         std::move(writable), sink_, [this](const WriteCommand& command, WriteDone done) {
@@ -138,7 +142,7 @@ Program::Program(ProgramOptions options, int out_fd, std::ostream& status)
             }
             device->queue_write(command, std::move(done));
         });
-    build_context();
+    context_.writes = policy_.get();
 }
 
 Program::~Program() {
@@ -157,7 +161,6 @@ void Program::build_context() {
     describe_run(opt_.core, context_);
     context_.status = &sink_;
     context_.out_fd = out_fd_;
-    context_.writes = policy_.get();
     context_.collect_metrics = [this](MetricsText& out) {
         for (const auto& output : outputs_) {
             output->describe_metrics(out);
@@ -378,7 +381,28 @@ int Program::end_status(int status) {
     return status;
 }
 
+// Once per run, before the outputs that name the gateway are made.
+bool Program::resolve_node() {
+    std::string state_file;
+    for (const auto& kind : opt_.outputs) {
+        state_file = kind->state_file();
+        if (!state_file.empty()) {
+            break;
+        }
+    }
+    std::string error;
+    if (!resolve_node_id(opt_.core.node_id, kMachineIdFile, node_id_file_beside(state_file),
+                         context_.node_id, error)) {
+        status_ << "kv830-host: node id: " << error << std::endl;
+        return false;
+    }
+    return true;
+}
+
 int Program::run() {
+    if (!resolve_node()) {
+        return kExitFailure;
+    }
     int status = make_outputs();
     if (status != kExitOk) {
         return status;

@@ -64,6 +64,7 @@ class Program {
     class WatcherOutput;
 
     void build_context();
+    bool resolve_node();
     int make_outputs();
     bool start_outputs();
     void stop_outputs();

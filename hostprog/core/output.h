@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "exit_status.h"
+#include "gateway_members.h"
 #include "metrics_text.h"
 #include "option_table.h"
 #include "remote_write.h"
@@ -33,9 +34,11 @@ struct RoundNeeds {
 // A device as the outputs know it.
 struct DeviceInfo {
     unsigned data_id = 0;
-    int slave = 0;        // its address on its line (the unit id over TCP)
-    std::string link;     // its line, as the start line names it
-    Json::Value gateway;  // the gateway's own members of its settings (never the device's)
+    int slave = 0;     // its address on its line (the unit id over TCP)
+    std::string link;  // its line, as the start line names it
+    // The gateway's own members of its settings (never the device's): its signal model in
+    // engineering units, its Modbus server unit.
+    GatewayMembers gateway;
 };
 
 class Output {
@@ -108,6 +111,9 @@ struct RunShape {
 struct OutputContext {
     std::vector<DeviceInfo> devices;  // in the settings document's order
     std::string plugin_path;          // the driver the devices come from
+    // The gateway's name (node_id.h): in client ids and discovery ids, so that two gateways
+    // never announce one device between them. Resolved once the outputs are made.
+    std::string node_id;
     double interval_s = 1.0;
     RunShape run;
     StatusSink* status = nullptr;
@@ -147,6 +153,9 @@ class OutputKind {
     // The output when its options ask for one, else null (and `error` empty). Made before
     // any link opens; a refusal (settings that only the whole program can judge) exits 2.
     virtual std::unique_ptr<Output> make(OutputContext& context, std::string& error) = 0;
+    // The file the kind keeps its state in when it is on (the history's), or "": the
+    // program keeps its own small files (the node id) beside the first one.
+    virtual std::string state_file() const { return ""; }
 };
 
 }  // namespace kv830host

@@ -33,6 +33,12 @@ WritableRegisters WritableRegisters::settings_of_signal_table() {
     return w;
 }
 
+WritableRegisters WritableRegisters::settings_of(const SignalModel& model) {
+    WritableRegisters w = settings_of_signal_table();
+    w.model_ = &model;
+    return w;
+}
+
 void WritableRegisters::set_range(int address, std::uint16_t min_raw, std::uint16_t max_raw,
                                   std::string shown) {
     ranges_[address] = Range{min_raw, max_raw, std::move(shown)};
@@ -43,6 +49,13 @@ bool WritableRegisters::writable(int address) const {
 }
 
 bool WritableRegisters::value_fits(int address, std::uint16_t raw, std::string& why) const {
+    // Ranges are in engineering units, commands in register counts: the model scales the
+    // value before it compares.
+    const SignalSpec* spec = model_ != nullptr ? model_->find_register(address) : nullptr;
+    if (spec != nullptr && !check_setting_value(*spec, raw, why)) {
+        why = "register " + std::to_string(address) + ", " + why;
+        return false;
+    }
     const auto it = ranges_.find(address);
     if (it == ranges_.end() || (raw >= it->second.min_raw && raw <= it->second.max_raw)) {
         return true;

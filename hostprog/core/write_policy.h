@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "remote_write.h"
+#include "signal_model.h"
 #include "status_lines.h"
 
 namespace kv830host {
@@ -34,6 +35,9 @@ class WritableRegisters {
   public:
     // Every holding register the signal table marks as an operator's setting; no ranges.
     static WritableRegisters settings_of_signal_table();
+    // The same, each value within its setting's range in the device's signal model (the
+    // model must outlive the registers).
+    static WritableRegisters settings_of(const SignalModel& model);
 
     // Bounds register `address` to [min_raw, max_raw]; `shown` is the range as the refusal
     // names it ("4 to 15 °C").
@@ -51,6 +55,7 @@ class WritableRegisters {
     };
     std::vector<int> settings_;  // sorted
     std::map<int, Range> ranges_;
+    const SignalModel* model_ = nullptr;
 };
 
 struct WritePolicyLimits {

@@ -222,6 +222,8 @@ class HistoryKind : public OutputKind {
         return true;
     }
 
+    std::string state_file() const override { return options_.off ? "" : options_.file; }
+
     std::unique_ptr<Output> make(OutputContext& context, std::string&) override {
         // A lone write reads no round, so it has no history to keep unless asked for.
         const bool lone_write = context.run.console_write && !context.run.cycles_given;

@@ -418,8 +418,10 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
         "r.dataset.signal, value: r.dataset.value }; })()");
     const std::string name = setting["name"].asString();
     const int old_value = std::stoi(setting["value"].asString());
-    const int refused_value = old_value == 111 ? 112 : 111;
-    const int wanted_value = old_value == 222 ? 223 : 222;
+    // A step from the present value stays within the setting's range, which the write
+    // rule holds every remote write to.
+    const int wanted_value = old_value > 1 ? old_value - 1 : old_value + 1;
+    const int refused_value = wanted_value;
     SCOPED_TRACE(name);
 
     const auto submit = [&](const std::string& presented, int value) {

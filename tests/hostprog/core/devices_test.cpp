@@ -388,7 +388,7 @@ TEST_F(DevicesTest, WritesAreRoutedByDataId) {
                                 w.has_data_id = true;
                                 w.command.data_id = id;
                                 w.command.address = 19;
-                                w.command.values = {4321};
+                                w.command.values = {65};
                                 writes->submit(w, [id, &outcomes, &mutex](const WriteOutcome& o) {
                                     const std::lock_guard<std::mutex> lock(mutex);
                                     outcomes[id] = o;
@@ -402,10 +402,10 @@ TEST_F(DevicesTest, WritesAreRoutedByDataId) {
     EXPECT_EQ(outcomes[9].kind, WriteOutcome::Kind::Refused);
     EXPECT_NE(outcomes[9].reason.find("no device with data id 9"), std::string::npos);
     const std::string log = sim.log();
-    EXPECT_NE(log.find(" unit 2 write register 19 = 4321"), std::string::npos) << log;
+    EXPECT_NE(log.find(" unit 2 write register 19 = 65"), std::string::npos) << log;
     EXPECT_EQ(log.find(" unit 1 write register"), std::string::npos) << log;
     EXPECT_NE(
-        run.status_text.find("write from test: data id 6, register 19, values [4321]: confirmed"),
+        run.status_text.find("write from test: data id 6, register 19, values [65]: confirmed"),
         std::string::npos)
         << run.status_text;
 

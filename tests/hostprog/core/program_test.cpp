@@ -170,7 +170,7 @@ TEST_F(ProgramTest, WritesFromWatchersRunBetweenCycles) {
         good.has_data_id = true;
         good.command.data_id = 1;
         good.command.address = 19;
-        good.command.values = {4321};
+        good.command.values = {65};
         RemoteWrite other = good;
         other.command.data_id = 2;
         for (const RemoteWrite& w : {good, other}) {

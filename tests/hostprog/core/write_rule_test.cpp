@@ -116,12 +116,13 @@ TEST(WritePolicyTest, DecidesEveryRemoteWriteBeforeTheLine) {
     WritePolicyLimits limits;
     limits.remembered_ids = 2;
     limits.waiting_per_device = 2;
+    const SignalModel model;  // the plant model's defaults: register 19 takes 4 to 15 °C
+    std::vector<WritePolicy::Device> devices;
+    devices.push_back({1, ranged});
+    devices.push_back({2, WritableRegisters::settings_of_signal_table()});
+    devices.push_back({3, WritableRegisters::settings_of(model)});
     WritePolicy policy(
-        {
-            {1, ranged                                       },
-            {2, WritableRegisters::settings_of_signal_table()}
-    },
-        audit,
+        std::move(devices), audit,
         [&](const WriteCommand& c, WriteDone done) {
             reached.push_back(c);
             waiting.push_back(std::move(done));
@@ -149,13 +150,15 @@ TEST(WritePolicyTest, DecidesEveryRemoteWriteBeforeTheLine) {
     const Row rows[] = {
         {"a setting",                        make(1, true, 19, {65}),                 WriteRefusal::None,          ""},
         {"no id with two devices",           make(0, false, 19, {65}),                WriteRefusal::UnknownDevice, "data_id is needed"},
-        {"an unknown device",                make(3, true, 19, {65}),                 WriteRefusal::UnknownDevice, "no device with data id 3"},
+        {"an unknown device",                make(9, true, 19, {65}),                 WriteRefusal::UnknownDevice, "no device with data id 9"},
         {"a measured pressure",              make(1, true, 100, {5}),                 WriteRefusal::Address,       "register 100 is not"},
         {"settings running into a reading",  make(1, true, 35, {1, 1}),               WriteRefusal::Address,       "register 36 is not"},
         {"a run of settings",                make(2, true, 19, {1, 2, 3, 4, 5}),      WriteRefusal::None,          ""},
         {"below the range",                  make(1, true, 19, {39}),                 WriteRefusal::Value,         "4 to 15 °C"},
         {"above the range",                  make(1, true, 19, {1007}),               WriteRefusal::Value,         "value 1007"},
         {"no range on the other device",     make(2, true, 19, {1007}),               WriteRefusal::None,          ""},
+        {"the model's range, scaled",        make(3, true, 19, {1007}),               WriteRefusal::Value,         "100.7 °C, outside 4.0 to 15.0 °C"},
+        {"within the model's range",         make(3, true, 19, {65}),                 WriteRefusal::None,          ""},
         {"a retained message",               make(1, true, 19, {65}, "", true),       WriteRefusal::Retained,      "retained"},
         {"a first command id",               make(1, true, 20, {1}, "op-1"),          WriteRefusal::None,          ""},
         {"the same id again",                make(1, true, 20, {1}, "op-1"),          WriteRefusal::Repeated,      "op-1"},
