@@ -104,6 +104,7 @@ std::vector<char32_t> code_points(const std::string& text) {
 bool parse_command_line(const std::vector<Option>& table, int argc, const char* const* argv,
                         std::vector<std::string>& positional, std::string& error) {
     bool options_ended = false;
+    std::vector<const Option*> given;
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i] != nullptr ? argv[i] : "";
         if (options_ended || word.size() < 2 || word[0] != '-') {
@@ -147,6 +148,11 @@ bool parse_command_line(const std::vector<Option>& table, int argc, const char* 
             error = display_name(*o) + ": empty value; give " + o->value_name;
             return false;
         }
+        if (!o->repeatable && std::find(given.begin(), given.end(), o) != given.end()) {
+            error = display_name(*o) + " is given twice; give it once";
+            return false;
+        }
+        given.push_back(o);
         if (!apply(*o, value, error)) {
             return false;
         }

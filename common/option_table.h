@@ -16,6 +16,9 @@ struct Option {
     // Called with the value (empty for a flag). Returns false with `error` set to refuse
     // the value; the parser prefixes the option's name.
     std::function<bool(const std::string& value, std::string& error)> handler;
+    // An option given twice is refused, so that a copied command line with a second value
+    // further on does not quietly mean the last one; a list option says it may repeat.
+    bool repeatable = false;
 };
 
 // Walks argv[1..]: "--name VALUE", "--name=VALUE", "-x VALUE", "-x", and "--" to end the

@@ -319,10 +319,6 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                "(request 210). The write runs before\nany cycle (--cycles defaults to 0); its "
                "outcome is\nreported on standard error",
                [&o](const std::string& v, std::string& error) {
-                   if (o.write.present) {
-                       error = "may be given once";
-                       return false;
-                   }
                    return parse_write(v, o.write, error);
                }),
         option("node-id", 0, "ID",

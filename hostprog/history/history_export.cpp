@@ -36,24 +36,24 @@ struct ExportOptions {
 
 std::vector<kv830cli::Option> option_table(ExportOptions& o) {
     return {
-        {"history", 0,   "FILE",      "the history file to read (opened for reading only)",
-         [&o](const std::string& v,                                                                                       std::string&) {
+        {"history", 0, "FILE",  "the history file to read (opened for reading only)",
+         [&o](const std::string& v,                                                                              std::string&) {
              o.history = v;
              return true;
-         }                                                                                      },
-        {"from",    0,   "TIME",
+         }                                                                                                                       },
+        {"from",    0, "TIME",
          "first round to print: ISO 8601 (2026-12-08T08:00, with Z or +01:00, else local\n"
-         "time), now, -1h (that long ago) or @SECONDS",                                        [&o](const std::string& v, std::string&) {
+         "time), now, -1h (that long ago) or @SECONDS",                               [&o](const std::string& v, std::string&) {
              o.from = v;
              return true;
-         }},
-        {"to",      0,   "TIME",      "last round to print, as --from",
-         [&o](const std::string& v,                                                                                       std::string&) {
+         }                                          },
+        {"to",      0, "TIME",  "last round to print, as --from",
+         [&o](const std::string& v,                                                                              std::string&) {
              o.to = v;
              return true;
-         }                                                                                      },
-        {"data-id", 0,   "N",         "only the rounds of this device",
-         [&o](const std::string& v,                                                                                       std::string& error) {
+         }                                                                                                                       },
+        {"data-id", 0, "N",     "only the rounds of this device",
+         [&o](const std::string& v,                                                                              std::string& error) {
              long long n = 0;
              if (!kv830cli::parse_decimal(v, 0, 4294967295LL, n)) {
                  error = "'" + v + "' is not a data id (0 to 4294967295)";
@@ -62,14 +62,14 @@ std::vector<kv830cli::Option> option_table(ExportOptions& o) {
              o.has_data_id = true;
              o.data_id = static_cast<unsigned>(n);
              return true;
-         }                                                                                      },
-        {"signal",  0,   "NAME",      "print this signal (repeat for more); default all",
-         [&o](const std::string& v,                                                                                       std::string&) {
+         }                                                                                                                       },
+        {"signal",  0, "NAME",  "print this signal (repeat for more); default all",
+         [&o](const std::string& v,                                                                              std::string&) {
              o.signals.push_back(v);
              return true;
-         }                                                                                      },
-        {"format",  0,   "csv|jsonl",
-         "csv (default: a header of signal names) or one JSON object a line",                  [&o](const std::string& v, std::string& error) {
+         },                                                                                                                        true},
+        {"format",         0,   "csv|jsonl",
+         "csv (default: a header of signal names) or one JSON object a line",                                        [&o](const std::string& v,                                    std::string& error) {
              if (v == "csv") {
                  o.format = Format::Csv;
              } else if (v == "jsonl") {
@@ -79,17 +79,17 @@ std::vector<kv830cli::Option> option_table(ExportOptions& o) {
                  return false;
              }
              return true;
-         }},
-        {"plugin",  0,   "PATH",
-         "the device plug-in that decodes the rounds (default: kv830.so\nbeside the program)", [&o](const std::string& v, std::string&) {
+         }                      },
+        {"plugin",         0,   "PATH",
+         "the device plug-in that decodes the rounds (default: kv830.so\nbeside the program)",                                             [&o](const std::string& v,                   std::string&) {
              o.plugin = v;
              return true;
          }},
-        {"help",    'h', nullptr,     "show this help",
-         [&o](const std::string&,                                                                                         std::string&) {
+        {"help",         'h',     nullptr, "show this help",
+         [&o](const std::string&,                                                   std::string&) {
              o.help = true;
              return true;
-         }                                                                                        },
+         }                                                                                                                                    },
     };
 }
 

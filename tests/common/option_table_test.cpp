@@ -82,15 +82,17 @@ TEST(OptionTable, RefusesWithTheOptionNamed) {
         std::string message;
     };
     const Row rows[] = {
-        {{"--outptu", "x"},  "unknown option --outptu (did you mean \"--output\"?)"      },
-        {{"--zzzzzzzz"},     "unknown option --zzzzzzzz"                             },
-        {{"-x"},             "unknown option -x"                                     },
-        {{"--output"},       "--output needs a value (FILE)"                         },
-        {{"--output", ""},   "--output: empty value; give FILE"                      },
-        {{"--output="},      "--output: empty value; give FILE"                      },
-        {{"--verbose=1"},    "--verbose takes no value"                              },
-        {{"--baud", "0x10"}, "--baud: expected a rate in bits per second, got '0x10'"},
-        {{"--baud", "96OO"}, "--baud: expected a rate in bits per second, got '96OO'"},
+        {{"--outptu", "x"},            "unknown option --outptu (did you mean \"--output\"?)"  },
+        {{"--zzzzzzzz"},               "unknown option --zzzzzzzz"                             },
+        {{"-x"},                       "unknown option -x"                                     },
+        {{"--output"},                 "--output needs a value (FILE)"                         },
+        {{"--output", ""},             "--output: empty value; give FILE"                      },
+        {{"--output="},                "--output: empty value; give FILE"                      },
+        {{"--verbose=1"},              "--verbose takes no value"                              },
+        {{"--baud", "0x10"},           "--baud: expected a rate in bits per second, got '0x10'"},
+        {{"--baud", "96OO"},           "--baud: expected a rate in bits per second, got '96OO'"},
+        {{"-o", "a", "--output", "b"}, "--output is given twice; give it once"                 },
+        {{"-v", "-v"},                 "--verbose is given twice; give it once"                },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.words[0]);
