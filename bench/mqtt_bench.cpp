@@ -36,7 +36,7 @@ void BM_SubmitWhileBrokerAway(benchmark::State& state) {
     kv830host::MqttConfig config;
     std::string error;
     kv830host::check_mqtt_settings(settings, 1, 1.0, "bench", config, error);
-    config.queue_capacity = 600;
+    config.queue_rounds = 600;
     kv830host::MqttPublisher publisher(config);
     publisher.set_log([](const std::string&) {});
     publisher.start(error);

@@ -12,6 +12,7 @@ enum ExitStatus {
     kExitNoReply = 4,       // the write got no answer
     kExitNoRound = 5,       // --cycles N ran and not one round completed
     kExitGarbled = 6,       // the write's reply was garbled: it may or may not have been done
+    kExitShortfall = 7,     // ended, but something fell short (rounds not delivered)
 };
 
 }  // namespace kv830host

@@ -49,29 +49,6 @@ const std::vector<std::string>& settings_members() {
     return members;
 }
 
-// "1.5" and "2s" are seconds, "500ms" milliseconds.
-bool parse_duration_ms(const std::string& text, double max_ms, double& out_ms) {
-    std::string number = text;
-    double scale = 1000.0;
-    if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
-        number.resize(number.size() - 2);
-        scale = 1.0;
-    } else if (number.size() > 1 && number.back() == 's') {
-        number.pop_back();
-    }
-    if (number.empty()) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    const double v = std::strtod(number.c_str(), &end);
-    if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(v) || v < 0.0) {
-        return false;
-    }
-    out_ms = v * scale;
-    return out_ms <= max_ms;
-}
-
 bool read_whole_file(const std::string& path, std::string& content, std::string& error) {
     // Non-blocking, so that a FIFO given by mistake is refused instead of waited on.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
@@ -484,6 +461,28 @@ bool take_device_list(Parsed& p, std::string& error) {
 }
 
 }  // namespace
+
+bool parse_duration_ms(const std::string& text, double max_ms, double& out_ms) {
+    std::string number = text;
+    double scale = 1000.0;
+    if (number.size() > 2 && number.compare(number.size() - 2, 2, "ms") == 0) {
+        number.resize(number.size() - 2);
+        scale = 1.0;
+    } else if (number.size() > 1 && number.back() == 's') {
+        number.pop_back();
+    }
+    if (number.empty()) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(number.c_str(), &end);
+    if (errno != 0 || end == nullptr || *end != '\0' || !std::isfinite(v) || v < 0.0) {
+        return false;
+    }
+    out_ms = v * scale;
+    return out_ms <= max_ms;
+}
 
 std::string usage(const char* program, const std::vector<kv830cli::Option>& extra_rows) {
     Options scratch;

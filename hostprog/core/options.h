@@ -60,6 +60,10 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
                    const std::string& default_settings_file = kDefaultSettingsFile,
                    const std::vector<kv830cli::Option>& extra_rows = {});
 
+// A duration as every option of the command line takes one: "1.5" and "2s" are seconds,
+// "500ms" milliseconds; at most `max_ms`.
+bool parse_duration_ms(const std::string& text, double max_ms, double& out_ms);
+
 std::string usage(const char* program, const std::vector<kv830cli::Option>& extra_rows = {});
 
 // Reads and parses a settings document: a regular file of at most kMaxSettingsBytes

@@ -19,6 +19,7 @@
 #include "option_table.h"
 #include "remote_write.h"
 #include "round.h"
+#include "round_archive.h"
 #include "status_lines.h"
 #include "trend.h"
 
@@ -128,6 +129,9 @@ struct OutputContext {
     // The rounds kept on file, for trends and for serving at start; null without a history.
     TrendSource* trends = nullptr;
     RecordArchive* archive = nullptr;
+    // The rounds kept on file for an output that delivers them later; null without a
+    // history.
+    RoundArchive* round_archive = nullptr;
     // The device's snapshot as it stands (request 801): on the device's polling thread
     // while polling runs, on any thread once it has ended. False when the device refused.
     std::function<bool(unsigned data_id, std::string& text)> current_snapshot;

@@ -17,6 +17,53 @@ const std::array<RoundCounterInfo, kRoundCounterCount> kRoundCounters = {{
 }};
 // clang-format on
 
+namespace {
+
+// What the allocator hands out for a block asked for `n` bytes, with its header.
+constexpr std::size_t kAllocationOverhead = 16;
+// Text this short lives inside the string itself.
+constexpr std::size_t kInlineStringBytes = 15;
+// A member of an object: the tree node around the key and the value.
+constexpr std::size_t kMemberNodeBytes = 48;
+
+std::size_t document_bytes(const Json::Value& value) {
+    std::size_t bytes = 0;
+    switch (value.type()) {
+        case Json::stringValue: {
+            const char* begin = nullptr;
+            const char* end = nullptr;
+            if (value.getString(&begin, &end)) {
+                bytes += static_cast<std::size_t>(end - begin) + sizeof(unsigned) + 1 +
+                         kAllocationOverhead;
+            }
+            break;
+        }
+        case Json::arrayValue:
+        case Json::objectValue:
+            for (auto it = value.begin(); it != value.end(); ++it) {
+                bytes += sizeof(Json::Value) + kMemberNodeBytes + kAllocationOverhead +
+                         document_bytes(*it);
+                if (value.isObject()) {
+                    bytes += it.name().size() + 1 + kAllocationOverhead;
+                }
+            }
+            break;
+        default:
+            break;
+    }
+    return bytes;
+}
+
+}  // namespace
+
+std::size_t round_bytes(const Round& round) {
+    std::size_t bytes = sizeof(Round) + kAllocationOverhead;
+    if (round.snapshot.capacity() > kInlineStringBytes) {
+        bytes += round.snapshot.capacity() + 1 + kAllocationOverhead;
+    }
+    return bytes + document_bytes(round.document);
+}
+
 RoundCounters counters_of(const qdxhost::DriveResult& drive, bool link_down) {
     RoundCounters c;
     c[RoundCounter::Answered] = drive.answered;

@@ -80,4 +80,8 @@ struct Round {
 
 using RoundPtr = std::shared_ptr<const Round>;
 
+// The memory a round holds, its snapshot and document included, for an output that bounds
+// what it keeps in bytes. Counted whole even when other outputs share the round.
+std::size_t round_bytes(const Round& round);
+
 }  // namespace kv830host

@@ -53,6 +53,26 @@ std::string format_cycle_json(const Round& r) {
     return write_compact(v);
 }
 
+void format_history_json(unsigned data_id, unsigned long long number, std::int64_t unix_ms,
+                         const std::string& snapshot, std::string& out) {
+    std::size_t end = snapshot.size();
+    while (end > 0 &&
+           (snapshot[end - 1] == '\n' || snapshot[end - 1] == '\r' || snapshot[end - 1] == ' ')) {
+        --end;
+    }
+    out.clear();
+    out.reserve(end + 96);
+    out += "{\"data_id\":";
+    out += std::to_string(data_id);
+    out += ",\"number\":";
+    out += number != 0 ? std::to_string(number) : std::string("null");
+    out += ",\"time\":\"";
+    out += format_utc_time(unix_ms);
+    out += "\",\"snapshot\":";
+    out.append(snapshot, 0, end);
+    out += '}';
+}
+
 std::string format_write_result(const RemoteWrite& write, const WriteOutcome& outcome) {
     const WriteCommand& command = write.command;
     Json::Value v(Json::objectValue);

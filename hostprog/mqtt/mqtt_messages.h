@@ -17,6 +17,13 @@ std::string format_utc_time(std::int64_t unix_ms);
 //  "retries":..,"time":"..","last_completed":".." or null}
 std::string format_cycle_json(const Round& round);
 
+// {"data_id":1,"number":..,"time":"..","snapshot":{..}}: a round that could not be sent as
+// it completed, for PREFIX/history. `snapshot` is the device's text (a JSON object), put in
+// as it is; `number` is 0 for a round read back from the history, whose number was not
+// kept (null in the message).
+void format_history_json(unsigned data_id, unsigned long long number, std::int64_t unix_ms,
+                         const std::string& snapshot, std::string& out);
+
 // {"register":..,"values":[..],"outcome":"..","reason":".."} and "command_id" when the
 // command had one; register and values are null when the command could not be read that
 // far.

@@ -1,17 +1,21 @@
 #include "mqtt_settings.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
-#include <iterator>
+
+#include "byte_size.h"
+#include "device_list.h"
+#include "options.h"
+#include "secret_file.h"
 
 namespace kv830host {
 
 namespace {
+
+constexpr const char* kPemCertificate = "-----BEGIN CERTIFICATE-----";
 
 void note_given(MqttSettings& s, const char* name) {
     s.given.emplace_back(name);
@@ -28,14 +32,36 @@ constexpr DurationUnit kDurationUnits[] = {
     {'h', 3600.0},
 };
 
-// "600" is a number of cycles; "600s", "10m", "1h" a time the queue must cover.
-bool parse_queue_bound(const std::string& text, double interval_s, std::size_t& cycles,
+struct QueueBound {
+    std::size_t rounds = std::numeric_limits<std::size_t>::max();
+    std::size_t bytes = kMqttQueueDefaultBytes;
+};
+
+// "600" is a number of cycles; "600s", "10m", "1h" a time the queue must cover; "512KiB",
+// "16MiB" its size. A count or a time must fit the default size, judged by what a round of
+// the plant model costs, so that a large one is refused with the figure instead of taking
+// the gateway's memory.
+bool parse_queue_bound(const std::string& text, double interval_s, QueueBound& out,
                        std::string& error) {
-    const std::string bad = "--mqtt-queue: '" + text + "' is not a number of cycles (1 to " +
-                            std::to_string(kMqttQueueMax) + ") or a duration such as 600s, 10m, 1h";
+    const std::string bad = "'" + text +
+                            "' is not a number of cycles, a duration such as 600s, 10m, 1h, or "
+                            "a size such as 512KiB, 16MiB";
     if (text.empty()) {
         error = bad;
         return false;
+    }
+    if (looks_like_byte_size(text)) {
+        std::size_t bytes = 0;
+        if (!parse_byte_size(text, bytes, error)) {
+            return false;
+        }
+        if (bytes < kMqttQueueMinBytes || bytes > kMqttQueueMaxBytes) {
+            error = "'" + text + "' is outside " + format_byte_size(kMqttQueueMinBytes) + " to " +
+                    format_byte_size(kMqttQueueMaxBytes);
+            return false;
+        }
+        out.bytes = bytes;
+        return true;
     }
     double seconds = -1.0;
     for (const DurationUnit& unit : kDurationUnits) {
@@ -43,7 +69,7 @@ bool parse_queue_bound(const std::string& text, double interval_s, std::size_t& 
             long long n = 0;
             const std::string number = text.substr(0, text.size() - 1);
             if (number.empty() || number[0] == '+' || number[0] == '-' ||
-                !kv830cli::parse_decimal(number, 1, 10000000, n)) {
+                !kv830cli::parse_decimal(number, 1, kMqttQueueCountMax, n)) {
                 error = bad;
                 return false;
             }
@@ -56,64 +82,69 @@ bool parse_queue_bound(const std::string& text, double interval_s, std::size_t& 
     } else {
         long long n = 0;
         if (text[0] == '+' || text[0] == '-' ||
-            !kv830cli::parse_decimal(text, 1, static_cast<long long>(kMqttQueueMax), n)) {
+            !kv830cli::parse_decimal(text, 1, kMqttQueueCountMax, n)) {
             error = bad;
             return false;
         }
         count = static_cast<double>(n);
     }
-    if (count < 1.0 || count > static_cast<double>(kMqttQueueMax)) {
-        error = "--mqtt-queue: '" + text + "' makes " + std::to_string(count) +
-                " cycles at this polling interval; at most " + std::to_string(kMqttQueueMax);
+    const double bytes = count * static_cast<double>(kMqttRoundBytesEstimate);
+    if (bytes > static_cast<double>(kMqttQueueDefaultBytes)) {
+        const auto fits = kMqttQueueDefaultBytes / kMqttRoundBytesEstimate;
+        error = "'" + text + "' makes " + std::to_string(static_cast<long long>(count)) +
+                " cycles at this polling interval, about " + format_byte_size(bytes) + " at " +
+                format_byte_size(kMqttRoundBytesEstimate) + " a cycle; a count or a time may " +
+                "take at most " + format_byte_size(kMqttQueueDefaultBytes) + " (" +
+                std::to_string(fits) + " cycles): give a size such as 64MiB for more";
         return false;
     }
-    cycles = static_cast<std::size_t>(count);
+    out.rounds = static_cast<std::size_t>(std::max(1.0, count));
     return true;
 }
 
-bool read_password_file(const std::string& path, std::string& password, std::string& error) {
+// Only the file's form: whether the library will find a certificate in it. Whether it is
+// the right one only the broker tells.
+bool check_ca_file(const std::string& path, std::string& error) {
+    const std::string named = "--mqtt-ca " + path + ": ";
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = "--mqtt-password-file: cannot read '" + path + "': " + std::strerror(errno);
+        error = named + "cannot be read: " + std::strerror(errno);
         return false;
     }
     std::string text;
-    char buffer[512];
+    char buffer[4096];
     while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
         text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMqttPasswordFileMax) {
-            error = "--mqtt-password-file: '" + path + "' is longer than " +
-                    std::to_string(kMqttPasswordFileMax) + " bytes";
+        if (text.size() > kMqttCaFileMax) {
+            error = named + "longer than " + format_byte_size(kMqttCaFileMax) +
+                    "; not a file of certificates";
             return false;
         }
     }
-    if (in.bad()) {
-        error = "--mqtt-password-file: cannot read '" + path + "'";
+    if (text.empty()) {
+        error = named + "empty";
         return false;
     }
-    // One line; its line end is not part of the password.
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-        if (!text.empty() && text.back() == '\r') {
-            text.pop_back();
-        }
+    if (text.find(kPemCertificate) == std::string::npos) {
+        error = named + "holds no PEM certificate (" + kPemCertificate +
+                "); a DER file converts with openssl x509 -inform der -in FILE";
+        return false;
     }
-    for (const char c : text) {
-        if (c == '\0' || c == '\n' || c == '\r') {
-            error = "--mqtt-password-file: '" + path + "' must hold one line, the password";
-            return false;
-        }
-    }
-    password = text;
     return true;
 }
 
-bool check_readable(const char* option, const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in || in.peek() == std::ifstream::traits_type::eof()) {
-        error = std::string(option) + ": cannot read '" + path + "'" +
-                (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string(" (empty)"));
+bool check_client_id(const std::string& id, std::string& error) {
+    if (id.empty() || id.size() > kMqttClientIdMax) {
+        error = "--mqtt-client-id: 1 to " + std::to_string(kMqttClientIdMax) + " characters";
         return false;
+    }
+    for (const char c : id) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u >= 0x7f || c == '+' || c == '#' || c == '/') {
+            error = "--mqtt-client-id: '" + id +
+                    "' holds a space, a wildcard, '/' or a character outside ASCII";
+            return false;
+        }
     }
     return true;
 }
@@ -140,7 +171,8 @@ std::vector<kv830cli::Option> mqtt_options(MqttSettings& s) {
              return true;
          }                                                                                                },
         {"mqtt-password-file", 0, "FILE",
-         "read the broker password from FILE (one line), not from the URL",                              [&s](const std::string& v, Error&) {
+         "read the broker password from FILE (one line, not readable by\neveryone), not from the "
+         "URL",                                                                                          [&s](const std::string& v, Error&) {
              s.password_file = v;
              note_given(s, "--mqtt-password-file");
              return true;
@@ -154,9 +186,16 @@ std::vector<kv830cli::Option> mqtt_options(MqttSettings& s) {
              note_given(s, "--mqtt-topic");
              return true;
          }                                                                                                },
+        {"mqtt-client-id",     0, "ID",
+         "the client id (default kv830-<node id>-<data id>); one broker\nsession per id, so "
+         "with several devices put {data_id} in it",                                                     [&s](const std::string& v, Error&) {
+             s.client_id = v;
+             note_given(s, "--mqtt-client-id");
+             return true;
+         }},
         {"mqtt-keepalive",     0, "S",
-         "keepalive in seconds (default 30, at least 5); the last will reaches\n"
-         "subscribers within one and a half keepalives of a crash",                                      [&s](const std::string& v, Error& e) {
+         "keepalive in seconds (default 30, at least 5); the broker sends the\nlast will about "
+         "two keepalives after a crash",                                                                 [&s](const std::string& v, Error& e) {
              long long n = 0;
              if (!kv830cli::parse_decimal(v, kMqttKeepaliveMin, kMqttKeepaliveMax, n)) {
                  e = "'" + v + "' is not a number of seconds from " +
@@ -180,15 +219,41 @@ std::vector<kv830cli::Option> mqtt_options(MqttSettings& s) {
              return true;
          }  },
         {"mqtt-queue",         0, "N",
-         "cycles kept while the broker is away, or a duration (600s, 10m, 1h);\n"
-         "default 10m; the oldest are dropped first",                                                    [&s](const std::string& v, Error& e) {
-             std::size_t n = 0;
+         "cycles kept in memory while the broker is away: a size (512KiB,\n16MiB), a number of "
+         "cycles or a duration (600s, 10m, 1h); default\n16MiB; the oldest leave first, to be "
+         "sent from the history later",                                                                  [&s](const std::string& v, Error& e) {
+             QueueBound bound;
              // Checked against the interval at start; here only the form.
-             if (!parse_queue_bound(v, 1.0, n, e)) {
+             if (!parse_queue_bound(v, 1e9, bound, e)) {
                  return false;
              }
              s.queue = v;
              note_given(s, "--mqtt-queue");
+             return true;
+         }},
+        {"mqtt-flush-timeout", 0, "T",
+         "at exit, wait up to T for the broker to take what is queued\n(5s; 0 waits for nothing)",       [&s](const std::string& v, Error& e) {
+             double ms = 0.0;
+             if (!parse_duration_ms(v, kMqttFlushTimeoutMaxS * 1000.0, ms)) {
+                 e = "needs 0 to " + std::to_string(static_cast<int>(kMqttFlushTimeoutMaxS)) +
+                     "s, not \"" + v + "\"";
+                 return false;
+             }
+             s.flush_timeout_s = ms / 1000.0;
+             note_given(s, "--mqtt-flush-timeout");
+             return true;
+         }},
+        {"mqtt-replay-rate",   0, "N",
+         "cycles a second sent on PREFIX/history from the backlog once the\nbroker is back (150); "
+         "cycles as they complete go first",                                                             [&s](const std::string& v, Error& e) {
+             long long n = 0;
+             if (!kv830cli::parse_decimal(v, 1, kMqttReplayRateMax, n)) {
+                 e = "needs a number of cycles a second from 1 to " +
+                     std::to_string(kMqttReplayRateMax) + ", not \"" + v + "\"";
+                 return false;
+             }
+             s.replay_rate = static_cast<unsigned>(n);
+             note_given(s, "--mqtt-replay-rate");
              return true;
          }},
         {"ha-discovery",       0, nullptr,  "announce the signals to Home Assistant (MQTT discovery)",
@@ -232,16 +297,8 @@ bool check_topic_prefix(const std::string& prefix, std::string& error) {
     return true;
 }
 
-std::string local_host_name() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
-        return "localhost";
-    }
-    return name;
-}
-
 bool check_mqtt_settings(const MqttSettings& s, unsigned data_id, double interval_s,
-                         const std::string& host_name, MqttConfig& out, std::string& error) {
+                         const std::string& node_id, MqttConfig& out, std::string& error) {
     if (!mqtt_enabled(s)) {
         if (!s.given.empty()) {
             error = s.given.front() + " needs --mqtt URL";
@@ -263,7 +320,8 @@ bool check_mqtt_settings(const MqttSettings& s, unsigned data_id, double interva
             error = "--mqtt-password-file: the URL names no user (mqtt://user@host)";
             return false;
         }
-        if (!read_password_file(s.password_file, c.broker.password, error)) {
+        if (!read_secret_file("--mqtt-password-file", s.password_file, kMqttPasswordFileMax,
+                              c.broker.password, error)) {
             return false;
         }
         c.broker.has_password = true;
@@ -273,15 +331,17 @@ bool check_mqtt_settings(const MqttSettings& s, unsigned data_id, double interva
             error = "--mqtt-ca needs an mqtts:// URL";
             return false;
         }
-        errno = 0;
-        if (!check_readable("--mqtt-ca", s.ca_file, error)) {
+        if (!check_ca_file(s.ca_file, error)) {
             return false;
         }
         c.ca_file = s.ca_file;
     }
     c.data_id = data_id;
-    c.client_id = "kv830-" + (host_name.empty() ? std::string("localhost") : host_name) + "-" +
-                  std::to_string(data_id);
+    c.client_id = s.client_id.empty() ? "kv830-" + node_id + "-" + std::to_string(data_id)
+                                      : expand_data_id(s.client_id, data_id);
+    if (!check_client_id(c.client_id, error)) {
+        return false;
+    }
     c.prefix = s.topic_prefix.empty() ? "kv830/" + std::to_string(data_id) : s.topic_prefix;
     if (!check_topic_prefix(c.prefix, error)) {
         error = "--mqtt-topic: " + error;
@@ -291,13 +351,17 @@ bool check_mqtt_settings(const MqttSettings& s, unsigned data_id, double interva
     c.retain = s.retain;
     c.writes = s.writes;
     const double interval = interval_s > 0.0 ? interval_s : 1.0;
-    if (s.queue.empty()) {
-        const double n = std::ceil(kMqttQueueDefaultSeconds / interval);
-        c.queue_capacity = static_cast<std::size_t>(
-            std::max(1.0, std::min(n, static_cast<double>(kMqttQueueMax))));
-    } else if (!parse_queue_bound(s.queue, interval, c.queue_capacity, error)) {
-        return false;
+    if (!s.queue.empty()) {
+        QueueBound bound;
+        if (!parse_queue_bound(s.queue, interval, bound, error)) {
+            error = "--mqtt-queue: " + error;
+            return false;
+        }
+        c.queue_rounds = bound.rounds;
+        c.queue_bytes = bound.bytes;
     }
+    c.flush_timeout_s = s.flush_timeout_s;
+    c.replay_rate = s.replay_rate;
     c.ha_discovery = s.ha_discovery;
     if (!s.ha_prefix.empty()) {
         if (!s.ha_discovery) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -13,10 +14,28 @@ namespace kv830host {
 constexpr int kMqttKeepaliveDefault = 30;
 constexpr int kMqttKeepaliveMin = 5;  // the client library refuses less
 constexpr int kMqttKeepaliveMax = 65535;
-constexpr double kMqttQueueDefaultSeconds = 600.0;  // ten minutes of cycles while away
-constexpr std::size_t kMqttQueueMax = 100000;       // cycles; a snapshot is about 16 KiB
+// The memory queue holds at most this much unless --mqtt-queue gives a size: a few hundred
+// rounds, a quarter of an hour at one a second, on a gateway with little memory.
+constexpr std::size_t kMqttQueueDefaultBytes = std::size_t{16} << 20;
+constexpr std::size_t kMqttQueueMinBytes = std::size_t{64} << 10;
+constexpr std::size_t kMqttQueueMaxBytes = std::size_t{1} << 30;
+// What a queued round of the plant model costs: its snapshot text (15.8 KB), its record and
+// what the queue keeps beside them (bench/mqtt_bench.cpp measures it). Only a count or a
+// duration given at start is judged by it; the queue counts each round's own bytes.
+constexpr std::size_t kMqttRoundBytesEstimate = 17 * 1024;
+constexpr long long kMqttQueueCountMax = 10000000;  // beyond any byte bound
 constexpr std::size_t kMqttPasswordFileMax = 4096;
+constexpr std::size_t kMqttCaFileMax = std::size_t{4} << 20;
 constexpr std::size_t kMqttPrefixMax = 200;
+constexpr std::size_t kMqttClientIdMax = 128;
+// Shorter than the service manager's stop timeout (TimeoutStopSec=10s in
+// packaging/kv830-host.service), with the history's last commit before it.
+constexpr double kMqttFlushTimeoutDefaultS = 5.0;
+constexpr double kMqttFlushTimeoutMaxS = 600.0;
+// Rounds a second sent from the backlog: a day at one round a second within ten minutes,
+// about 2.4 MB/s of snapshots; below what one broker connection takes on loopback or a LAN.
+constexpr unsigned kMqttReplayRateDefault = 150;
+constexpr unsigned kMqttReplayRateMax = 10000;
 constexpr int kExpireAfterMinSeconds = 60;
 constexpr const char* kHaPrefixDefault = "homeassistant";
 
@@ -26,10 +45,13 @@ struct MqttSettings {
     std::string ca_file;
     std::string password_file;
     std::string topic_prefix;
+    std::string client_id;  // may hold {data_id}
     int keepalive_s = kMqttKeepaliveDefault;
     bool retain = false;
     bool writes = false;
-    std::string queue;  // a number of cycles, or a duration such as 600s, 10m, 1h
+    std::string queue;  // a number of cycles, a duration such as 600s, 10m, 1h, or a size
+    double flush_timeout_s = kMqttFlushTimeoutDefaultS;
+    unsigned replay_rate = kMqttReplayRateDefault;
     bool ha_discovery = false;
     std::string ha_prefix;
     std::vector<std::string> given;  // names of the MQTT options used, for "needs --mqtt"
@@ -44,7 +66,11 @@ struct MqttConfig {
     int keepalive_s = kMqttKeepaliveDefault;
     bool retain = false;
     bool writes = false;
-    std::size_t queue_capacity = 600;  // cycles
+    // The memory queue's bounds: rounds and bytes, whichever is reached first.
+    std::size_t queue_rounds = std::numeric_limits<std::size_t>::max();
+    std::size_t queue_bytes = kMqttQueueDefaultBytes;
+    double flush_timeout_s = kMqttFlushTimeoutDefaultS;
+    unsigned replay_rate = kMqttReplayRateDefault;
     bool ha_discovery = false;
     std::string ha_prefix = kHaPrefixDefault;
     unsigned data_id = 1;
@@ -52,6 +78,11 @@ struct MqttConfig {
     // Reconnect backoff: doubles from min to max, back to min after a good connection.
     double backoff_min_s = 0.5;
     double backoff_max_s = 30.0;
+    // After another client took the session: doubles from min to max, back to the
+    // reconnect backoff once a connection has lasted session_steady_s.
+    double takeover_backoff_min_s = 30.0;
+    double takeover_backoff_max_s = 600.0;
+    double session_steady_s = 60.0;
     // A connection that has not been accepted within this time is given up and retried.
     double connect_timeout_s = 10.0;
 };
@@ -66,13 +97,11 @@ inline bool mqtt_enabled(const MqttSettings& settings) {
 }
 
 // Run once at start, before any polling: parses the URL, reads the password file, checks
-// the CA file, derives the client id, the topic prefix and the queue bound from the data
-// id and the polling interval. Refuses with a message that names the option.
+// the CA file, derives the client id (from the gateway's node id), the topic prefix and
+// the queue's bounds from the data id and the polling interval. Refuses with a message
+// that names the option.
 bool check_mqtt_settings(const MqttSettings& settings, unsigned data_id, double interval_s,
-                         const std::string& host_name, MqttConfig& out, std::string& error);
-
-// This machine's name for the client id ("localhost" when it has none).
-std::string local_host_name();
+                         const std::string& node_id, MqttConfig& out, std::string& error);
 
 // A topic prefix a publisher may use: not empty, no wildcard, no leading '$' or '/', no
 // trailing '/', no control character.
