@@ -1,7 +1,5 @@
 #include "mqtt_output.h"
 
-#include <unistd.h>
-
 #include <utility>
 
 #include "byte_size.h"
@@ -15,16 +13,14 @@ namespace kv830host {
 
 namespace {
 
-constexpr std::size_t kHostNameMax = 255;
+// Stands for the node id while the settings are only checked: resolving it may write the
+// file a random one is kept in, which waits until the output is made. As long as the
+// longest node id, so that the client id's length is checked too.
+const std::string kNodeIdUnresolved(kMaxNodeIdLength, 'n');
 
-// The gateway's node id in the client id. Until the core names the node, this machine's
-// host name, as the client id always had it.
-std::string gateway_node_id(const OutputContext&) {
-    char name[kHostNameMax + 1] = {};
-    if (gethostname(name, kHostNameMax) != 0 || name[0] == '\0') {
-        return "localhost";
-    }
-    return name;
+// "1 cycle", "3 cycles".
+std::string cycles(unsigned long long n) {
+    return std::to_string(n) + (n == 1 ? " cycle" : " cycles");
 }
 
 // The delivery mark is the broker's: another broker has received none of the rounds.
@@ -34,8 +30,7 @@ std::string consumer_name(const MqttConfig& config) {
 
 // Each device's publisher configuration; refuses what does not hold together.
 bool configure(const MqttSettings& settings, const OutputContext& context,
-               std::vector<MqttConfig>& out, std::string& error) {
-    const std::string node_id = gateway_node_id(context);
+               const std::string& node_id, std::vector<MqttConfig>& out, std::string& error) {
     if (!mqtt_enabled(settings)) {
         return check_mqtt_settings(settings, 0, context.interval_s, node_id, out.emplace_back(),
                                    error);
@@ -225,7 +220,7 @@ class MqttOutput : public Output {
     // (kept in the history for the next start)"
     std::string summary(std::size_t i) const {
         const MqttCounters c = publishers_[i].second->counters();
-        std::string line = "mqtt: " + std::to_string(c.published) + " cycles delivered";
+        std::string line = "mqtt: " + cycles(c.published) + " delivered";
         if (c.replayed != 0) {
             line += " (" + std::to_string(c.replayed) + " sent later on " + configs_[i].prefix +
                     "/history)";
@@ -262,15 +257,22 @@ class MqttKind : public OutputKind {
 
     bool check(const OutputContext& context, std::string& error) override {
         std::vector<MqttConfig> configs;
-        return configure(settings_, context, configs, error);
+        const std::string& node_id =
+            context.node_id_given.empty() ? kNodeIdUnresolved : context.node_id_given;
+        return configure(settings_, context, node_id, configs, error);
     }
 
     std::unique_ptr<Output> make(OutputContext& context, std::string& error) override {
         if (!mqtt_enabled(settings_)) {
             return nullptr;
         }
+        if (context.node_id.empty() &&
+            !resolve_node_id(context.node_id_given, kMachineIdFile, context.node_id_file,
+                             context.node_id, error)) {
+            return nullptr;
+        }
         std::vector<MqttConfig> configs;
-        if (!configure(settings_, context, configs, error)) {
+        if (!configure(settings_, context, context.node_id, configs, error)) {
             return nullptr;
         }
         return std::make_unique<MqttOutput>(configs, context);

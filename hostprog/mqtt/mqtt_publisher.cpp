@@ -50,8 +50,9 @@ constexpr std::size_t kReplayBatch = 32;
 constexpr double kFileRetryS = 2.0;
 // How far ahead of its rate the backlog may send after a pause.
 constexpr double kReplayBurstS = 0.2;
-// MQTT 3.1.1 gives no reason for a close: a connection the broker closes this soon after
-// accepting it, this many times in a row, is taken as another client using our id.
+// A close without a reason (MQTT 3.1.1, or a broker that gives none): a connection the
+// broker closes this soon after accepting it, this many times in a row, is taken for
+// another client using our id.
 constexpr double kShortSessionS = 5.0;
 constexpr int kShortSessionsTakenOver = 3;
 // While stopping, a failed connection attempt is made again this soon.
@@ -335,7 +336,7 @@ void MqttPublisher::Impl::on_disconnect(mosquitto*, void* self, int rc, const mo
     impl->lost = true;
     if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
         impl->loss = Loss::TakenOver;
-        impl->lost_reason = "the broker gave the session to another client (reason 0x8E)";
+        impl->lost_reason = "the broker gave it our session, reason 0x8E";
         return;
     }
     if (impl->lost_reason.empty()) {
@@ -635,9 +636,10 @@ void MqttPublisher::Impl::close_client() {
     const Clock::time_point now = Clock::now();
     const std::string broker = config.broker.host + ":" + std::to_string(config.broker.port);
     const bool was_connected = connected;
-    // MQTT 3.1.1 says nothing of why the broker closed: several short sessions in a row,
-    // closed by the broker and not by a failure of ours, are taken for a take-over.
-    if (was_connected && protocol == MQTT_PROTOCOL_V311 && loss == Loss::Unreachable) {
+    // MQTT 3.1.1 says nothing of why the broker closed, nor does a broker of MQTT 5 that
+    // closes without a reason (mosquitto 2.0.11 does so on a take-over): several sessions
+    // in a row that end within seconds of being accepted are taken for a take-over.
+    if (was_connected && loss == Loss::Unreachable) {
         short_sessions =
             seconds_between(connected_at, now) < kShortSessionS ? short_sessions + 1 : 0;
         if (short_sessions >= kShortSessionsTakenOver) {

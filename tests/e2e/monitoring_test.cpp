@@ -235,6 +235,77 @@ TEST_F(Monitoring, BrokerRestartLosesNoCompletedCycle) {
         << host->err();
 }
 
+// At exit the publisher waits for the broker to take what it holds: a --cycles run reaches
+// it every time, or says what fell short and exits 7; a stop by signal, as a service manager
+// stops it, exits 0 whatever was still queued, and says so.
+TEST_F(Monitoring, ExitWaitsForTheBrokerAndSaysWhatFellShort) {
+    struct Row {
+        const char* what;
+        bool broker;     // the broker is there
+        bool by_signal;  // SIGTERM after two cycles instead of --cycles
+        int runs;
+        int status;
+        const char* said;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"--cycles 1 with discovery", true,  false, 5, 0, "mqtt: 1 cycle delivered, 0 not delivered"},
+        {"--cycles 2, no broker",     false, false, 1, 7, "mqtt: 0 cycles delivered, 2 not delivered"},
+        {"SIGTERM, no broker",        false, true,  1, 0, "mqtt: 0 cycles delivered, "              },
+    };
+    // clang-format on
+    TempDir dir;
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const std::string away = "mqtt://127.0.0.1:" + std::to_string(mqtttest::free_port());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string prefix = unique_prefix("flush");
+        const std::string ha = prefix + "/ha";
+        const auto sub = subscribe(prefix + "/#");
+        std::vector<std::string> args = {"--tcp",
+                                         sim.address(),
+                                         "--mqtt",
+                                         row.broker ? broker_.url() : away,
+                                         "--mqtt-topic",
+                                         prefix,
+                                         "--ha-discovery",
+                                         "--ha-prefix",
+                                         ha,
+                                         "--mqtt-flush-timeout",
+                                         "1s",
+                                         "--no-history"};
+        for (int run = 0; run < row.runs; ++run) {
+            int status = -1;
+            std::string err;
+            if (row.by_signal) {
+                args.insert(args.end(), {"--interval", "200ms"});
+                const auto host = start_host(dir, args);
+                ASSERT_TRUE(host->wait_for_err("cycle 2:", kLong)) << host->err();
+                host->signal(SIGTERM);
+                status = host->wait(kLong);
+                err = host->err();
+            } else {
+                args.insert(args.end(), {"--cycles", row.broker ? "1" : "2", "--interval", "0"});
+                const HostRun done = run_host(dir, args, kLong);
+                status = done.status;
+                err = done.err;
+                args.resize(args.size() - 4);
+            }
+            EXPECT_EQ(status, row.status) << err;
+            EXPECT_NE(err.find(row.said), std::string::npos) << err;
+        }
+        if (row.broker) {
+            // Every run's cycle, snapshot and discovery were taken before it ended.
+            EXPECT_EQ(sub->on(prefix + "/cycle").size(), static_cast<std::size_t>(row.runs));
+            EXPECT_EQ(sub->on(prefix + "/snapshot").size(), static_cast<std::size_t>(row.runs));
+            EXPECT_EQ(sub->on(ha + "/device/kv830_1/config").size(),
+                      static_cast<std::size_t>(row.runs));
+            EXPECT_TRUE(sub->publish(ha + "/device/kv830_1/config", "", true));
+        }
+    }
+}
+
 TEST_F(Monitoring, KillNineMakesOfflineAppearThroughTheLastWill) {
     TempDir dir;
     Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
