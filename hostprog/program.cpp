@@ -91,7 +91,6 @@ void describe_run(const Options& core, OutputContext& context) {
     context.run.cycles_given = core.cycles_given;
     context.run.console_write = core.write.present;
     context.run.settings_file = core.settings_file;
-    context.node_id_given = core.node_id;
 }
 
 }  // namespace

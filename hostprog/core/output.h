@@ -16,7 +16,6 @@
 #include "exit_status.h"
 #include "gateway_members.h"
 #include "metrics_text.h"
-#include "node_id.h"
 #include "option_table.h"
 #include "remote_write.h"
 #include "round.h"
@@ -118,12 +117,6 @@ struct OutputContext {
     std::string node_id;
     double interval_s = 1.0;
     RunShape run;
-    // The gateway's node id (node_id.h): as given (--node-id, "node_id"), the file a random
-    // one is kept in (beside the history; the history sets it when it is made), and as
-    // resolved by the first output that needs it (resolve_node_id), for those after it.
-    std::string node_id_given;
-    std::string node_id_file = kNodeIdFileName;
-    std::string node_id;
     StatusSink* status = nullptr;
     // Standard output, kept apart from the driver's own lines (which go to the log).
     int out_fd = -1;

@@ -230,8 +230,6 @@ class HistoryKind : public OutputKind {
         if (options_.off || (lone_write && !options_.file_given)) {
             return nullptr;
         }
-        // A random node id is kept with the gateway's other state.
-        context.node_id_file = node_id_file_beside(options_.file);
         return std::make_unique<HistoryOutput>(options_, context);
     }
 

@@ -8,14 +8,15 @@
 #include "mqtt_messages.h"
 #include "mqtt_publisher.h"
 #include "mqtt_settings.h"
+#include "node_id.h"
 
 namespace kv830host {
 
 namespace {
 
-// Stands for the node id while the settings are only checked: resolving it may write the
-// file a random one is kept in, which waits until the output is made. As long as the
-// longest node id, so that the client id's length is checked too.
+// Stands for the node id while the settings are only checked: the program resolves it
+// once the outputs are made. As long as the longest node id, so that the client id's
+// length is checked too.
 const std::string kNodeIdUnresolved(kMaxNodeIdLength, 'n');
 
 // "1 cycle", "3 cycles".
@@ -258,17 +259,12 @@ class MqttKind : public OutputKind {
     bool check(const OutputContext& context, std::string& error) override {
         std::vector<MqttConfig> configs;
         const std::string& node_id =
-            context.node_id_given.empty() ? kNodeIdUnresolved : context.node_id_given;
+            context.node_id.empty() ? kNodeIdUnresolved : context.node_id;
         return configure(settings_, context, node_id, configs, error);
     }
 
     std::unique_ptr<Output> make(OutputContext& context, std::string& error) override {
         if (!mqtt_enabled(settings_)) {
-            return nullptr;
-        }
-        if (context.node_id.empty() &&
-            !resolve_node_id(context.node_id_given, kMachineIdFile, context.node_id_file,
-                             context.node_id, error)) {
             return nullptr;
         }
         std::vector<MqttConfig> configs;
