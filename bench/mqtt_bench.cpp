@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <json/value.h>
 #include <json/writer.h>
+#include <malloc.h>
 
 #include <string>
 
@@ -49,6 +50,42 @@ void BM_SubmitWhileBrokerAway(benchmark::State& state) {
     publisher.stop();
 }
 BENCHMARK(BM_SubmitWhileBrokerAway);
+
+// The memory a full queue holds at the default bound (16 MiB): rounds of their own, each
+// with a snapshot of the plant model's size, submitted while the broker is away until the
+// queue lets the oldest go. Heap in use as the allocator counts it, beside what the queue
+// counts itself (kv830_mqtt_queue_bytes).
+void BM_FullQueueMemory(benchmark::State& state) {
+    kv830host::MqttSettings settings;
+    settings.url = "mqtt://127.0.0.1:" + std::to_string(testproc::free_tcp_port());
+    kv830host::MqttConfig config;
+    std::string error;
+    kv830host::check_mqtt_settings(settings, 1, 1.0, "bench", config, error);
+    config.flush_timeout_s = 0.0;
+    const kv830host::RoundPtr model = full_report();
+    for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
+        const std::size_t heap_before = mallinfo2().uordblks;
+        {
+            kv830host::MqttPublisher publisher(config);
+            publisher.set_log([](const std::string&) {});
+            publisher.start(error);
+            std::size_t rounds = 0;
+            while (publisher.counters().dropped < 100) {
+                auto round = std::make_shared<kv830host::Round>(*model);
+                round->number = ++rounds;
+                round->snapshot.shrink_to_fit();
+                publisher.submit(round);
+            }
+            const kv830host::MqttCounters c = publisher.counters();
+            state.counters["rounds_held"] = static_cast<double>(c.queue_depth);
+            state.counters["queue_bytes_counted"] = static_cast<double>(c.queue_bytes);
+            state.counters["heap_bytes"] = static_cast<double>(mallinfo2().uordblks - heap_before);
+            state.counters["snapshot_bytes"] = static_cast<double>(model->snapshot.size());
+            publisher.stop();
+        }
+    }
+}
+BENCHMARK(BM_FullQueueMemory)->Iterations(1);
 
 void BM_CheckWriteCommand(benchmark::State& state) {
     const std::string payload = R"({"register": 23, "values": [1, 2, 3, 4]})";

@@ -258,8 +258,7 @@ class MqttKind : public OutputKind {
 
     bool check(const OutputContext& context, std::string& error) override {
         std::vector<MqttConfig> configs;
-        const std::string& node_id =
-            context.node_id.empty() ? kNodeIdUnresolved : context.node_id;
+        const std::string& node_id = context.node_id.empty() ? kNodeIdUnresolved : context.node_id;
         return configure(settings_, context, node_id, configs, error);
     }
 

@@ -22,8 +22,8 @@
 
 #include "byte_size.h"
 #include "ha_discovery.h"
+#include "mqtt_backlog.h"
 #include "mqtt_messages.h"
-#include "mqtt_replay.h"
 #include "write_command.h"
 
 namespace kv830host {
@@ -43,11 +43,6 @@ constexpr int kReplayWindow = 14;
 constexpr int kLiveRoom = 2;
 constexpr int kPollMaxMs = 500;
 constexpr std::size_t kResultsMax = 64;
-// Rounds read from the history at a time; the next batch is asked for when fewer than
-// half of one wait, so that about 1.5 batches of snapshots (under 1 MiB) are held.
-constexpr std::size_t kReplayBatch = 32;
-// After the history had nothing yet (its next commit brings the rounds) or failed.
-constexpr double kFileRetryS = 2.0;
 // How far ahead of its rate the backlog may send after a pause.
 constexpr double kReplayBurstS = 0.2;
 // A close without a reason (MQTT 3.1.1, or a broker that gives none): a connection the
@@ -100,21 +95,7 @@ enum class Loss {
     OldProtocol,  // the broker does not speak MQTT 5
 };
 
-// One round on its way: a round of this run from the queue, or one read back from the
-// history. The polling side only creates these and drops them from the queue; the fields
-// below `live` belong to the network thread.
-struct Entry {
-    RoundPtr round;         // null for a round read back from the history
-    StoredSnapshot stored;  // a round read back from the history
-    std::int64_t unix_ms = 0;
-    std::size_t bytes = 0;
-    bool live = false;               // goes to cycle and snapshot; under the inbox's lock
-    unsigned long long sent_in = 0;  // connection generation it was last sent in; 0 never
-    int unacknowledged = 0;
-    bool acknowledged = false;
-
-    bool from_file() const { return !round; }
-};
+using Entry = QueuedRound;
 
 // What the polling side and the write path hand to the network thread. Shared, so that a
 // write outcome arriving after the publisher is gone finds it still there.
@@ -165,7 +146,7 @@ struct MqttPublisher::Impl {
     RemoteWrites* writes = nullptr;
     RoundArchive* archive = nullptr;
     std::string consumer;
-    std::unique_ptr<ReplayReader> reader;
+    std::unique_ptr<FileBacklog> file;  // with a history
     std::function<void(const std::string&)> log = [](const std::string& line) {
         std::cerr << "kv830-host: mqtt: " << line << std::endl;
     };
@@ -226,18 +207,7 @@ struct MqttPublisher::Impl {
     bool refusal_told = false;  // a refused message said on this connection
     bool flushing = false;
 
-    // The rounds the queue let go, read back from the history: those after the mark up
-    // to file_until, oldest first, before the queue's own backlog.
     std::int64_t run_start_ms = 0;
-    std::int64_t mark_ms = 0;        // every round up to here delivered
-    std::int64_t mark_saved_ms = 0;  // as last handed to the archive
-    std::int64_t file_until_ms = 0;
-    std::int64_t file_read_to_ms = 0;
-    std::int64_t file_acked_ms = 0;  // the file's rounds up to here delivered
-    Clock::time_point file_retry_at{};
-    bool file_error_told = false;
-    std::deque<std::shared_ptr<Entry>> file_pending;  // read, not yet sent
-    std::deque<std::shared_ptr<Entry>> file_sent;     // sent, in order, until acknowledged
     double tokens = 0.0;
     Clock::time_point tokens_at{};
 
@@ -256,7 +226,7 @@ struct MqttPublisher::Impl {
     void acknowledged(int mid, int reason_code);
     void forget(const std::shared_ptr<Entry>& entry);
     void publish_discovery();
-    bool file_complete() const;
+    bool file_complete() const { return !file || file->complete(); }
     void follow_file();
     void advance_mark();
     bool flushed() const;
@@ -421,98 +391,43 @@ void MqttPublisher::Impl::acknowledged(int mid, int reason_code) {
         ++replayed;
     }
     if (entry->from_file()) {
-        while (!file_sent.empty() && file_sent.front()->acknowledged) {
-            file_acked_ms = std::max(file_acked_ms, file_sent.front()->unix_ms);
-            file_sent.pop_front();
-        }
+        file->acknowledged();
     } else {
         forget(entry);
     }
     advance_mark();
 }
 
-bool MqttPublisher::Impl::file_complete() const {
-    return archive == nullptr ||
-           (file_read_to_ms >= file_until_ms && file_pending.empty() && file_sent.empty());
-}
-
 // How far delivery has got: through the file's rounds while they are sent, then up to the
 // oldest round the queue still holds.
 void MqttPublisher::Impl::advance_mark() {
-    if (archive == nullptr) {
+    if (!file) {
         return;
     }
-    std::int64_t through = std::max(mark_ms, file_acked_ms);
-    if (file_complete()) {
-        std::int64_t memory = 0;
-        {
-            const std::lock_guard<std::mutex> lock(inbox->mutex);
-            memory = inbox->queue.empty() ? inbox->submitted_through_ms
-                                          : inbox->queue.front()->unix_ms - 1;
-        }
-        through = std::max({through, file_until_ms, memory});
+    std::int64_t memory = 0;
+    {
+        const std::lock_guard<std::mutex> lock(inbox->mutex);
+        memory =
+            inbox->queue.empty() ? inbox->submitted_through_ms : inbox->queue.front()->unix_ms - 1;
     }
-    if (through <= mark_ms) {
-        return;
-    }
-    mark_ms = through;
-    delivered_through = mark_ms;
     // At exit the mark is saved once, after the flush: the history has stopped committing
     // by then and would write each mark on its own.
-    if (!flushing) {
-        archive->save_mark(consumer, config.data_id, mark_ms);
-        mark_saved_ms = mark_ms;
-    }
+    delivered_through = file->advance(memory, flushing);
 }
 
-// The rounds the full queue let go come back from the history: asked for in batches on
-// the reader's thread, a batch at a time, while the broker has the connection.
+// The rounds the full queue let go come back from the history while the broker has the
+// connection.
 void MqttPublisher::Impl::follow_file() {
-    if (archive == nullptr) {
+    if (!file) {
         return;
     }
     {
         const std::lock_guard<std::mutex> lock(inbox->mutex);
-        file_until_ms = std::max(file_until_ms, inbox->dropped_through_ms);
+        file->extend(inbox->dropped_through_ms);
     }
-    file_read_to_ms = std::max(file_read_to_ms, mark_ms);
-    backlog_on_file = !file_complete();
-    StoredBatch batch;
-    std::string error;
-    if (reader->take(batch, error)) {
-        if (!error.empty()) {
-            if (!file_error_told) {
-                file_error_told = true;
-                log("cannot read the rounds to send from the history (" + error +
-                    "); trying again");
-            }
-            file_retry_at = Clock::now() + seconds(kFileRetryS);
-        } else if (!batch.rounds.empty()) {
-            file_error_told = false;
-            for (StoredSnapshot& stored : batch.rounds) {
-                if (stored.unix_ms <= file_read_to_ms || stored.unix_ms > file_until_ms) {
-                    continue;
-                }
-                auto entry = std::make_shared<Entry>();
-                entry->unix_ms = stored.unix_ms;
-                entry->stored = std::move(stored);
-                file_read_to_ms = entry->unix_ms;
-                file_pending.push_back(std::move(entry));
-            }
-        } else if (batch.stored_through_ms >= file_until_ms) {
-            // Nothing more will come: what the history could not keep is not there.
-            file_read_to_ms = file_until_ms;
-        } else {
-            // The history's next commit brings them.
-            file_retry_at = Clock::now() + seconds(kFileRetryS);
-        }
-        advance_mark();
-    }
-    if (connected && !flushing && file_read_to_ms < file_until_ms &&
-        file_pending.size() < kReplayBatch / 2 && Clock::now() >= file_retry_at) {
-        reader->ask(file_read_to_ms, file_until_ms, kReplayBatch);
-    }
-    backlog_on_file = !file_complete();
+    file->follow(connected && !flushing);
+    advance_mark();
+    backlog_on_file = !file->complete();
 }
 
 void MqttPublisher::Impl::publish_discovery() {
@@ -712,13 +627,9 @@ void MqttPublisher::Impl::close_client() {
             entry->live = false;
         }
     }
-    for (auto it = file_sent.rbegin(); it != file_sent.rend(); ++it) {
-        if (!(*it)->acknowledged) {
-            (*it)->sent_in = 0;
-            file_pending.push_front(*it);
-        }
+    if (file) {
+        file->resend();
     }
-    file_sent.clear();
     next_attempt = now + seconds(delay);
 }
 
@@ -822,11 +733,13 @@ void MqttPublisher::Impl::pump() {
     }
     // The history's rounds stay there at exit: the next start sends them.
     int file_room = std::min(kReplayWindow - history_inflight, room - kLiveRoom);
-    while (!flushing && !file_pending.empty() && file_room > 0 && tokens >= 1.0) {
-        const std::shared_ptr<Entry> entry = file_pending.front();
-        file_pending.pop_front();
+    while (file && !flushing && file_room > 0 && tokens >= 1.0) {
+        const std::shared_ptr<Entry> entry = file->take_next();
+        if (!entry) {
+            break;
+        }
         send_history(entry);
-        file_sent.push_back(entry);
+        file->sent(entry);
         --file_room;
         tokens -= 1.0;
     }
@@ -924,7 +837,7 @@ int MqttPublisher::Impl::wait_ms() const {
     if (!connected || tokens >= 1.0 || config.replay_rate == 0) {
         return kPollMaxMs;
     }
-    bool backlog = !file_pending.empty();
+    bool backlog = file && file->has_pending();
     if (!backlog) {
         const std::lock_guard<std::mutex> lock(inbox->mutex);
         backlog = inbox->queue.size() > 1;
@@ -1012,22 +925,17 @@ void MqttPublisher::Impl::flush_and_close() {
     }
     not_delivered = left;
     flushing = false;
-    advance_mark();
-    if (archive != nullptr && mark_ms != mark_saved_ms) {
-        archive->save_mark(consumer, config.data_id, mark_ms);
-        mark_saved_ms = mark_ms;
-    }
     // Rounds of this run still in the history to be sent, or lost without one.
-    bool short_of_file = false;
-    if (archive != nullptr) {
+    bool short_of_file = dropped.load() > 0;
+    if (file) {
         {
             const std::lock_guard<std::mutex> lock(inbox->mutex);
-            file_until_ms = std::max(file_until_ms, inbox->dropped_through_ms);
+            file->extend(inbox->dropped_through_ms);
         }
-        backlog_on_file = !file_complete();
-        short_of_file = !file_complete() && file_until_ms >= run_start_ms && dropped.load() > 0;
-    } else {
-        short_of_file = dropped.load() > 0;
+        advance_mark();
+        file->save();
+        backlog_on_file = !file->complete();
+        short_of_file = short_of_file && file->holds_this_run();
     }
     short_of_this_run = left > 0 || short_of_file;
 }
@@ -1128,30 +1036,20 @@ bool MqttPublisher::start(std::string& error) {
     }
     s.run_start_ms = wall_ms();
     if (s.archive != nullptr) {
-        DeliveryMark mark;
-        if (!s.archive->read_mark(s.consumer, s.config.data_id, mark, error)) {
-            error = "the delivery mark in the history: " + error;
+        std::weak_ptr<Inbox> weak = s.inbox;
+        s.file = std::make_unique<FileBacklog>(
+            *s.archive, s.consumer, s.config.data_id,
+            [weak] {
+                if (const std::shared_ptr<Inbox> box = weak.lock()) {
+                    box->wake();
+                }
+            },
+            s.log);
+        if (!s.file->open(s.run_start_ms, error)) {
+            s.file.reset();
             return false;
         }
-        // A consumer new to the file starts from now: what it never published before is
-        // not its backlog. Otherwise the rounds after its mark and before this run's first
-        // are sent from the history.
-        s.mark_ms = mark.found ? std::min(mark.unix_ms, s.run_start_ms) : s.run_start_ms;
-        if (!mark.found) {
-            s.archive->save_mark(s.consumer, s.config.data_id, s.mark_ms);
-        }
-        s.mark_saved_ms = s.mark_ms;
-        s.delivered_through = s.mark_ms;
-        s.file_until_ms = s.run_start_ms;
-        s.file_read_to_ms = s.mark_ms;
-        s.file_acked_ms = s.mark_ms;
-        std::weak_ptr<Inbox> weak = s.inbox;
-        s.reader = std::make_unique<ReplayReader>(*s.archive, s.config.data_id, [weak] {
-            if (const std::shared_ptr<Inbox> box = weak.lock()) {
-                box->wake();
-            }
-        });
-        s.reader->start();
+        s.delivered_through = s.file->mark();
     }
     use_library();
     s.stop_requested = false;
@@ -1177,8 +1075,8 @@ void MqttPublisher::stop() {
     if (impl_->thread.joinable()) {
         impl_->thread.join();
     }
-    if (impl_->reader) {
-        impl_->reader->stop();
+    if (impl_->file) {
+        impl_->file->stop();
     }
     impl_->started = false;
 }
