@@ -51,6 +51,8 @@ class RoundArchive {
     virtual bool read_rounds_after(unsigned data_id, std::int64_t after_ms, std::int64_t until_ms,
                                    std::size_t max_rounds, StoredBatch& out,
                                    std::string& error) = 0;
+    // The time of the device's newest round on file; 0 when it has none.
+    virtual bool newest_round_ms(unsigned data_id, std::int64_t& unix_ms, std::string& error) = 0;
     // Rounds the file's retention removed after the consumer's mark, before they could be
     // delivered, since the mark was first saved.
     virtual unsigned long long pruned_before_delivery(const std::string& consumer,

@@ -90,6 +90,12 @@ std::size_t HistoryStore::pack_blocks(const RoundToSave* rounds, std::size_t cou
 
 bool HistoryStore::append_batch(const RoundToSave* rounds, std::size_t count, std::int64_t now_ms,
                                 std::string& error) {
+    return append_batch(rounds, count, {}, now_ms, error);
+}
+
+bool HistoryStore::append_batch(const RoundToSave* rounds, std::size_t count,
+                                const std::vector<MarkRow>& marks, std::int64_t now_ms,
+                                std::string& error) {
     last_failure_ = HistoryFailure::None;
     if (db_ == nullptr || read_only_) {
         error = db_ == nullptr ? "history not open" : "history opened for reading only";
@@ -103,7 +109,7 @@ bool HistoryStore::append_batch(const RoundToSave* rounds, std::size_t count, st
             return false;
         }
     }
-    if (count == 0) {
+    if (count == 0 && marks.empty()) {
         return true;
     }
     // Packed first, so that the transaction holds the lock only for the writing.
@@ -113,8 +119,9 @@ bool HistoryStore::append_batch(const RoundToSave* rounds, std::size_t count, st
     if (!exec("BEGIN IMMEDIATE;", why)) {
         return fail("cannot save rounds", error);
     }
-    bool ok = prune(blocks.size(), bytes, now_ms, error) && insert_blocks(blocks, error) &&
-              update_bins(blocks, error);
+    bool ok = write_marks(marks, error) &&
+              (count == 0 || prune(blocks.size(), bytes, now_ms, error)) &&
+              insert_blocks(blocks, error) && update_bins(blocks, error);
     if (ok && !exec("COMMIT;", why)) {
         ok = false;
         fail("cannot save rounds", error);
@@ -374,6 +381,9 @@ bool HistoryStore::prune_through(long long last, std::string& error) {
                sqlite3_column_int(after.get(), 1) == static_cast<int>(RecordFormat::Delta)) {
             last = sqlite3_column_int64(after.get(), 0);
         }
+    }
+    if (!count_pruned_marks(last, error)) {
+        return false;
     }
     Statement rows(db_, "DELETE FROM history WHERE id <= ?;");
     if (!rows.ok() || !rows.bind(1, last) || sqlite3_step(rows.get()) != SQLITE_DONE) {

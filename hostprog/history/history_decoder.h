@@ -7,6 +7,7 @@
 
 #include <json/value.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,7 +39,15 @@ class HistoryDecoder {
     const Json::Value* decode(unsigned data_id, const std::vector<unsigned char>& record,
                               std::string& error);
 
+    // The device's snapshot text (request 801) of one record, with the round's own time
+    // (`unix_ms`) as its update time rather than the time it was loaded.
+    bool snapshot_text(unsigned data_id, const std::vector<unsigned char>& record,
+                       std::int64_t unix_ms, std::string& text, std::string& error);
+
   private:
+    Json::Value* load_record(unsigned data_id, const std::vector<unsigned char>& record,
+                             std::string& error);
+
     PluginLoader loader_;
     std::unique_ptr<QDXSPDevice> device_;
     unsigned device_data_id_ = 0;

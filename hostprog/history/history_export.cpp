@@ -45,7 +45,7 @@ std::vector<kv830cli::Option> option_table(ExportOptions& o) {
         {"from",    0, "TIME",
          "first round to print: ISO 8601 (2026-12-08T08:00, with Z or +01:00, else local\n"
          "time), unix seconds (1765180800.5 or @1765180800), now, or -30m, -1h, -7d\n"
-         "(that long ago)",                                                                    [&o](const std::string& v, std::string&) {
+         "(that long ago)",                                                           [&o](const std::string& v, std::string&) {
              o.from = v;
              return true;
          }                                          },

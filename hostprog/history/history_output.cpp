@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "history_decoder.h"
 #include "history_options.h"
 #include "history_store.h"
 #include "history_trends.h"
@@ -24,12 +25,13 @@ struct HistoryOptions {
     bool off = false;
 };
 
-class HistoryOutput : public Output, public TrendSource, public RecordArchive {
+class HistoryOutput : public Output, public TrendSource, public RecordArchive, public RoundArchive {
   public:
     HistoryOutput(HistoryOptions options, OutputContext& context)
         : options_(std::move(options)), context_(context) {
         context.trends = this;
         context.archive = this;
+        context.round_archive = this;
     }
 
     bool start(std::string& error) override {
@@ -96,6 +98,11 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive {
         if (!writer_) {
             return;
         }
+        {
+            // Marks saved from now on are written at once: the writer commits no more.
+            const std::lock_guard<std::mutex> lock(marks_mutex_);
+            writer_stopped_ = true;
+        }
         writer_->stop();
         const HistoryWriterStatus h = writer_->status();
         std::string line =
@@ -145,7 +152,120 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive {
         return trends_->trend(request);
     }
 
+    bool read_mark(const std::string& consumer, unsigned data_id, DeliveryMark& out,
+                   std::string& error) override {
+        const std::lock_guard<std::mutex> lock(reader_mutex_);
+        if (!open_reader(error)) {
+            return false;
+        }
+        MarkRow row;
+        if (!reader_.read_mark(consumer, data_id, row, out.found, error)) {
+            return false;
+        }
+        out.unix_ms = row.unix_ms;
+        return true;
+    }
+
+    void save_mark(const std::string& consumer, unsigned data_id, std::int64_t unix_ms) override {
+        if (!writer_) {
+            return;
+        }
+        const std::lock_guard<std::mutex> lock(marks_mutex_);
+        if (!writer_stopped_) {
+            writer_->set_mark(consumer, data_id, unix_ms);
+            return;
+        }
+        // After the last commit: one transaction of its own, as a consumer ends.
+        std::string error;
+        if (!store_.append_batch(nullptr, 0,
+                                 {
+                                     MarkRow{consumer, data_id, unix_ms, 0}
+        },
+                                 wall_clock_ms(), error)) {
+            context_.status->write_line(
+                prefix(data_id), "kv830-host: history: delivery mark not saved: " + error + "\n");
+        }
+    }
+
+    bool read_rounds_after(unsigned data_id, std::int64_t after_ms, std::int64_t until_ms,
+                           std::size_t max_rounds, StoredBatch& out, std::string& error) override {
+        const std::lock_guard<std::mutex> lock(reader_mutex_);
+        if (!open_reader(error) || !load_decoder(error)) {
+            return false;
+        }
+        RoundQuery query;
+        query.any_data_id = false;
+        query.data_id = data_id;
+        query.from_ms = after_ms + 1;
+        query.to_ms = until_ms;
+        std::string failed;
+        const bool read = reader_.read_rounds(
+            query,
+            [&](const StoredRound& round) {
+                if (round.record_type != kv830::kRecordType ||
+                    round.record.size() != kv830::kRecordSize) {
+                    return true;
+                }
+                StoredSnapshot stored;
+                stored.unix_ms = round.unix_ms;
+                std::string why;
+                // A record the device refuses is passed over: it cannot be sent anyway.
+                if (decoder_.snapshot_text(data_id, round.record, round.unix_ms, stored.snapshot,
+                                           why)) {
+                    out.rounds.push_back(std::move(stored));
+                }
+                return out.rounds.size() < max_rounds;
+            },
+            error);
+        if (!read) {
+            return false;
+        }
+        if (out.rounds.size() < max_rounds) {
+            StoredRound newest;
+            std::string none;
+            if (reader_.newest_round(data_id, kv830::kRecordType, 0, newest, none)) {
+                out.stored_through_ms = newest.unix_ms;
+            } else if (!none.empty()) {
+                error = none;
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool newest_round_ms(unsigned data_id, std::int64_t& unix_ms, std::string& error) override {
+        const std::lock_guard<std::mutex> lock(reader_mutex_);
+        unix_ms = 0;
+        if (!open_reader(error)) {
+            return false;
+        }
+        StoredRound newest;
+        if (reader_.newest_round(data_id, kv830::kRecordType, 0, newest, error)) {
+            unix_ms = newest.unix_ms;
+        }
+        return error.empty();
+    }
+
+    unsigned long long pruned_before_delivery(const std::string& consumer,
+                                              unsigned data_id) override {
+        const std::lock_guard<std::mutex> lock(reader_mutex_);
+        std::string error;
+        MarkRow row;
+        bool found = false;
+        return open_reader(error) && reader_.read_mark(consumer, data_id, row, found, error) &&
+                       found
+                   ? row.pruned
+                   : 0;
+    }
+
   private:
+    bool load_decoder(std::string& error) {
+        if (!decoder_loaded_) {
+            decoder_loaded_ = decoder_.load(context_.plugin_path, error);
+        }
+        return decoder_loaded_;
+    }
+
     bool open_reader(std::string& error) {
         return reader_.is_open() ||
                reader_.open(options_.file, HistoryStore::Access::ReadOnly, error);
@@ -162,6 +282,10 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive {
     std::atomic<unsigned long> save_failures_{0};
     std::mutex reader_mutex_;
     HistoryStore reader_;
+    HistoryDecoder decoder_;  // the rounds sent on from the history, as snapshots
+    bool decoder_loaded_ = false;
+    std::mutex marks_mutex_;
+    bool writer_stopped_ = false;
     std::unique_ptr<HistoryTrends> trends_;
 };
 

@@ -29,6 +29,15 @@ constexpr const char* kSynchronous = "PRAGMA synchronous=FULL;";
 // The file format this version writes (blocks and summaries); files from before carry 0.
 constexpr int kFileFormat = 2;
 
+// The marks came after the file format: created in files of any version that are written.
+constexpr const char* kMarksTable =
+    "CREATE TABLE IF NOT EXISTS delivery_mark ("
+    " consumer TEXT NOT NULL,"
+    " data_id INTEGER NOT NULL,"
+    " time INTEGER NOT NULL,"
+    " pruned INTEGER NOT NULL DEFAULT 0,"
+    " PRIMARY KEY (consumer, data_id)) WITHOUT ROWID;";
+
 constexpr const char* kTables =
     "CREATE TABLE IF NOT EXISTS history ("
     " id INTEGER PRIMARY KEY,"
@@ -173,6 +182,7 @@ void HistoryStore::close() {
         db_ = nullptr;
     }
     bins_.clear();
+    has_marks_ = -1;
 }
 
 void HistoryStore::set_busy_timeout_ms(int ms) {
@@ -284,7 +294,9 @@ bool HistoryStore::prepare_schema(std::string& error) {
     }
     long long format = 0;
     bool ok = pragma_value("PRAGMA user_version;", format, error) &&
-              (format >= kFileFormat || exec(kTables, why)) && read_columns(error);
+              (format >= kFileFormat || exec(kTables, why)) && exec(kMarksTable, why) &&
+              read_columns(error);
+    has_marks_ = ok ? 1 : -1;
     // Files of the one-row-per-transaction days: their rows are raw records.
     if (ok && !has_format_) {
         ok = exec("ALTER TABLE history ADD COLUMN format INTEGER NOT NULL DEFAULT 0;", why);

@@ -11,6 +11,10 @@
 // summaries of a device's blocks merged per five-minute bin, keyed by the bin's last block,
 // with its first in first_id. Trends read these instead of the rounds.
 //
+// Table "delivery_mark": for each consumer that sends the rounds on (MQTT, per broker) and
+// device, the time up to which every round was delivered, and the rounds after it that
+// pruning removed before they were (history_marks.cpp). Written with the grouped commits.
+//
 // Rows are written in grouped commits (append_batch): one transaction per group on a
 // rollback journal, synced at commit, so a crash or a power cut leaves whole groups or
 // none. The same transactions prune the oldest rows by age and by size, a bounded number
@@ -50,6 +54,14 @@ struct RoundToSave {
     std::int64_t unix_ms = 0;
     const unsigned char* data = nullptr;
     std::size_t size = 0;
+};
+
+// A consumer's delivery mark for one device, as the file keeps it.
+struct MarkRow {
+    std::string consumer;
+    unsigned data_id = 0;
+    std::int64_t unix_ms = 0;       // every round up to this time delivered
+    unsigned long long pruned = 0;  // rounds after it pruned before delivery
 };
 
 struct HistoryPolicy {
@@ -138,6 +150,15 @@ class HistoryStore {
     // is saved and last_failure() says why; the rounds stay the caller's to retry.
     bool append_batch(const RoundToSave* rounds, std::size_t count, std::int64_t now_ms,
                       std::string& error);
+    // The same with the consumers' delivery marks written in the same transaction (before
+    // the pruning, which counts what it removes after them); with no rounds, the marks
+    // alone.
+    bool append_batch(const RoundToSave* rounds, std::size_t count,
+                      const std::vector<MarkRow>& marks, std::int64_t now_ms, std::string& error);
+    // A consumer's mark for a device; false with `error` when the file cannot be read, true
+    // with `found` false when it has none.
+    bool read_mark(const std::string& consumer, unsigned data_id, MarkRow& out, bool& found,
+                   std::string& error);
     // One round completed now, in a transaction of its own.
     bool append(unsigned data_id, int record_type, const unsigned char* data, unsigned size,
                 std::string& error);
@@ -204,6 +225,9 @@ class HistoryStore {
     bool prune(std::size_t incoming_rows, std::size_t incoming_bytes, std::int64_t now_ms,
                std::string& error);
     bool prune_through(long long last, std::string& error);
+    bool write_marks(const std::vector<MarkRow>& marks, std::string& error);
+    bool count_pruned_marks(long long last, std::string& error);
+    bool has_marks_table(std::string& error);
     bool pragma_value(const char* sql, long long& value, std::string& error);
     std::size_t pack_blocks(const RoundToSave* rounds, std::size_t count,
                             std::vector<NewBlock>& blocks);
@@ -220,6 +244,7 @@ class HistoryStore {
     bool has_format_ = true;
     bool time_text_ = false;      // the file's time column converts numbers to text
     bool has_summaries_ = false;  // the file has the summary tables
+    int has_marks_ = -1;          // the file has the marks table; -1 not yet known
     HistoryPolicy policy_;
     HistoryFailure last_failure_ = HistoryFailure::None;
     long long rows_written_ = 0;

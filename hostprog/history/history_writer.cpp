@@ -109,6 +109,17 @@ void HistoryWriter::waiting_rounds(unsigned data_id, int record_type, std::int64
     }
 }
 
+void HistoryWriter::set_mark(const std::string& consumer, unsigned data_id, std::int64_t unix_ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::int64_t& mark = marks_[{consumer, data_id}];
+    mark = std::max(mark, unix_ms);
+}
+
+bool HistoryWriter::marks_waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !marks_.empty();
+}
+
 void HistoryWriter::run() {
     using Clock = std::chrono::steady_clock;
     std::vector<unsigned char> batch;
@@ -133,24 +144,39 @@ void HistoryWriter::run() {
                                     meta_[slot].unix_ms, nullptr, options_.record_size};
         }
         in_flight_ = end;
+        // The marks go with the rounds, never in a commit of their own while rounds come:
+        // marking costs the medium no write beyond what the rounds' commits make.
+        std::vector<MarkRow> marks;
+        if (count > 0 || last) {
+            for (const auto& [key, unix_ms] : marks_) {
+                marks.push_back(MarkRow{key.first, key.second, unix_ms, 0});
+            }
+        }
         lock.unlock();
 
         bool ok = true;
         std::string error;
         HistoryFailure failure = HistoryFailure::None;
-        if (count > 0) {
+        if (count > 0 || !marks.empty()) {
             for (std::size_t i = 0; i < count; ++i) {
                 rounds[i].data = batch.data() + i * options_.record_size;
             }
             store_.set_busy_timeout_ms(last ? options_.final_busy_timeout_ms
                                             : options_.busy_timeout_ms);
-            ok = store_.append_batch(rounds.data(), count, wall_clock_ms(), error);
+            ok = store_.append_batch(rounds.data(), count, marks, wall_clock_ms(), error);
             failure = store_.last_failure();
         }
 
         lock.lock();
         in_flight_ = 0;
         if (ok) {
+            // Marks moved on meanwhile stay for the next commit.
+            for (const MarkRow& m : marks) {
+                const auto it = marks_.find({m.consumer, m.data_id});
+                if (it != marks_.end() && it->second == m.unix_ms) {
+                    marks_.erase(it);
+                }
+            }
             tail_ = std::max(tail_, end);
             status_.saved += count;
             status_.commits += count > 0 ? 1 : 0;

@@ -11,9 +11,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "history_store.h"
@@ -75,6 +77,11 @@ class HistoryWriter {
     void waiting_rounds(unsigned data_id, int record_type, std::int64_t from_ms, std::int64_t to_ms,
                         std::vector<StoredRound>& out) const;
 
+    // A consumer's delivery mark, written with the next commit that saves rounds (and at
+    // stop()); a later mark of the same consumer and device replaces it.
+    void set_mark(const std::string& consumer, unsigned data_id, std::int64_t unix_ms);
+    bool marks_waiting() const;
+
   private:
     struct Meta {
         unsigned data_id;
@@ -100,6 +107,7 @@ class HistoryWriter {
     bool stopping_ = false;
     bool running_ = false;
     HistoryWriterStatus status_;
+    std::map<std::pair<std::string, unsigned>, std::int64_t> marks_;
     std::thread thread_;
 };
 

@@ -30,13 +30,20 @@ bool FileBacklog::open(std::int64_t run_start_ms, std::string& error) {
         error = "the delivery mark in the history: " + error;
         return false;
     }
+    // The rounds of the runs before are all on file by now: the file's part of the backlog
+    // ends with the newest of them, and grows as this run's rounds leave the full queue.
+    std::int64_t newest = 0;
+    if (!archive_.newest_round_ms(data_id_, newest, error)) {
+        error = "the history's newest round: " + error;
+        return false;
+    }
     run_start_ms_ = run_start_ms;
     mark_ms_ = mark.found ? std::min(mark.unix_ms, run_start_ms) : run_start_ms;
     if (!mark.found) {
         archive_.save_mark(consumer_, data_id_, mark_ms_);
     }
     mark_saved_ms_ = mark_ms_;
-    until_ms_ = run_start_ms;
+    until_ms_ = std::max(mark_ms_, std::min(newest, run_start_ms));
     read_to_ms_ = mark_ms_;
     acked_ms_ = mark_ms_;
     reader_.start();

@@ -63,7 +63,7 @@ class FileBacklog {
     bool complete() const;
     bool has_pending() const { return !pending_.empty(); }
     // Whether rounds of this run still wait in the file.
-    bool holds_this_run() const { return !complete() && until_ms_ >= run_start_ms_; }
+    bool holds_this_run() const { return !complete() && until_ms_ > run_start_ms_; }
 
     // The next round read and not yet sent, taken; null when none.
     std::shared_ptr<QueuedRound> take_next();

@@ -1101,7 +1101,8 @@ void MqttPublisher::submit(const RoundPtr& round) {
                (box.queue.size() > s.config.queue_rounds || box.bytes > s.config.queue_bytes)) {
             const std::shared_ptr<Entry>& oldest = box.queue.front();
             box.bytes -= oldest->bytes;
-            if (oldest->round->completed) {
+            // Only what the history keeps comes back from it.
+            if (oldest->round->completed && oldest->round->store) {
                 box.dropped_through_ms = std::max(box.dropped_through_ms, oldest->unix_ms);
             }
             box.queue.pop_front();

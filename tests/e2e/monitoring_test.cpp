@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <functional>
 #include <memory>
+#include <set>
 #include <thread>
 
 #include "broker.h"
@@ -236,6 +237,111 @@ TEST_F(Monitoring, BrokerRestartLosesNoCompletedCycle) {
     EXPECT_TRUE(sub->wait_for(all_arrived, 30s))
         << ::testing::PrintToString(cycle_numbers(sub->messages(), prefix, true)) << "\n"
         << host->err();
+}
+
+// The times of the rounds on PREFIX/cycle (completed ones) or PREFIX/history, in their
+// order of arrival.
+std::vector<std::string> round_times(const std::vector<Message>& all, const std::string& topic) {
+    std::vector<std::string> times;
+    for (const Message& m : all) {
+        Json::Value v;
+        if (m.topic == topic && parse_json(m.payload, v) &&
+            (!v.isMember("completed") || v["completed"].asBool())) {
+            times.push_back(v["time"].asString());
+        }
+    }
+    return times;
+}
+
+long completed_cycles(const std::string& err) {
+    long n = 0;
+    for (const CycleLine& c : cycle_lines(err)) {
+        n += c.failed == 0 ? 1 : 0;
+    }
+    return n;
+}
+
+// The broker away longer than the memory queue covers, and the program restarted while it
+// is: once it is back every completed round arrives, each once, those that waited on
+// PREFIX/history oldest first with their own times, and cycle carries only live rounds.
+TEST_F(Monitoring, OutageLongerThanTheQueueWithARestartLosesNothing) {
+    TempDir dir;
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const std::string prefix = unique_prefix("replay");
+    const auto sub = subscribe(prefix + "/#", "e2e-replay-" + std::to_string(getpid()), true);
+    // The queue holds 3 rounds; the history commits every second.
+    const std::vector<std::string> args = {"--tcp",
+                                           sim.address(),
+                                           "--mqtt",
+                                           broker_.url(),
+                                           "--mqtt-topic",
+                                           prefix,
+                                           "--interval",
+                                           "200ms",
+                                           "--mqtt-queue",
+                                           "64KiB",
+                                           "--history",
+                                           dir.file("h.db"),
+                                           "--history-commit",
+                                           "1s"};
+    const auto received = [&](const std::vector<Message>& all) {
+        std::set<std::string> times;
+        for (const char* topic : {"/cycle", "/history"}) {
+            for (const std::string& t : round_times(all, prefix + topic)) {
+                times.insert(t);
+            }
+        }
+        return times;
+    };
+    auto host = start_host(dir, args);
+    ASSERT_TRUE(sub->wait_count(prefix + "/cycle", 2, kLong)) << host->err();
+    broker_.stop();
+    ASSERT_TRUE(wait_until([&] { return cycle_lines(host->err()).size() >= 14; }, kLong));
+    host->signal(SIGTERM);
+    ASSERT_EQ(host->wait(kLong), 0) << host->err();
+    const long first_run = completed_cycles(host->err());
+    EXPECT_NE(host->err().find("kept in the history for the next start"), std::string::npos)
+        << host->err();
+
+    host = start_host(dir, args);
+    ASSERT_TRUE(wait_until([&] { return cycle_lines(host->err()).size() >= 8; }, kLong));
+    std::string error;
+    ASSERT_TRUE(broker_.start(error)) << error;
+    // Everything of both runs so far, then a clean stop that flushes the rest.
+    ASSERT_TRUE(sub->wait_for(
+        [&](const std::vector<Message>& all) {
+            return static_cast<long>(received(all).size()) >=
+                   first_run + completed_cycles(host->err()) - 1;
+        },
+        kLong))
+        << host->err();
+    host->signal(SIGINT);
+    ASSERT_EQ(host->wait(kLong), 0) << host->err();
+    const long all_rounds = first_run + completed_cycles(host->err());
+    ASSERT_TRUE(sub->wait_for(
+        [&](const std::vector<Message>& all) {
+            return static_cast<long>(received(all).size()) == all_rounds;
+        },
+        30s))
+        << received(sub->messages()).size() << " of " << all_rounds << "\n"
+        << host->err();
+    const std::vector<Message> all = sub->messages();
+    const std::vector<std::string> replayed = round_times(all, prefix + "/history");
+    const std::vector<std::string> live = round_times(all, prefix + "/cycle");
+    // Each once: a message in flight when the broker went may come again, no more.
+    EXPECT_LE(replayed.size() + live.size(), static_cast<std::size_t>(all_rounds) + 2);
+    EXPECT_GE(replayed.size(), 10U);
+    EXPECT_TRUE(std::is_sorted(replayed.begin(), replayed.end()))
+        << ::testing::PrintToString(replayed);
+    std::vector<std::string> both;
+    const std::set<std::string> live_set(live.begin(), live.end());
+    for (const std::string& t : replayed) {
+        if (live_set.count(t) != 0) {
+            both.push_back(t);
+        }
+    }
+    EXPECT_LE(both.size(), 2U) << ::testing::PrintToString(both);
 }
 
 // At exit the publisher waits for the broker to take what it holds: a --cycles run reaches
