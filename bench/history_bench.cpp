@@ -138,17 +138,25 @@ BENCHMARK(BM_BytesPerHour_RowPerTransactionWal)
     ->Repetitions(1)
     ->Unit(benchmark::kSecond);
 
-// Commits of `commit_s` seconds' rounds into `store`, the hour starting at `start_ms`.
+// Commits of `commit_s` seconds' rounds into `store`, the hour starting at `start_ms`; with
+// `marked`, each commit also moves a delivery mark to its newest round, as MQTT does while
+// the broker takes every round.
 void write_hour(kv830host::HistoryStore& store,
                 const std::vector<std::vector<unsigned char>>& records, std::int64_t start_ms,
-                std::int64_t commit_s) {
+                std::int64_t commit_s, bool marked = false) {
     std::vector<kv830host::RoundToSave> batch;
+    std::vector<kv830host::MarkRow> marks;
     std::string error;
     for (int i = 0; i < kRoundsPerHour; ++i) {
         const auto& r = records[static_cast<std::size_t>(i)];
-        batch.push_back({1, 5156, start_ms + i * 1000LL, r.data(), r.size()});
+        const std::int64_t t = start_ms + i * 1000LL;
+        batch.push_back({1, 5156, t, r.data(), r.size()});
         if (static_cast<std::int64_t>(batch.size()) == commit_s || i + 1 == kRoundsPerHour) {
-            store.append_batch(batch.data(), batch.size(), start_ms + i * 1000LL, error);
+            marks.clear();
+            if (marked) {
+                marks.push_back({"mqtt broker.lan:1883", 1, t, 0});
+            }
+            store.append_batch(batch.data(), batch.size(), marks, t, error);
             batch.clear();
         }
     }
@@ -156,7 +164,7 @@ void write_hour(kv830host::HistoryStore& store,
 
 // Grouped commits every `commit_s` seconds on a file held at its size limit, so that
 // every commit also prunes (the steady state of a plant that runs for months).
-void BM_BytesPerHour_GroupedCommits(benchmark::State& state) {
+void bytes_per_hour(benchmark::State& state, bool marked) {
     const std::int64_t commit_s = state.range(0);
     const auto records = hour_of_records(kStart);
     for (auto _ : state) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
@@ -185,7 +193,7 @@ void BM_BytesPerHour_GroupedCommits(benchmark::State& state) {
         // pages of it, about two hours' worth at 60 s).
         const long long before = write_bytes();
         for (int h = 1; h <= kMeasuredHours; ++h) {
-            write_hour(store, records, kStart + (hour + h) * kHourMs, commit_s);
+            write_hour(store, records, kStart + (hour + h) * kHourMs, commit_s, marked);
         }
         const long long bytes = write_bytes() - before;
         store.usage(u, error);
@@ -195,6 +203,20 @@ void BM_BytesPerHour_GroupedCommits(benchmark::State& state) {
         remove_file(path);
     }
 }
+void BM_BytesPerHour_GroupedCommits(benchmark::State& state) {
+    bytes_per_hour(state, false);
+}
+
+// The same with MQTT's delivery mark written in every commit.
+void BM_BytesPerHour_GroupedCommitsMarked(benchmark::State& state) {
+    bytes_per_hour(state, true);
+}
+BENCHMARK(BM_BytesPerHour_GroupedCommitsMarked)
+    ->Arg(60)
+    ->Iterations(1)
+    ->Repetitions(1)
+    ->Unit(benchmark::kSecond);
+
 BENCHMARK(BM_BytesPerHour_GroupedCommits)
     ->Arg(10)
     ->Arg(30)
@@ -370,6 +392,8 @@ int main(int argc, char** argv) {
         {"written / record bytes, 60 s commits",
          "BM_BytesPerHour_GroupedCommits/60/iterations:1/repeats:1:times_record",                   kMaxTimesRecord,
          1.0,                                                                                                                              "x"  },
+        {"the same with a delivery mark",
+         "BM_BytesPerHour_GroupedCommitsMarked/60/iterations:1/repeats:1:times_record",             kMaxTimesRecord,  1.0,                 "x"  },
         {"file of 30 days at one round a second", "BM_MonthFile/iterations:1/repeats:1:file_bytes",
          kMaxMonthBytes,                                                                                              1.0 / (1024 * 1024), "MiB"},
         {"trend of 7 days, 1000 points",          "BM_Trend/604800/real_time:ms",                   kMaxWeekTrendMs,  1.0,

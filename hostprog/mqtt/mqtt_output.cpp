@@ -235,6 +235,13 @@ class MqttOutput : public Output {
             line += ", the history's rounds after " + format_utc_time(c.delivered_through_ms) +
                     " wait for the next start";
         }
+        if (kept) {
+            const unsigned long long pruned = context_.round_archive->pruned_before_delivery(
+                consumer_name(configs_[i]), publishers_[i].first);
+            if (pruned != 0) {
+                line += ", " + cycles(pruned) + " pruned from the history before delivery";
+            }
+        }
         if (!kept && c.dropped != 0) {
             line += ", " + std::to_string(c.dropped) + " dropped from the full queue";
         }

@@ -183,7 +183,13 @@ struct MonthResult {
     std::int64_t oldest_ms = 0;
     std::int64_t newest_ms = 0;
     long long rounds = 0;
+    // A consumer's delivery mark a day in, in the middle of a block: the rounds after it
+    // that pruning removed, as the file counts them and as they are.
+    long long pruned_after_mark = 0;
+    long long expected_after_mark = 0;
 };
+
+constexpr std::int64_t kMarkMs = kT0 + 86400000LL + 500;
 
 MonthResult write_month(const std::string& path, const kv830host::HistoryPolicy& policy) {
     constexpr int kDays = 30;
@@ -209,7 +215,13 @@ MonthResult write_month(const std::string& path, const kv830host::HistoryPolicy&
                                                   hour[static_cast<std::size_t>(i)].data(), 576};
         }
         const std::int64_t now = kT0 + (h + 1) * 3600LL * 1000;
-        EXPECT_TRUE(store.append_batch(batch.data(), batch.size(), now, error)) << error;
+        const std::vector<kv830host::MarkRow> marks = {
+            {"mqtt test", 1, kMarkMs, 0}
+        };
+        EXPECT_TRUE(store.append_batch(batch.data(), batch.size(),
+                                       h == 0 ? marks : std::vector<kv830host::MarkRow>{}, now,
+                                       error))
+            << error;
         if (h == 10 * 24) {
             kv830host::HistoryUsage u;
             store.usage(u, error);
@@ -224,6 +236,9 @@ MonthResult write_month(const std::string& path, const kv830host::HistoryPolicy&
     m.newest_ms =
         std::stoll(historytest::sql_text(path, "SELECT max(time_to) FROM history_summary;"));
     m.rounds = std::stoll(historytest::sql_text(path, "SELECT sum(rounds) FROM history_summary;"));
+    m.pruned_after_mark = std::stoll(historytest::sql_text(
+        path, "SELECT pruned FROM delivery_mark WHERE consumer = 'mqtt test' AND data_id = 1;"));
+    m.expected_after_mark = (m.oldest_ms - (kMarkMs + 500)) / 1000;
     // A bin goes with its last block, its summaries with their blocks.
     EXPECT_EQ(
         historytest::sql_text(
@@ -249,6 +264,7 @@ TEST(HistoryRetention, ThirtyDaysKeepOnlyTheAgeWindow) {
     // The window's rows vary a little in size, and so does the file's high-water mark.
     EXPECT_LE(m.file_bytes_end, m.file_bytes_day10 + m.file_bytes_day10 / 50)
         << "the file stops growing once full";
+    EXPECT_EQ(m.pruned_after_mark, m.expected_after_mark);
     EXPECT_EQ(historytest::sql_text(dir.file("age.db"), "PRAGMA integrity_check;"), "ok");
 }
 
@@ -262,6 +278,7 @@ TEST(HistoryRetention, ThirtyDaysStayUnderTheSizeLimit) {
     EXPECT_LE(m.file_bytes_end, policy.max_bytes);
     EXPECT_EQ(m.newest_ms, kT0 + 30LL * 86400000 - 1000);
     EXPECT_GT(m.rounds, 3 * 3600 * 24) << "the limit holds more than three days of rounds";
+    EXPECT_EQ(m.pruned_after_mark, m.expected_after_mark);
     EXPECT_EQ(historytest::sql_text(dir.file("size.db"), "PRAGMA integrity_check;"), "ok");
 }
 
