@@ -187,32 +187,44 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive, p
         }
     }
 
+    // From the file, then from the rounds the writer holds for its next commit, so that a
+    // consumer never waits a commit interval for what the file will have: the writer's are
+    // copied first, and those the file already has are passed over.
     bool read_rounds_after(unsigned data_id, std::int64_t after_ms, std::int64_t until_ms,
                            std::size_t max_rounds, StoredBatch& out, std::string& error) override {
         const std::lock_guard<std::mutex> lock(reader_mutex_);
         if (!open_reader(error) || !load_decoder(error)) {
             return false;
         }
+        std::vector<StoredRound> waiting;
+        if (writer_) {
+            writer_->waiting_rounds(data_id, kv830::kRecordType, after_ms + 1, until_ms, waiting);
+        }
+        const auto take = [&](const StoredRound& round) {
+            if (round.record.size() != kv830::kRecordSize) {
+                return;
+            }
+            StoredSnapshot stored;
+            stored.unix_ms = round.unix_ms;
+            std::string why;
+            // A record the device refuses is passed over: it cannot be sent anyway.
+            if (decoder_.snapshot_text(data_id, round.record, round.unix_ms, stored.snapshot,
+                                       why)) {
+                out.rounds.push_back(std::move(stored));
+            }
+        };
         RoundQuery query;
         query.any_data_id = false;
         query.data_id = data_id;
         query.from_ms = after_ms + 1;
         query.to_ms = until_ms;
-        std::string failed;
+        std::int64_t last = after_ms;
         const bool read = reader_.read_rounds(
             query,
             [&](const StoredRound& round) {
-                if (round.record_type != kv830::kRecordType ||
-                    round.record.size() != kv830::kRecordSize) {
-                    return true;
-                }
-                StoredSnapshot stored;
-                stored.unix_ms = round.unix_ms;
-                std::string why;
-                // A record the device refuses is passed over: it cannot be sent anyway.
-                if (decoder_.snapshot_text(data_id, round.record, round.unix_ms, stored.snapshot,
-                                           why)) {
-                    out.rounds.push_back(std::move(stored));
+                if (round.record_type == kv830::kRecordType) {
+                    take(round);
+                    last = round.unix_ms;
                 }
                 return out.rounds.size() < max_rounds;
             },
@@ -220,14 +232,19 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive, p
         if (!read) {
             return false;
         }
-        if (out.rounds.size() < max_rounds) {
-            StoredRound newest;
-            std::string none;
-            if (reader_.newest_round(data_id, kv830::kRecordType, 0, newest, none)) {
-                out.stored_through_ms = newest.unix_ms;
-            } else if (!none.empty()) {
-                error = none;
-                return false;
+        StoredRound newest;
+        std::string none;
+        if (reader_.newest_round(data_id, kv830::kRecordType, 0, newest, none)) {
+            out.stored_through_ms = newest.unix_ms;
+        } else if (!none.empty()) {
+            error = none;
+            return false;
+        }
+        for (const StoredRound& round : waiting) {
+            out.stored_through_ms = std::max(out.stored_through_ms, round.unix_ms);
+            if (round.unix_ms > last && out.rounds.size() < max_rounds) {
+                take(round);
+                last = round.unix_ms;
             }
         }
         return true;

@@ -10,6 +10,8 @@
 #include <memory>
 #include <sstream>
 
+#include "time_text.h"
+
 namespace kv830host {
 
 namespace {
@@ -23,18 +25,6 @@ std::string write_compact(const Json::Value& value) {
 
 }  // namespace
 
-std::string format_utc_time(std::int64_t unix_ms) {
-    const std::int64_t seconds = unix_ms >= 0 ? unix_ms / 1000 : (unix_ms - 999) / 1000;
-    const auto millis = static_cast<int>(unix_ms - seconds * 1000);
-    const auto t = static_cast<std::time_t>(seconds);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char text[96];
-    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                        tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
-    return text;
-}
-
 std::string format_cycle_json(const Round& r) {
     Json::Value v(Json::objectValue);
     v["data_id"] = r.data_id;
@@ -46,9 +36,9 @@ std::string format_cycle_json(const Round& r) {
             v[info.key] = r.counters[info.counter];
         }
     }
-    v["time"] = format_utc_time(r.end_unix_ms);
+    v["time"] = format_time_utc(r.end_unix_ms);
     v["last_completed"] = r.last_completed_unix_ms > 0
-                              ? Json::Value(format_utc_time(r.last_completed_unix_ms))
+                              ? Json::Value(format_time_utc(r.last_completed_unix_ms))
                               : Json::Value(Json::nullValue);
     return write_compact(v);
 }
@@ -67,7 +57,7 @@ void format_history_json(unsigned data_id, unsigned long long number, std::int64
     out += ",\"number\":";
     out += number != 0 ? std::to_string(number) : std::string("null");
     out += ",\"time\":\"";
-    out += format_utc_time(unix_ms);
+    out += format_time_utc(unix_ms);
     out += "\",\"snapshot\":";
     out.append(snapshot, 0, end);
     out += '}';

@@ -10,9 +10,6 @@
 
 namespace kv830host {
 
-// "2026-12-08T07:31:49.123Z"
-std::string format_utc_time(std::int64_t unix_ms);
-
 // {"data_id":1,"number":..,"completed":..,"duration_s":..,"answered":..,"failed":..,
 //  "retries":..,"time":"..","last_completed":".." or null}
 std::string format_cycle_json(const Round& round);

@@ -6,6 +6,7 @@
 #include "device_list.h"
 #include "device_runner.h"
 #include "mqtt_messages.h"
+#include "time_text.h"
 #include "mqtt_publisher.h"
 #include "mqtt_settings.h"
 #include "node_id.h"
@@ -232,7 +233,7 @@ class MqttOutput : public Output {
             line += " (kept in the history for the next start)";
         }
         if (c.backlog_on_file) {
-            line += ", the history's rounds after " + format_utc_time(c.delivered_through_ms) +
+            line += ", the history's rounds after " + format_time_utc(c.delivered_through_ms) +
                     " wait for the next start";
         }
         if (kept) {

@@ -1,6 +1,7 @@
 #include "mqtt_settings.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "device_list.h"
 #include "options.h"
 #include "secret_file.h"
+#include "time_text.h"
 
 namespace kv830host {
 
@@ -20,17 +22,6 @@ constexpr const char* kPemCertificate = "-----BEGIN CERTIFICATE-----";
 void note_given(MqttSettings& s, const char* name) {
     s.given.emplace_back(name);
 }
-
-struct DurationUnit {
-    char suffix;
-    double seconds;
-};
-
-constexpr DurationUnit kDurationUnits[] = {
-    {'s', 1.0   },
-    {'m', 60.0  },
-    {'h', 3600.0},
-};
 
 struct QueueBound {
     std::size_t rounds = std::numeric_limits<std::size_t>::max();
@@ -63,23 +54,8 @@ bool parse_queue_bound(const std::string& text, double interval_s, QueueBound& o
         out.bytes = bytes;
         return true;
     }
-    double seconds = -1.0;
-    for (const DurationUnit& unit : kDurationUnits) {
-        if (text.back() == unit.suffix) {
-            long long n = 0;
-            const std::string number = text.substr(0, text.size() - 1);
-            if (number.empty() || number[0] == '+' || number[0] == '-' ||
-                !kv830cli::parse_decimal(number, 1, kMqttQueueCountMax, n)) {
-                error = bad;
-                return false;
-            }
-            seconds = static_cast<double>(n) * unit.seconds;
-        }
-    }
     double count = 0.0;
-    if (seconds >= 0.0) {
-        count = std::ceil(seconds / (interval_s > 0.0 ? interval_s : 1.0));
-    } else {
+    if (std::isdigit(static_cast<unsigned char>(text.back())) != 0) {
         long long n = 0;
         if (text[0] == '+' || text[0] == '-' ||
             !kv830cli::parse_decimal(text, 1, kMqttQueueCountMax, n)) {
@@ -87,6 +63,14 @@ bool parse_queue_bound(const std::string& text, double interval_s, QueueBound& o
             return false;
         }
         count = static_cast<double>(n);
+    } else {
+        std::int64_t ms = 0;
+        std::string why;
+        if (!parse_duration(text, ms, why)) {
+            error = bad;
+            return false;
+        }
+        count = std::ceil(static_cast<double>(ms) / 1000.0 / (interval_s > 0.0 ? interval_s : 1.0));
     }
     const double bytes = count * static_cast<double>(kMqttRoundBytesEstimate);
     if (bytes > static_cast<double>(kMqttQueueDefaultBytes)) {

@@ -21,6 +21,7 @@
 
 #include "broker.h"
 #include "mqtt_messages.h"
+#include "time_text.h"
 #include "support.h"
 #include "write_policy.h"
 
@@ -238,7 +239,7 @@ TEST_F(MqttPublisherTest, BrokerRestartLosesNoCycleWithinTheBound) {
         SCOPED_TRACE(n);
         EXPECT_EQ(v["data_id"].asUInt(), 1U);
         EXPECT_EQ(v["time"].asString(),
-                  kv830host::format_utc_time(mqtttest::make_report(n)->end_unix_ms));
+                  kv830host::format_time_utc(mqtttest::make_report(n)->end_unix_ms));
         EXPECT_EQ(v["snapshot"], parse_json(sent[n]));
     }
     const std::vector<Message> snapshots = sub->on(prefix_ + "/snapshot");
