@@ -311,6 +311,13 @@ int Program::start_lines() {
         found->second->add(*device);
     }
     for (const auto& line : lines_) {
+        if (line->devices().size() > 1) {
+            for (DeviceRunner* device : line->devices()) {
+                device->share_line();
+            }
+        }
+    }
+    for (const auto& line : lines_) {
         std::string error;
         if (!line->open_at_start(error)) {
             status_ << "kv830-host: " << error << std::endl;
@@ -359,26 +366,31 @@ std::string Program::start_line(const DeviceOptions& device) const {
     return line;
 }
 
-// What the run ended with: the write's status first, then what the outputs could not do,
-// then a run of rounds that completed none.
+// What the run ended with: the write's, what the outputs could not do, and a run of
+// --cycles N in which devices completed no round; the lowest non-zero status wins.
 int Program::end_status(int status) {
     for (const auto& output : outputs_) {
-        const int output_status = output->exit_status();
-        if (status == kExitOk && output_status != kExitOk) {
-            status = output_status;
-        }
+        status = combine_exit_status(status, output->exit_status());
     }
-    // With several devices the run counts as polling when any of them completed a round.
     unsigned long long rounds = 0;
+    bool one_without = false;
     for (const auto& device : devices_) {
         rounds += device->rounds_completed();
+        one_without = one_without || device->rounds_completed() == 0;
+        if (opt_.core.cycles != 0) {
+            status_ << "kv830-host: " << device->summary(opt_.core.cycles) << std::endl;
+        }
     }
-    if (opt_.core.cycles > 0 && rounds == 0 && g_flags.stop == 0 && status == kExitOk) {
+    if (opt_.core.cycles <= 0 || g_flags.stop != 0) {
+        return status;
+    }
+    if (rounds == 0) {
         status_ << "kv830-host: not one of " << opt_.core.cycles << " cycles completed a round"
                 << std::endl;
-        status = kExitNoRound;
+        return combine_exit_status(status, kExitNoRound);
     }
-    return status;
+    // With several devices one that completed nothing is a shortfall, not a failed run.
+    return one_without ? combine_exit_status(status, kExitShortfall) : status;
 }
 
 // Once per run, before the outputs that name the gateway are made.

@@ -80,6 +80,11 @@ void LineRunner::run(const std::function<void()>& between) {
                 break;
             }
             device->run_pending_writes(*link_);
+            // A silent device on a shared line waits its turn, so that its neighbours keep
+            // their interval; writes for it still go out above.
+            if (devices_.size() > 1 && !device->due(Clock::now())) {
+                continue;
+            }
             link_down = device->poll_round(*link_, cycle) || link_down;
             stamp();
             if (between) {

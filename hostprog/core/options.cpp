@@ -359,16 +359,13 @@ const char* const kUsageTail =
     "  Status lines start with \"[data id] \"; --output needs {data_id} in FILE;\n"
     "  snapshots on standard output are {\"data_id\":N,\"snapshot\":{...}} lines (with\n"
     "  --pretty a \"data id N:\" heading per listing); --mqtt-topic takes {data_id} and\n"
-    "  needs it; --cycles N exits 5 only when no device completed a round.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  done (write confirmed)\n"
-    "  1  the driver, the history or an output could not be used\n"
-    "  2  bad command line or settings file\n"
-    "  3  write not confirmed (refused or mis-echoed)\n"
-    "  4  write got no reply\n"
-    "  5  --cycles N ran and not one round completed\n"
-    "  6  write reply garbled: the controller may or may not have done it\n"
+    "  needs it; --cycles N exits 5 when no device completed a round, 7 when some\n"
+    "  did not. A device that answers nothing for 3 rounds in a row on a line it shares\n"
+    "  is asked every 30 s (doubling to 8 min) until it answers, so that the others keep\n"
+    "  their interval.\n"
+    "  A cycle on a link that is down waits for its reopening (0.5 s doubling to 8 s):\n"
+    "  a run of --cycles N takes at most about N x (the interval, or 8 s when longer,\n"
+    "  + timeout x (retries + 1) x the devices on the line).\n"
     "\n"
     "Signals: SIGINT ends the run after the cycle under way (a second one at once);\n"
     "SIGTERM abandons the exchange under way, saves the history and ends with 0;\n"
@@ -496,7 +493,11 @@ std::string usage(const char* program, const std::vector<kv830cli::Option>& extr
     if (program != nullptr && name != program) {
         head.replace(head.find(name), name.size(), program);
     }
-    return kv830cli::format_help(table, head, kUsageTail);
+    std::string tail = kUsageTail;
+    // The exit statuses come from the one table the program ends by.
+    const std::size_t signals = tail.find("Signals:");
+    tail.insert(signals == std::string::npos ? tail.size() : signals, exit_status_help() + "\n");
+    return kv830cli::format_help(table, head, tail);
 }
 
 bool parse_settings_text(const std::string& text, Json::Value& doc, std::string& error) {
