@@ -300,15 +300,19 @@ int Program::start_devices(const PluginLoader& loader) {
 // request at a time whoever asks, and a gateway serialises its units anyway (many also
 // take only a few connections).
 int Program::start_lines() {
-    std::map<std::string, LineRunner*> by_key;
+    std::vector<qdxhost::LinkSettings> links;
     for (const auto& device : devices_) {
-        const std::string key = line_key(device->link_settings());
-        auto found = by_key.find(key);
-        if (found == by_key.end()) {
-            lines_.push_back(std::make_unique<LineRunner>(device->link_settings(), shared_));
-            found = by_key.emplace(key, lines_.back().get()).first;
+        links.push_back(device->link_settings());
+    }
+    const std::vector<std::size_t> first_on_line = lines_of(links);
+    std::map<std::size_t, LineRunner*> by_first;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        auto found = by_first.find(first_on_line[i]);
+        if (found == by_first.end()) {
+            lines_.push_back(std::make_unique<LineRunner>(devices_[i]->link_settings(), shared_));
+            found = by_first.emplace(first_on_line[i], lines_.back().get()).first;
         }
-        found->second->add(*device);
+        found->second->add(*devices_[i]);
     }
     for (const auto& line : lines_) {
         if (line->devices().size() > 1) {
