@@ -361,6 +361,9 @@ std::string Program::start_line(const DeviceOptions& device) const {
                        std::to_string(device.data_id) + ", link " + device.link.describe() +
                        ", timeout " + std::to_string(device.link.timeout_ms) + " ms, retries " +
                        std::to_string(device.link.retries);
+    // The default settings file is read when it exists: the line says which one was.
+    line += opt_.core.settings_file.empty() ? ", no settings file"
+                                            : ", settings " + opt_.core.settings_file;
     for (const auto& output : outputs_) {
         const std::string words = output->describe();
         if (!words.empty()) {

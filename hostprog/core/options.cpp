@@ -175,6 +175,8 @@ struct Parsed {
     Options* out = nullptr;
     LinkOverrides link;
     bool data_id_given = false;
+    bool settings_given = false;
+    bool no_settings = false;
 };
 
 using Handler = std::function<bool(const std::string&, std::string&)>;
@@ -277,7 +279,8 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                duration(1.0, kMaxTimeoutMs, "1ms to 60s",
                         [&l](double ms) { l.timeout_ms = static_cast<int>(std::lround(ms)); })),
         option("pause", 0, "T",
-               "silence before each request (5ms)\nT is seconds (0.5, 2s) or milliseconds (500ms)",
+               "silence before each request (3.5 characters on a serial\nline, none over TCP); "
+               "T is seconds (0.5, 2s) or\nmilliseconds (500ms)",
                duration(0.0, kMaxTimeoutMs, "0 to 60s",
                         [&l](double ms) { l.pause_ms = static_cast<int>(std::lround(ms)); })),
         option("retries", 0, "N",
@@ -297,7 +300,17 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
         option("settings", 0, "FILE",
                "JSON settings document handed to the device\n(/etc/kv830/kv830-host.json when it "
                "exists)",
-               text_into(o.settings_file)),
+               [&p](const std::string& v, std::string&) {
+                   p.out->settings_file = v;
+                   p.settings_given = true;
+                   return true;
+               }),
+        option("no-settings", 0, nullptr,
+               "read no settings file, not even the default one: the\ncommand line says it all",
+               [&p](const std::string&, std::string&) {
+                   p.no_settings = true;
+                   return true;
+               }),
         option("interval", 'l', "T", "time from the start of one cycle to the next (1s)",
                duration(0.0, kMaxIntervalMs, "0 to 86400s",
                         [&o](double ms) { o.interval_s = ms / 1000.0; })),
@@ -343,7 +356,7 @@ const char* const kUsageHead =
 const char* const kUsageTail =
     "Settings file: {\"modbus\": {\"device\": \"/dev/ttyUSB0\", \"baud\": 9600,\n"
     "  \"parity\": \"N\", \"data_bits\": 8, \"stop_bits\": 1, \"slave\": 1, \"tcp\": \"\",\n"
-    "  \"timeout_ms\": 1000, \"pause_ms\": 5}, \"appSetting\": {...},\n"
+    "  \"timeout_ms\": 1000, \"retries\": 2}, \"appSetting\": {...},\n"
     "  \"thresholdSetting\": {...}}; a regular file of at most 1 MiB. The document also\n"
     "  goes to the device, without the gateway's own members: \"signals\" and\n"
     "  \"server_unit\" (per device) and \"node_id\" (see docs/signals.md); other\n"
@@ -593,7 +606,11 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
         out.cycles = 0;
     }
 
-    if (out.settings_file.empty() && !default_settings_file.empty() &&
+    if (p.settings_given && p.no_settings) {
+        error = "--settings and --no-settings exclude each other";
+        return false;
+    }
+    if (!p.no_settings && out.settings_file.empty() && !default_settings_file.empty() &&
         ::access(default_settings_file.c_str(), F_OK) == 0) {
         out.settings_file = default_settings_file;
     }
