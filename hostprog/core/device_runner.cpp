@@ -200,9 +200,11 @@ bool DeviceRunner::create(const PluginLoader& loader, const std::string& plugin,
         error = "settings file " + shared_.settings_file + ": " +
                 (shared_.device_list ? "device of data id " + std::to_string(opt_.data_id) + ": "
                                      : std::string()) +
-                (member.empty() ? std::string("the device refused it")
-                                : "member " + member + " has the wrong type") +
-                " (" + e.what() + ")";
+                // The JSON library's own words name its internals, not the document.
+                (member.empty() ? "the device refused it: a member it reads has a type it does "
+                                  "not take (" +
+                                      std::string(e.what()) + ")"
+                                : "member " + member + " has the wrong type");
         exit_status = kExitUsage;
         release();
         return false;
