@@ -195,15 +195,14 @@ bool DeviceRunner::create(const PluginLoader& loader, const std::string& plugin,
     // of the wrong shape is the user's to fix, not a crash.
     try {
         device_->InitSetting(opt_.settings);
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
         const std::string member = misshapen_setting(opt_.settings);
         error = "settings file " + shared_.settings_file + ": " +
                 (shared_.device_list ? "device of data id " + std::to_string(opt_.data_id) + ": "
                                      : std::string()) +
                 // The JSON library's own words name its internals, not the document.
-                (member.empty() ? "the device refused it: a member it reads has a type it does "
-                                  "not take (" +
-                                      std::string(e.what()) + ")"
+                (member.empty() ? std::string("the device refused it: a member it reads has a "
+                                              "type it does not take")
                                 : "member " + member + " has the wrong type");
         exit_status = kExitUsage;
         release();
