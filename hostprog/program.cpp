@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <json/value.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,35 +32,25 @@ namespace {
 
 // Often enough for any watchdog period a unit would set.
 constexpr auto kWatchdogEvery = std::chrono::milliseconds(1000);
-// How often the main thread looks after the log and the watchdog while lines poll.
-constexpr auto kHousekeepingSlice = std::chrono::milliseconds(50);
 constexpr mode_t kLogFileMode = 0644;
 
-StopFlags g_flags;
-
 extern "C" void on_interrupt(int) {
-    if (g_flags.stop != 0) {
-        g_flags.abort = 1;
-    }
-    g_flags.stop = 1;
+    request_stop(false);
 }
 
 extern "C" void on_terminate(int) {
-    g_flags.abort = 1;
-    g_flags.stop = 1;
+    request_stop(true);
 }
 
 extern "C" void on_hangup(int) {
-    g_flags.reopen_log = 1;
+    request_reopen();
 }
 
 }  // namespace
 
-StopFlags& stop_flags() {
-    return g_flags;
-}
-
 void install_signal_handlers() {
+    // The wake-up descriptors exist before a handler may write to them.
+    static_cast<void>(stop_fd());
     struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
     sa.sa_handler = on_interrupt;
@@ -179,7 +171,6 @@ void Program::build_context() {
 }
 
 void Program::reopen_log() {
-    g_flags.reopen_log = 0;
     if (opt_.core.log_file.empty()) {
         return;
     }
@@ -198,7 +189,7 @@ void Program::reopen_log() {
 }
 
 void Program::housekeeping() {
-    if (g_flags.reopen_log != 0) {
+    if (take_reopen()) {
         reopen_log();
     }
     const auto now = std::chrono::steady_clock::now();
@@ -334,12 +325,23 @@ int Program::start_lines() {
 
 // One line polls on this thread, as a single device always has; several poll on threads
 // of their own while this one looks after the log and the watchdog.
+// Between rounds nothing wakes this thread but what it must do: a log to reopen, the
+// watchdog when a service manager asks for one, a line that has finished.
 void Program::poll_lines() {
+    const auto every = notifier_.enabled() ? std::chrono::steady_clock::duration(kWatchdogEvery)
+                                           : std::chrono::steady_clock::duration::zero();
     if (lines_.size() == 1) {
+        lines_.front()->set_between_every(every);
         lines_.front()->run([this] { housekeeping(); });
         return;
     }
+    const int finished = ::eventfd(0, EFD_CLOEXEC);
     for (const auto& line : lines_) {
+        line->set_on_finished([finished] {
+            const std::uint64_t one = 1;
+            const ssize_t n = ::write(finished, &one, sizeof one);
+            static_cast<void>(n);
+        });
         line->start();
     }
     for (;;) {
@@ -349,10 +351,23 @@ void Program::poll_lines() {
         if (all_finished) {
             break;
         }
-        std::this_thread::sleep_for(kHousekeepingSlice);
+        pollfd fds[2] = {
+            {finished,    POLLIN, 0},
+            {reopen_fd(), POLLIN, 0},
+        };
+        const int timeout_ms = notifier_.enabled() ? static_cast<int>(kWatchdogEvery.count()) : -1;
+        if (::poll(fds, finished >= 0 ? 2 : 0, finished >= 0 ? timeout_ms : 50) > 0 &&
+            (fds[0].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            const ssize_t n = ::read(finished, &count, sizeof count);
+            static_cast<void>(n);
+        }
     }
     for (const auto& line : lines_) {
         line->join();
+    }
+    if (finished >= 0) {
+        ::close(finished);
     }
 }
 
@@ -388,7 +403,7 @@ int Program::end_status(int status) {
             status_ << "kv830-host: " << device->summary(opt_.core.cycles) << std::endl;
         }
     }
-    if (opt_.core.cycles <= 0 || g_flags.stop != 0) {
+    if (opt_.core.cycles <= 0 || stop_flags().stop != 0) {
         return status;
     }
     if (rounds == 0) {
@@ -466,7 +481,7 @@ int Program::run() {
     }
     poll_lines();
     notifier_.notify("STOPPING=1");
-    if (g_flags.stop != 0) {
+    if (stop_flags().stop != 0) {
         status_ << "kv830-host: stopped by signal" << std::endl;
     }
     // In the outputs' order: the history commits before anything slower runs.

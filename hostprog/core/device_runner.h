@@ -23,23 +23,9 @@
 #include "remote_write.h"
 #include "round.h"
 #include "status_lines.h"
+#include "stop_signal.h"
 
 namespace kv830host {
-
-// The first SIGINT ends the program after the cycle under way, a second one abandons the
-// exchange under way; SIGTERM does both at once, so that a service stops promptly.
-// SIGHUP asks for the log to be reopened (after it was rotated).
-// A process-directed signal runs its handler on any thread that does not block it (a line's,
-// the publisher's, the server's, the history writer's), while the lines read the flags on
-// threads of their own: lock-free atomics are safe in a handler and between threads, where
-// a volatile sig_atomic_t is safe only within one thread.
-struct StopFlags {
-    std::atomic<int> stop{0};
-    std::atomic<int> abort{0};
-    std::atomic<int> reopen_log{0};
-};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handlers need lock-free flags");
-StopFlags& stop_flags();
 
 // The device's write result (read back after the write) and what the link saw, judged
 // as what the user is told.
