@@ -85,6 +85,20 @@ void ClientSession::sent(std::size_t n) {
     }
 }
 
+bool ClientSession::has_request() const {
+    MbapHead head;
+    const std::size_t held = in_end_ - in_begin_;
+    switch (kv830cli::read_mbap_head(in_.data() + in_begin_, held, head)) {
+        case kv830cli::MbapRead::NeedMore:
+            return false;
+        case kv830cli::MbapRead::Unframeable:
+            return true;
+        case kv830cli::MbapRead::Head:
+            break;
+    }
+    return head.protocol != 0 || held >= head.frame_size();
+}
+
 ClientSession::Step ClientSession::serve(std::int64_t now_unix_ms, Clock::time_point now) {
     while (can_take()) {
         MbapHead head;

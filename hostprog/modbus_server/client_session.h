@@ -77,6 +77,8 @@ class ClientSession {
     // bytes are needed, the replies fill the output, or the stream is not Modbus TCP.
     Step serve(std::int64_t now_unix_ms, Clock::time_point now);
     bool waiting() const { return pending_.size != 0; }
+    // Whether the input holds a whole request, or bytes that are no request at all.
+    bool has_request() const;
     // Whether serve() could take another request now.
     bool can_take() const {
         return !waiting() && kSessionOutput - out_end_ >= kv830cli::kMaxAduSize;

@@ -316,23 +316,28 @@ void ModbusServer::receive(Connection& c, SteadyClock::time_point now) {
 }
 
 void ModbusServer::advance(Connection& c) {
-    switch (c.session.serve(now_unix_ms(), SteadyClock::now())) {
-        case ClientSession::Step::Close:
-            close(c, &counters_.closed_garbage);
-            return;
-        case ClientSession::Step::Write: {
-            const std::size_t slot = c.slot;
-            const unsigned long long generation = c.generation;
-            writes_->submit(c.session.take_write(),
-                            [mailbox = mailbox_, slot, generation](const WriteOutcome& outcome) {
-                                mailbox->post({slot, generation, outcome});
-                            });
-            break;
+    // A client may send several requests at once: once their replies fill the output and
+    // go out, the rest are answered without waiting for more bytes from the client.
+    do {
+        switch (c.session.serve(now_unix_ms(), SteadyClock::now())) {
+            case ClientSession::Step::Close:
+                close(c, &counters_.closed_garbage);
+                return;
+            case ClientSession::Step::Write: {
+                const std::size_t slot = c.slot;
+                const unsigned long long generation = c.generation;
+                writes_->submit(c.session.take_write(), [mailbox = mailbox_, slot,
+                                                         generation](const WriteOutcome& outcome) {
+                    mailbox->post({slot, generation, outcome});
+                });
+                flush(c);
+                return;
+            }
+            case ClientSession::Step::Wait:
+                break;
         }
-        case ClientSession::Step::Wait:
-            break;
-    }
-    flush(c);
+        flush(c);
+    } while (c.fd >= 0 && c.session.can_take() && c.session.has_request());
 }
 
 void ModbusServer::flush(Connection& c) {
