@@ -437,10 +437,12 @@ void ModbusServer::describe_status(Json::Value& out) const {
     for (const ServerCounters::Count& r : counters_.requests) {
         requests += r.load(std::memory_order_relaxed);
     }
-    out["address"] = address();
-    out["clients"] = counters_.clients.load();
-    out["writes"] = config_.writes;
-    out["requests"] = static_cast<Json::UInt64>(requests);
+    // Every output writes into the one object the page reads: under this output's name.
+    Json::Value& facts = out["modbus_server"];
+    facts["address"] = address();
+    facts["clients"] = counters_.clients.load();
+    facts["writes"] = config_.writes;
+    facts["requests"] = static_cast<Json::UInt64>(requests);
 }
 
 }  // namespace kv830host

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "kv830_data.h"
-#include "modbus_server_kind.h"
+#include "modbus_server_output.h"
 #include "process.h"
 
 namespace kv830host {
@@ -108,7 +108,7 @@ struct Server {
     Server& operator=(const Server&) = delete;
 
     int port = testproc::free_tcp_port();
-    std::unique_ptr<OutputKind> kind = modbus_server_kind();
+    std::unique_ptr<OutputKind> kind = make_modbus_server_kind();
     std::ostringstream status_text;
     StatusSink sink{status_text};
     OutputContext context;
@@ -263,8 +263,9 @@ TEST_F(ModbusServerTest, ClosesClientsThatSendGarbageOrTooManyWithoutDisturbingO
     EXPECT_TRUE(fourth.ask(1, read).empty()) << "a fourth client over the limit of 3";
     Json::Value status;
     server_.output->describe_status(status);
-    EXPECT_EQ(status["clients"].asUInt(), 3U);
-    EXPECT_EQ(status["address"].asString(), "127.0.0.1:" + std::to_string(server_.port));
+    EXPECT_EQ(status["modbus_server"]["clients"].asUInt(), 3U);
+    EXPECT_EQ(status["modbus_server"]["address"].asString(),
+              "127.0.0.1:" + std::to_string(server_.port));
 
     Server idle({"--modbus-server", "PORT", "--modbus-server-idle-timeout", "1"}, kDevices);
     RawClient quiet(idle.port);

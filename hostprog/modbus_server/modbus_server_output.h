@@ -7,6 +7,6 @@
 
 namespace kv830host {
 
-std::unique_ptr<OutputKind> modbus_server_kind();
+std::unique_ptr<OutputKind> make_modbus_server_kind();
 
 }  // namespace kv830host

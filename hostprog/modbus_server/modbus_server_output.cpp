@@ -1,4 +1,4 @@
-#include "modbus_server_kind.h"
+#include "modbus_server_output.h"
 
 #include "modbus_server.h"
 #include "modbus_server_settings.h"
@@ -45,7 +45,7 @@ class ModbusServerKind : public OutputKind {
 
 }  // namespace
 
-std::unique_ptr<OutputKind> modbus_server_kind() {
+std::unique_ptr<OutputKind> make_modbus_server_kind() {
     return std::make_unique<ModbusServerKind>();
 }
 
