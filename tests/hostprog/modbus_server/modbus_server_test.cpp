@@ -1,9 +1,6 @@
 // The Modbus server in-process, made through its kind as the program makes it, asked by
 // clients nobody here wrote (mbpoll, pymodbus) and by raw frames for every exception.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -14,6 +11,7 @@
 #include <vector>
 
 #include "kv830_data.h"
+#include "modbus_client.h"
 #include "modbus_server_output.h"
 #include "process.h"
 
@@ -116,56 +114,7 @@ struct Server {
     std::string error;
 };
 
-// A client that sends the frames it is given and reads one reply frame back.
-class RawClient {
-  public:
-    explicit RawClient(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<std::uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const timeval limit{3, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~RawClient() { ::close(fd_); }
-    RawClient(const RawClient&) = delete;
-    RawClient& operator=(const RawClient&) = delete;
-
-    // The reply's PDU to `pdu` for `unit`; empty when the server closed the connection.
-    Bytes ask(std::uint8_t unit, const Bytes& pdu, std::uint16_t transaction = 0x1234) {
-        const auto length = static_cast<std::uint8_t>(pdu.size() + 1);
-        Bytes adu = {static_cast<std::uint8_t>(transaction >> 8),
-                     static_cast<std::uint8_t>(transaction & 0xFF),
-                     0,
-                     0,
-                     0,
-                     length,
-                     unit};
-        adu.insert(adu.end(), pdu.begin(), pdu.end());
-        return send_raw(adu);
-    }
-    Bytes send_raw(const Bytes& adu) {
-        Bytes reply(260);
-        if (!connected_ || ::send(fd_, adu.data(), adu.size(), MSG_NOSIGNAL) < 0) {
-            return {};
-        }
-        std::size_t got = 0;
-        while (got < 7 || got < 6U + reply[5]) {
-            const ssize_t n = ::recv(fd_, reply.data() + got, reply.size() - got, 0);
-            if (n <= 0) {
-                return {};
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 2), Bytes(adu.begin(), adu.begin() + 2));
-        return Bytes(reply.begin() + 7, reply.begin() + static_cast<long>(got));
-    }
-
-  private:
-    int fd_;
-    bool connected_ = false;
-};
+using RawClient = testproc::RawModbusClient;
 
 // Each request of a client program, as `args`; its standard output.
 std::string run_client(const std::vector<std::string>& args) {
