@@ -11,9 +11,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
+
+#include "host_port.h"
 
 namespace kv830host {
 
@@ -32,16 +35,12 @@ std::int64_t now_unix_ms() {
         .count();
 }
 
-std::string host_port(const std::string& host, const std::string& port) {
-    return host.find(':') == std::string::npos ? host + ":" + port : "[" + host + "]:" + port;
-}
-
 std::string peer_text(const sockaddr_storage& peer, socklen_t size) {
     char host[NI_MAXHOST] = "?";
-    char port[NI_MAXSERV] = "?";
+    char port[NI_MAXSERV] = "0";
     getnameinfo(reinterpret_cast<const sockaddr*>(&peer), size, host, sizeof host, port,
                 sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-    return host_port(host, port);
+    return kv830net::join_host_port(host, std::atoi(port));
 }
 
 const char* kClosedReasons[] = {"garbage", "idle", "limit"};
@@ -105,7 +104,8 @@ ModbusServer::~ModbusServer() {
 }
 
 bool ModbusServer::start(std::string& error) {
-    const std::string where = "--modbus-server " + host_port(config_.host, config_.port) + ": ";
+    const std::string where =
+        "--modbus-server " + kv830net::join_host_port(config_.host, config_.port) + ": ";
     if (config_.writes && writes_ == nullptr) {
         error = where + "writes need the program's rule for remote writes";
         return false;
@@ -119,7 +119,8 @@ bool ModbusServer::start(std::string& error) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(config_.host.c_str(), config_.port.c_str(), &hints, &found);
+    const int rc =
+        ::getaddrinfo(config_.host.c_str(), std::to_string(config_.port).c_str(), &hints, &found);
     if (rc != 0) {
         error = where + gai_strerror(rc);
         return false;
@@ -150,7 +151,7 @@ bool ModbusServer::start(std::string& error) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&bound);
         const unsigned port = ntohs(bound.ss_family == AF_INET6 ? in6->sin6_port : in4->sin_port);
         const std::lock_guard<std::mutex> lock(address_mutex_);
-        address_ = host_port(config_.host, std::to_string(port));
+        address_ = kv830net::join_host_port(config_.host, static_cast<int>(port));
     }
     connections_.reserve(config_.max_clients);
     for (std::size_t i = 0; i < config_.max_clients; ++i) {
@@ -171,7 +172,7 @@ bool ModbusServer::start(std::string& error) {
 
 std::string ModbusServer::address() const {
     const std::lock_guard<std::mutex> lock(address_mutex_);
-    return address_.empty() ? host_port(config_.host, config_.port) : address_;
+    return address_.empty() ? kv830net::join_host_port(config_.host, config_.port) : address_;
 }
 
 void ModbusServer::stop() {

@@ -19,7 +19,7 @@ namespace kv830host {
 
 struct ModbusServerConfig {
     std::string host = "127.0.0.1";
-    std::string port;
+    int port = 0;
     bool writes = false;
     std::size_t max_clients = 32;
     std::chrono::seconds idle{60};

@@ -2,34 +2,13 @@
 
 #include <array>
 
-#include "link_settings.h"
+#include "host_port.h"
 
 namespace kv830host {
 
 namespace {
 
 constexpr int kMostUnit = 255;  // a unit id is one byte
-
-// "PORT", ":PORT", "ADDR:PORT" or "[v6]:PORT": the host and port split as the link splits
-// them, a missing address being this machine's own.
-bool parse_server_address(const std::string& text, std::string& host, std::string& port,
-                          std::string& error) {
-    std::string full = text;
-    if (text.find(':') == std::string::npos) {
-        full = "127.0.0.1:" + text;
-    } else if (text[0] == ':') {
-        full = "127.0.0.1" + text;
-    }
-    if (qdxhost::split_host_port(full, host, port, error)) {
-        return true;
-    }
-    // The splitter names what it was given; the user wrote `text`.
-    const std::string quoted = "\"" + full + "\"";
-    if (error.compare(0, quoted.size(), quoted) == 0) {
-        error = "\"" + text + "\"" + error.substr(quoted.size());
-    }
-    return false;
-}
 
 std::function<bool(const std::string&, std::string&)> count_into(long most, long& into,
                                                                  bool& given) {
@@ -54,7 +33,10 @@ std::vector<kv830cli::Option> modbus_server_options(ModbusServerSettings& s) {
          "serve Modbus TCP (functions 3 and 2) from each device's last round,\n"
          "without a request on its line; a bare PORT binds 127.0.0.1 only (off)",                                       [&s](const std::string& v, std::string& error) {
              s.enabled = true;
-             return parse_server_address(v, s.host, s.port, error);
+             kv830net::HostPortForm form;
+             form.default_host = "127.0.0.1";  // a bare port stays on this machine
+             form.min_port = 0;                // the system picks a free one
+             return kv830net::split_host_port(v, form, s.host, s.port, error);
          }},
         {                            "modbus-server-writes",              0,                                         nullptr,
          "let Modbus clients write operators' settings (functions 6 and 16),\n"

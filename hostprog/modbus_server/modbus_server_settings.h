@@ -22,8 +22,8 @@ constexpr const char* kServerUnitMember = "server_unit";
 struct ModbusServerSettings {
     bool enabled = false;            // --modbus-server given
     std::string host = "127.0.0.1";  // a bare port stays on this machine
-    std::string port;
-    bool writes = false;  // --modbus-server-writes
+    int port = 0;                    // 0: the system picks a free one
+    bool writes = false;             // --modbus-server-writes
     long max_clients = kDefaultMaxClients;
     long idle_seconds = kDefaultIdleSeconds;
     bool limits_given = false;  // --modbus-server-max-clients or --modbus-server-idle-timeout

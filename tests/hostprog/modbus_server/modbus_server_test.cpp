@@ -275,7 +275,7 @@ TEST(ModbusServerSettings, RefusesWhatDoesNotHoldTogether) {
          {"--modbus-server", "::1:1502"},
          {device(1, 1)},
          "[ADDRESS]:PORT"                                                                                                               },
-        {"port 0",                     {"--modbus-server", "0"},          {device(1, 1)},                   "\"0\" needs a port"        },
+        {"port 65536",                 {"--modbus-server", "65536"},      {device(1, 1)},                   "from 0 to 65535"           },
         {"no clients",
          {"--modbus-server", "PORT", "--modbus-server-max-clients", "0"},
          {},
