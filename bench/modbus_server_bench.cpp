@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "kv830_data.h"
 #include "modbus_adu.h"
 #include "modbus_request.h"
+#include "option_table.h"
 #include "process.h"
 
 namespace {
@@ -35,6 +37,7 @@ constexpr int kClients = 20;
 constexpr auto kClientPeriod = 100ms;  // 10 times a second
 constexpr int kBaud = 9600;
 constexpr int kTurnaroundMs = 2;
+constexpr long long kMostRunsOrCycles = 1000;
 constexpr double kReplyP99TargetMs = 2.0;
 constexpr double kCycleChangeTarget = 0.02;
 
@@ -91,6 +94,7 @@ void send_ask(Client& c, const Ask& ask) {
 // closes the connections (its program ended) or `length` passed.
 LoadFigures drive_clients(int port, std::chrono::seconds length) {
     std::vector<Ask> asks;
+    asks.reserve(std::size(kv830::kPollChain));
     for (const kv830::PollStep& s : kv830::kPollChain) {
         asks.push_back({s.source == kv830::Source::InputBits
                             ? qdxhost::Function::ReadInputBits
@@ -247,10 +251,9 @@ bool run_once(bool with_clients, int cycles, RunFigures& r, std::string& why) {
 }
 
 double median_cycle(const std::vector<RunFigures>& runs) {
-    std::vector<double> cycles;
-    for (const RunFigures& r : runs) {
-        cycles.push_back(r.cycle_s);
-    }
+    std::vector<double> cycles(runs.size());
+    std::transform(runs.begin(), runs.end(), cycles.begin(),
+                   [](const RunFigures& r) { return r.cycle_s; });
     return quantile(cycles, 0.5);
 }
 
@@ -272,20 +275,24 @@ int main(int argc, char** argv) {
     bool judge = true;
     int runs = 3;
     int cycles = 12;
+    long long n = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--no-verdict") {
             judge = false;
-        } else if (a == "--runs" && i + 1 < argc) {
-            runs = std::max(1, std::atoi(argv[++i]));
-        } else if (a == "--cycles" && i + 1 < argc) {
-            cycles = std::max(2, std::atoi(argv[++i]));
+        } else if ((a == "--runs" || a == "--cycles") && i + 1 < argc &&
+                   kv830cli::parse_decimal(argv[i + 1], a == "--runs" ? 1 : 2, kMostRunsOrCycles,
+                                           n)) {
+            (a == "--runs" ? runs : cycles) = static_cast<int>(n);
+            ++i;
         } else {
             std::cerr << "usage: modbus_server_bench [--no-verdict] [--runs N] [--cycles N]\n";
             return 2;
         }
     }
-    std::signal(SIGPIPE, SIG_IGN);
+    if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+        return 1;
+    }
     std::vector<RunFigures> without;
     std::vector<RunFigures> with;
     LoadFigures load;

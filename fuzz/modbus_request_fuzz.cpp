@@ -36,7 +36,7 @@ WriteOutcome outcome_of(std::uint8_t choice) {
     WriteOutcome o;
     o.kind = static_cast<WriteOutcome::Kind>(choice % 5U);
     o.refusal = static_cast<kv830host::WriteRefusal>((choice / 5U) % 8U);
-    o.exception = choice / 40U;
+    o.exception = choice / 40;
     return o;
 }
 

@@ -210,7 +210,7 @@ RemoteWrite ClientSession::take_write() const {
     w.command.data_id = rounds_.data_id(pending_.head.unit);
     w.has_data_id = true;
     w.command.address = request.address;
-    for (int i = 0; i < request.count; ++i) {
+    for (std::size_t i = 0; i < static_cast<std::size_t>(request.count); ++i) {
         w.command.values.push_back(kv830cli::be16_at(request.values + 2 * i));
     }
     w.source = source_;

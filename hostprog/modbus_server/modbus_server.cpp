@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -35,12 +34,17 @@ std::int64_t now_unix_ms() {
         .count();
 }
 
+int port_of(const sockaddr_storage& address) {
+    const auto* in4 = reinterpret_cast<const sockaddr_in*>(&address);
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&address);
+    return ntohs(address.ss_family == AF_INET6 ? in6->sin6_port : in4->sin_port);
+}
+
 std::string peer_text(const sockaddr_storage& peer, socklen_t size) {
     char host[NI_MAXHOST] = "?";
-    char port[NI_MAXSERV] = "0";
-    getnameinfo(reinterpret_cast<const sockaddr*>(&peer), size, host, sizeof host, port,
-                sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-    return kv830net::join_host_port(host, std::atoi(port));
+    getnameinfo(reinterpret_cast<const sockaddr*>(&peer), size, host, sizeof host, nullptr, 0,
+                NI_NUMERICHOST);
+    return kv830net::join_host_port(host, port_of(peer));
 }
 
 const char* kClosedReasons[] = {"garbage", "idle", "limit"};
@@ -100,7 +104,7 @@ ModbusServer::ModbusServer(ModbusServerConfig config, StatusSink* status, Remote
       mailbox_(std::make_shared<Mailbox>()) {}
 
 ModbusServer::~ModbusServer() {
-    stop();
+    shut_down();
 }
 
 bool ModbusServer::start(std::string& error) {
@@ -147,11 +151,8 @@ bool ModbusServer::start(std::string& error) {
     sockaddr_storage bound{};
     socklen_t size = sizeof bound;
     if (::getsockname(listener_, reinterpret_cast<sockaddr*>(&bound), &size) == 0) {
-        const auto* in4 = reinterpret_cast<const sockaddr_in*>(&bound);
-        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&bound);
-        const unsigned port = ntohs(bound.ss_family == AF_INET6 ? in6->sin6_port : in4->sin_port);
         const std::lock_guard<std::mutex> lock(address_mutex_);
-        address_ = kv830net::join_host_port(config_.host, static_cast<int>(port));
+        address_ = kv830net::join_host_port(config_.host, port_of(bound));
     }
     connections_.reserve(config_.max_clients);
     for (std::size_t i = 0; i < config_.max_clients; ++i) {
@@ -176,6 +177,10 @@ std::string ModbusServer::address() const {
 }
 
 void ModbusServer::stop() {
+    shut_down();
+}
+
+void ModbusServer::shut_down() {
     if (thread_.joinable()) {
         stopping_.store(true);
         mailbox_->wake();

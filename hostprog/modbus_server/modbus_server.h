@@ -47,6 +47,7 @@ class ModbusServer : public Output {
     struct Connection;
     struct Mailbox;
 
+    void shut_down();
     void run();
     void accept_clients(std::chrono::steady_clock::time_point now);
     void receive(Connection& c, std::chrono::steady_clock::time_point now);

@@ -22,11 +22,11 @@ bool inputs_served(int first, int count) {
 }
 
 void copy_registers(const unsigned char* record, int first, int count, std::uint8_t* out) {
-    for (int i = 0; i < count; ++i) {
+    const auto base = static_cast<std::size_t>(first);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
         // The record keeps each register as a little-endian word; Modbus sends it high byte
         // first.
-        const unsigned char* word =
-            record + served::kRegisters.offset[static_cast<std::size_t>(first + i)];
+        const unsigned char* word = record + served::kRegisters.offset[base + i];
         out[2 * i] = word[1];
         out[2 * i + 1] = word[0];
     }
@@ -36,8 +36,9 @@ void copy_inputs(const unsigned char* record, int first, int count, std::uint8_t
     for (int i = 0; i < (count + 7) / 8; ++i) {
         out[i] = 0;
     }
-    for (int i = 0; i < count; ++i) {
-        if (record[served::kInputs.offset[static_cast<std::size_t>(first + i)]] != 0) {
+    const auto base = static_cast<std::size_t>(first);
+    for (std::size_t i = 0; i < static_cast<std::size_t>(count); ++i) {
+        if (record[served::kInputs.offset[base + i]] != 0) {
             out[i / 8] = static_cast<std::uint8_t>(out[i / 8] | (1U << (i % 8)));
         }
     }

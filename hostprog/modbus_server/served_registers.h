@@ -45,7 +45,8 @@ constexpr Table<End> build_table(kv830::Source source) {
         }
         const std::size_t width = source == kv830::Source::InputBits ? 1U : 2U;
         for (int i = 0; i < s.count; ++i) {
-            t.offset[static_cast<std::size_t>(s.first + i)] =
+            const auto at = static_cast<std::size_t>(s.first) + static_cast<std::size_t>(i);
+            t.offset[at] =
                 static_cast<std::uint16_t>(s.offset + width * static_cast<std::size_t>(i));
         }
     }

@@ -57,7 +57,7 @@ RawModbusClient::Bytes RawModbusClient::send_raw(const Bytes& adu) {
     if (adu.size() < 2 || reply[0] != adu[0] || reply[1] != adu[1]) {
         return {};
     }
-    return Bytes(reply.begin() + kMbapHeader, reply.begin() + static_cast<long>(got));
+    return {reply.begin() + kMbapHeader, reply.begin() + static_cast<long>(got)};
 }
 
 }  // namespace testproc

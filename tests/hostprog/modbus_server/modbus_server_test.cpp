@@ -72,21 +72,21 @@ Json::Value server_unit(const Json::Value& unit) {
 
 // Unit 1 (data id 1) and unit 7 (data id 2, by its "server_unit") are current; unit 3's
 // round is 62 s old, unit 4 has only a record from the history and unit 5 no round at all.
-const std::vector<DeviceInfo> kDevices = {device(1, 1), device(2, 1, server_unit(7)), device(3, 3),
-                                          device(4, 4), device(5, 5)};
+std::vector<DeviceInfo> served_devices() {
+    return {device(1, 1), device(2, 1, server_unit(7)), device(3, 3), device(4, 4), device(5, 5)};
+}
 
 // The server as the program makes it: its option rows parsed, its check, made, started.
 struct Server {
-    Server(std::vector<std::string> args, const std::vector<DeviceInfo>& devices,
-           RemoteWrites* writes = nullptr) {
+    Server(std::vector<std::string> args, const std::vector<DeviceInfo>& devices) {
         args.insert(args.begin(), "kv830-host");
         std::vector<const char*> argv;
+        argv.reserve(args.size());
         for (std::string& a : args) {
             argv.push_back(a == "PORT" ? (a = std::to_string(port)).c_str() : a.c_str());
         }
         std::vector<std::string> positional;
         context.devices = devices;
-        context.writes = writes;
         context.status = &sink;
         if (kv830cli::parse_command_line(kind->option_rows(), static_cast<int>(argv.size()),
                                          argv.data(), positional, error) &&
@@ -137,7 +137,7 @@ class ModbusServerTest : public ::testing::Test {
     }
     Server server_{
         {"--modbus-server", "PORT", "--modbus-server-max-clients", "3"},
-        kDevices
+        served_devices()
     };
 };
 
@@ -216,7 +216,7 @@ TEST_F(ModbusServerTest, ClosesClientsThatSendGarbageOrTooManyWithoutDisturbingO
     EXPECT_EQ(status["modbus_server"]["address"].asString(),
               "127.0.0.1:" + std::to_string(server_.port));
 
-    Server idle({"--modbus-server", "PORT", "--modbus-server-idle-timeout", "1"}, kDevices);
+    Server idle({"--modbus-server", "PORT", "--modbus-server-idle-timeout", "1"}, served_devices());
     RawClient quiet(idle.port);
     ASSERT_EQ(quiet.ask(5, read), (Bytes{0x83, 0x0B}));
     std::this_thread::sleep_for(1500ms);
@@ -224,11 +224,10 @@ TEST_F(ModbusServerTest, ClosesClientsThatSendGarbageOrTooManyWithoutDisturbingO
 }
 
 TEST_F(ModbusServerTest, MbpollAndPymodbusReadEveryBlockAndTheInputs) {
-    std::vector<std::string> asks;
     for (const kv830::PollStep& s : kv830::kPollChain) {
         const bool inputs = s.source == kv830::Source::InputBits;
-        asks.push_back((inputs ? "i:" : "r:") + std::to_string(s.first) + ":" +
-                       std::to_string(s.count));
+        const std::string ask =
+            (inputs ? "i:" : "r:") + std::to_string(s.first) + ":" + std::to_string(s.count);
         std::ostringstream expected;
         std::ostringstream mbpoll_expected;
         for (int i = 0; i < s.count; ++i) {
@@ -237,14 +236,14 @@ TEST_F(ModbusServerTest, MbpollAndPymodbusReadEveryBlockAndTheInputs) {
             expected << (i == 0 ? "" : " ") << value;
             mbpoll_expected << "[" << a << "]: \t" << value << "\n";
         }
-        SCOPED_TRACE(asks.back());
+        SCOPED_TRACE(ask);
         const std::string out =
             run_client({KV830_MBPOLL, "-m", "tcp", "-p", std::to_string(server_.port), "-a", "1",
                         "-0", "-1", "-t", inputs ? "1" : "4", "-r", std::to_string(s.first), "-c",
                         std::to_string(s.count), "127.0.0.1"});
         EXPECT_NE(out.find(mbpoll_expected.str()), std::string::npos) << out;
-        const std::string py = run_client({KV830_PYTHON3, PYMODBUS_CLIENT, "127.0.0.1",
-                                           std::to_string(server_.port), "1", asks.back()});
+        const std::string py = run_client(
+            {KV830_PYTHON3, PYMODBUS_CLIENT, "127.0.0.1", std::to_string(server_.port), "1", ask});
         EXPECT_EQ(py, expected.str() + "\n");
     }
 }
