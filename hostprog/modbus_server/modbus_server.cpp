@@ -27,6 +27,9 @@ constexpr int kBacklog = 16;
 // The longest the thread sleeps without a reason to wake: idle connections are judged
 // at least this often.
 constexpr int kMaxPollMs = 1000;
+// Out of descriptors, a listening socket stays readable: it waits this long before the next
+// accept rather than spinning.
+constexpr auto kAcceptPause = std::chrono::seconds(1);
 
 std::int64_t now_unix_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -206,7 +209,8 @@ void ModbusServer::run() {
         fds.clear();
         polled.clear();
         fds.push_back({mailbox_->wake_fd, POLLIN, 0});
-        fds.push_back({listener_, POLLIN, 0});
+        const bool accepting = SteadyClock::now() >= accept_paused_until_;
+        fds.push_back({listener_, static_cast<short>(accepting ? POLLIN : 0), 0});
         for (const auto& c : connections_) {
             if (c->fd < 0) {
                 continue;
@@ -285,7 +289,13 @@ void ModbusServer::accept_clients(SteadyClock::time_point now) {
         socklen_t size = sizeof peer;
         const int fd = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &size,
                                  SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && (errno == EINTR || errno == ECONNABORTED)) {
+            continue;
+        }
         if (fd < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                accept_paused_until_ = now + kAcceptPause;
+            }
             return;
         }
         const auto free_slot = std::find_if(connections_.begin(), connections_.end(),

@@ -66,6 +66,7 @@ class ModbusServer : public Output {
     mutable std::mutex address_mutex_;  // the page asks from a thread of its own
     std::string address_;
     unsigned long long next_generation_ = 0;
+    std::chrono::steady_clock::time_point accept_paused_until_{};
     std::shared_ptr<Mailbox> mailbox_;
     std::vector<std::unique_ptr<Connection>> connections_;
     std::atomic<bool> stopping_{false};
