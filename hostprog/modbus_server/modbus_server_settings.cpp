@@ -8,8 +8,6 @@ namespace kv830host {
 
 namespace {
 
-constexpr int kMostUnit = 255;  // a unit id is one byte
-
 std::function<bool(const std::string&, std::string&)> count_into(long most, long& into,
                                                                  bool& given) {
     return [most, &into, &given](const std::string& v, std::string& error) {
@@ -56,25 +54,15 @@ bool served_devices(const std::vector<DeviceInfo>& devices, bool one_each,
     out.clear();
     std::array<const DeviceInfo*, kUnitIds> owner{};
     for (const DeviceInfo& d : devices) {
-        ServedDevice served;
-        served.data_id = d.data_id;
-        long long unit = d.slave;
-        if (d.gateway.isObject() && d.gateway.isMember(kServerUnitMember)) {
-            const Json::Value& v = d.gateway[kServerUnitMember];
-            const bool whole = v.type() == Json::intValue || v.type() == Json::uintValue;
-            unit = whole && v.isInt64() ? v.asInt64() : -1;
-            if (unit < 0 || unit > kMostUnit) {
-                error = "\"" + std::string(kServerUnitMember) + "\" of data id " +
-                        std::to_string(d.data_id) + " must be a whole number from 0 to 255";
-                return false;
-            }
-        }
-        if (unit < 0 || unit > kMostUnit) {
+        const int unit = d.gateway.server_unit.value_or(d.slave);
+        if (unit < 0 || unit >= kUnitIds) {
             error = "data id " + std::to_string(d.data_id) + " has slave address " +
                     std::to_string(d.slave) + ", which is no unit id: give it a \"" +
                     kServerUnitMember + "\"";
             return false;
         }
+        ServedDevice served;
+        served.data_id = d.data_id;
         served.unit = static_cast<std::uint8_t>(unit);
         const DeviceInfo*& first = owner[served.unit];
         if (one_each && first != nullptr) {

@@ -16,8 +16,6 @@ constexpr long kDefaultMaxClients = 32;
 constexpr long kMostMaxClients = 1000;
 constexpr long kDefaultIdleSeconds = 60;
 constexpr long kMostIdleSeconds = 86400;
-// The member of a device's settings that gives it another unit id than its slave address.
-constexpr const char* kServerUnitMember = "server_unit";
 
 struct ModbusServerSettings {
     bool enabled = false;            // --modbus-server given
@@ -32,9 +30,9 @@ struct ModbusServerSettings {
 // Rows for the program's option table.
 std::vector<kv830cli::Option> modbus_server_options(ModbusServerSettings& settings);
 
-// The unit id of each device: its "server_unit" when given, else its slave address. Refuses a
-// "server_unit" that is not a whole number from 0 to 255 and, when `one_each` (the server is
-// on), two devices on one unit id.
+// The unit id of each device: its "server_unit" when given (checked where the settings are
+// read), else its slave address. When `one_each` (the server is on), refuses two devices on
+// one unit id.
 bool served_devices(const std::vector<DeviceInfo>& devices, bool one_each,
                     std::vector<ServedDevice>& out, std::string& error);
 

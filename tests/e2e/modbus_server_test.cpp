@@ -1,6 +1,6 @@
 // kv830-host serving Modbus TCP against the simulator: clients nobody here wrote read the
-// controller's image through the gateway, and settings written through it reach the
-// controller once each.
+// controller's image through the gateway, on the unit id its settings give it, and settings
+// written through it reach the controller once each.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -26,20 +26,23 @@ TEST(ModbusServer, ClientsReadTheImageAndWriteSettingsOnceThroughTheGateway) {
     Simulator sim(dir, {"--tcp", "0"}, {"--frozen", "--verbose"});
     ASSERT_TRUE(sim.started()) << sim.log();
     const int port = testproc::free_tcp_port();
-    Process host(host_argv({"--tcp", sim.address(), "--no-history", "--interval", "0.2",
-                            "--modbus-server", std::to_string(port), "--modbus-server-writes"}),
+    write_file(dir.file("settings.json"), R"({"server_unit": 7})");
+    Process host(host_argv({"--tcp", sim.address(), "--settings", dir.file("settings.json"),
+                            "--no-history", "--interval", "0.2", "--modbus-server",
+                            std::to_string(port), "--modbus-server-writes"}),
                  dir.file("host.out"), dir.file("host.err"));
     ASSERT_TRUE(host.wait_for_err("cycle 1:", 10000ms)) << host.err();
     const std::string py_port = std::to_string(port);
     const auto pymodbus = [&](const std::string& ask) {
-        return run_client(dir, {KV830_PYTHON3, PYMODBUS_CLIENT, "127.0.0.1", py_port, "1", ask});
+        return run_client(dir, {KV830_PYTHON3, PYMODBUS_CLIENT, "127.0.0.1", py_port, "7", ask});
     };
 
     // A write repeated with its transaction id gets the first answer and is not sent again.
     testproc::RawModbusClient raw(port);
     const Bytes write = {6, 0, 19, 0, 55};
-    EXPECT_EQ(raw.ask(1, write, 77), write);
-    EXPECT_EQ(raw.ask(1, write, 77), write);
+    EXPECT_EQ(raw.ask(1, write, 76), (Bytes{0x86, 0x0B})) << "unit 1 is no device's now";
+    EXPECT_EQ(raw.ask(7, write, 77), write);
+    EXPECT_EQ(raw.ask(7, write, 77), write);
     EXPECT_EQ(pymodbus("w:20:11,12"), "written\n");
     EXPECT_EQ(pymodbus("w:100:1"), "exception 2\n") << "a measured value is no setting";
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -52,7 +55,7 @@ TEST(ModbusServer, ClientsReadTheImageAndWriteSettingsOnceThroughTheGateway) {
     for (const kv830::PollStep& s : kv830::kPollChain) {
         const bool inputs = s.source == kv830::Source::InputBits;
         std::istringstream out(
-            run_client(dir, {KV830_MBPOLL, "-m", "tcp", "-p", py_port, "-a", "1", "-0", "-1", "-t",
+            run_client(dir, {KV830_MBPOLL, "-m", "tcp", "-p", py_port, "-a", "7", "-0", "-1", "-t",
                              inputs ? "1" : "4", "-r", std::to_string(s.first), "-c",
                              std::to_string(s.count), "127.0.0.1"}));
         read.emplace_back();

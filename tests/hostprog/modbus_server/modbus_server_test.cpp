@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -56,24 +57,19 @@ RoundPtr round_of(unsigned data_id, std::chrono::milliseconds age, bool from_his
     return r;
 }
 
-DeviceInfo device(unsigned data_id, int slave, Json::Value gateway = Json::Value()) {
+// A device on slave address `slave`, answering `server_unit` instead when one is given.
+DeviceInfo device(unsigned data_id, int slave, std::optional<int> server_unit = std::nullopt) {
     DeviceInfo d;
     d.data_id = data_id;
     d.slave = slave;
-    d.gateway = std::move(gateway);
+    d.gateway.server_unit = server_unit;
     return d;
-}
-
-Json::Value server_unit(const Json::Value& unit) {
-    Json::Value g(Json::objectValue);
-    g["server_unit"] = unit;
-    return g;
 }
 
 // Unit 1 (data id 1) and unit 7 (data id 2, by its "server_unit") are current; unit 3's
 // round is 62 s old, unit 4 has only a record from the history and unit 5 no round at all.
 std::vector<DeviceInfo> served_devices() {
-    return {device(1, 1), device(2, 1, server_unit(7)), device(3, 3), device(4, 4), device(5, 5)};
+    return {device(1, 1), device(2, 1, 7), device(3, 3), device(4, 4), device(5, 5)};
 }
 
 // The server as the program makes it: its option rows parsed, its check, made, started.
@@ -258,27 +254,25 @@ TEST(ModbusServerSettings, RefusesWhatDoesNotHoldTogether) {
         {"writes without the server",
          {"--modbus-server-writes"},
          {device(1, 1)},
-         "need --modbus-server"                                                                                                         },
+         "need --modbus-server"                                                                                          },
         {"two devices on unit 1",
          {"--modbus-server", "PORT"},
          {device(1, 1), device(2, 1)},
-         "both answer unit id 1"                                                                                                        },
+         "both answer unit id 1"                                                                                         },
         {"one moved by server_unit",
          {"--modbus-server", "PORT"},
-         {device(1, 1), device(2, 1, server_unit(2))},
-         ""                                                                                                                             },
-        {"the same slaves, no server", {},                                {device(1, 1), device(2, 1)},     ""                          },
-        {"server_unit as text",        {},                                {device(1, 1, server_unit("7"))}, "whole number from 0 to 255"},
-        {"server_unit 256",            {},                                {device(1, 1, server_unit(256))}, "whole number from 0 to 255"},
+         {device(1, 1), device(2, 1, 2)},
+         ""                                                                                                              },
+        {"the same slaves, no server", {},                                {device(1, 1), device(2, 1)}, ""               },
         {"IPv6 without brackets",
          {"--modbus-server", "::1:1502"},
          {device(1, 1)},
-         "[ADDRESS]:PORT"                                                                                                               },
-        {"port 65536",                 {"--modbus-server", "65536"},      {device(1, 1)},                   "from 0 to 65535"           },
+         "[ADDRESS]:PORT"                                                                                                },
+        {"port 65536",                 {"--modbus-server", "65536"},      {device(1, 1)},               "from 0 to 65535"},
         {"no clients",
          {"--modbus-server", "PORT", "--modbus-server-max-clients", "0"},
          {},
-         "from 1 to 1000"                                                                                                               },
+         "from 1 to 1000"                                                                                                },
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
