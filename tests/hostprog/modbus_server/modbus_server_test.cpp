@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "client_session.h"
 #include "kv830_data.h"
 #include "modbus_client.h"
 #include "modbus_server_output.h"
@@ -241,6 +242,37 @@ TEST_F(ModbusServerTest, MbpollAndPymodbusReadEveryBlockAndTheInputs) {
         const std::string py = run_client(
             {KV830_PYTHON3, PYMODBUS_CLIENT, "127.0.0.1", std::to_string(server_.port), "1", ask});
         EXPECT_EQ(py, expected.str() + "\n");
+    }
+}
+
+TEST(ModbusServerWrites, AnswerEachOutcomeWithTheExceptionModbusPrescribes) {
+    using Kind = WriteOutcome::Kind;
+    const auto outcome = [](Kind kind, WriteRefusal refusal, int exception) {
+        WriteOutcome o;
+        o.kind = kind;
+        o.refusal = refusal;
+        o.exception = exception;
+        return o;
+    };
+    const struct {
+        const char* name;
+        WriteOutcome outcome;
+        std::uint8_t code;  // 0: the echo
+    } rows[] = {
+        {"confirmed",                    outcome(Kind::Confirmed,    WriteRefusal::None,          0), 0   },
+        {"the echo differs",             outcome(Kind::NotConfirmed, WriteRefusal::None,          0), 4   },
+        {"no reply",                     outcome(Kind::NoReply,      WriteRefusal::None,          0), 0x0B},
+        {"a garbled reply",              outcome(Kind::Garbled,      WriteRefusal::None,          0), 0x0B},
+        {"no operator's setting",        outcome(Kind::Refused,      WriteRefusal::Address,       0), 2   },
+        {"out of range",                 outcome(Kind::Refused,      WriteRefusal::Value,         0), 3   },
+        {"no such device",               outcome(Kind::Refused,      WriteRefusal::UnknownDevice, 0), 0x0B},
+        {"too many waiting",             outcome(Kind::Refused,      WriteRefusal::Busy,          0), 6   },
+        {"the controller's exception 2", outcome(Kind::Refused,      WriteRefusal::None,          2), 2   },
+        {"the controller's exception 5", outcome(Kind::Refused,      WriteRefusal::None,          5), 5   },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(write_exception(row.outcome), row.code);
     }
 }
 
