@@ -21,6 +21,7 @@
 #include "history_export.h"
 #include "history_output.h"
 #include "http_output.h"
+#include "modbus_server_output.h"
 #include "mqtt_output.h"
 #include "node_id.h"
 #include "plugin_loader.h"
@@ -497,6 +498,7 @@ std::vector<std::unique_ptr<OutputKind>> make_output_kinds() {
     kinds.push_back(make_history_kind());
     kinds.push_back(make_mqtt_kind());
     kinds.push_back(make_http_kind());
+    kinds.push_back(make_modbus_server_kind());
     kinds.push_back(make_console_kind());
     return kinds;
 }

@@ -5,7 +5,8 @@
 #   make bench               medians and ratios, PASS or FAIL per target, then the
 #                            instruction targets counted by callgrind (bench-icount),
 #                            then the link's cycle over a paced pseudo-terminal against
-#                            the line's minimum; fails when any target fails
+#                            the line's minimum, then the Modbus server's replies and
+#                            its cost to that cycle and line; fails when any target fails
 #   make bench-icount        instructions per operation, counted by callgrind, judged
 #   make bench-icount-armhf  the same for the armhf build, counted under qemu-arm, and the
 #                            share of a 0.96 s cycle on a 500 MHz core at 0.5 IPC
@@ -26,7 +27,8 @@ BENCH_ARMHF_DEPS = qemu-user g++-arm-linux-gnueabihf libc6-dev:armhf libjsoncpp-
 
 bench-build: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKV830_WERROR=ON $(CMAKE_FLAGS)
-	cmake --build $(BENCH_BUILD) -j$(JOBS) --target kv830_bench kv830_icount link_bench
+	cmake --build $(BENCH_BUILD) -j$(JOBS) --target kv830_bench kv830_icount link_bench \
+	    modbus_server_bench
 
 # The link's figures are wall-clock times of two processes on a pseudo-terminal: a loaded
 # machine's scheduling shows in them, so run it on a quiet one. Where the user may, both
@@ -45,6 +47,8 @@ bench: bench-build
 	echo; echo "cycle time at the wire's limit:"; \
 	$(LINK_BENCH_PRIORITY) $(BENCH_BUILD)/bench/link_bench $(LINK_BENCH_ARGS) \
 	    --benchmark_out=$(BENCH_BUILD)/link_bench.json --benchmark_out_format=json || status=1; \
+	echo; echo "the Modbus server under 20 clients:"; \
+	$(LINK_BENCH_PRIORITY) $(BENCH_BUILD)/bench/modbus_server_bench || status=1; \
 	exit $$status
 
 bench-icount: bench-build

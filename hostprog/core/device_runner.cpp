@@ -78,6 +78,7 @@ WriteOutcome judge_write(int device_result, const qdxhost::DriveResult& drive) {
     if (drive.last == qdxhost::Exchange::Refused) {
         o.kind = WriteOutcome::Kind::Refused;
         o.reason = "exception " + std::to_string(drive.exception);
+        o.exception = drive.exception;
     } else if (device_result == kWriteConfirmed) {
         o.kind = WriteOutcome::Kind::Confirmed;
     } else if (device_result == kWriteNotConfirmed) {
