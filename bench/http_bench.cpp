@@ -373,11 +373,28 @@ class SlowClients {
 };
 
 double g_worst_healthz_s = -1.0;
+double g_worst_metrics_s = -1.0;
 Footprint g_under_attack;
 
-// /healthz from 127.0.0.1, each on a connection of its own as a monitor's probe, every
-// 100 ms for 12 s while the slow clients hold their connections. Any answer counts (the
-// stale device of BM_OnCycleUnderLoad makes it a 503); what is timed is getting one.
+// /healthz and /metrics from 127.0.0.1 every 100 ms for 12 s while the slow clients hold
+// their connections. Any answer counts (the stale device of BM_OnCycleUnderLoad makes
+// /healthz a 503); what is timed is getting one.
+// One probe as a monitor makes it, on a connection of its own; seconds to the whole
+// answer, or a negative figure when none came.
+double probe(int port, const char* path) {
+    const auto t0 = Clock::now();
+    const int fd = connect_from("127.0.0.1", port);
+    int status = 0;
+    std::size_t body = 0;
+    const bool ok =
+        fd >= 0 && send_text(fd, std::string("GET ") + path + " HTTP/1.1\r\nHost: probe\r\n\r\n") &&
+        read_response(fd, status, body);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return ok ? std::chrono::duration<double>(Clock::now() - t0).count() : -1.0;
+}
+
 void BM_HealthzUnderSlowClients(benchmark::State& st) {
     Plant& p = plant();
     SlowClients attack(p.server.port());
@@ -388,23 +405,15 @@ void BM_HealthzUnderSlowClients(benchmark::State& st) {
         send_text(pages.back(), "GET /api/events HTTP/1.1\r\nHost: page\r\n\r\n");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));  // every client has a line in
-    std::vector<double> times;
-    int failed = 0;
+    std::vector<double> healthz;
+    double worst_metrics = 0.0;
     for (auto _ : st) {  // NOLINT(clang-analyzer-deadcode.DeadStores)
         const auto end = Clock::now() + std::chrono::seconds(12);
         while (Clock::now() < end) {
-            const auto t0 = Clock::now();
-            const int fd = connect_from("127.0.0.1", p.server.port());
-            int status = 0;
-            std::size_t body = 0;
-            const bool ok = fd >= 0 &&
-                            send_text(fd, "GET /healthz HTTP/1.1\r\nHost: probe\r\n\r\n") &&
-                            read_response(fd, status, body);
-            if (fd >= 0) {
-                ::close(fd);
-            }
-            times.push_back(std::chrono::duration<double>(Clock::now() - t0).count());
-            failed += ok ? 0 : 1;
+            const double h = probe(p.server.port(), "/healthz");
+            healthz.push_back(h < 0 ? 1e9 : h);
+            const double m = probe(p.server.port(), "/metrics");
+            worst_metrics = std::max(worst_metrics, m < 0 ? 1e9 : m);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     }
@@ -412,12 +421,13 @@ void BM_HealthzUnderSlowClients(benchmark::State& st) {
     for (const int fd : pages) {
         ::close(fd);
     }
-    std::sort(times.begin(), times.end());
-    g_worst_healthz_s = failed > 0 ? 1e9 : times.back();
-    st.counters["probes"] = static_cast<double>(times.size());
-    st.counters["failed"] = failed;
-    st.counters["median_ms"] = times[times.size() / 2] * 1000.0;
-    st.counters["worst_ms"] = times.back() * 1000.0;
+    std::sort(healthz.begin(), healthz.end());
+    g_worst_healthz_s = healthz.back();
+    g_worst_metrics_s = worst_metrics;
+    st.counters["probes"] = static_cast<double>(healthz.size());
+    st.counters["healthz_median_ms"] = healthz[healthz.size() / 2] * 1000.0;
+    st.counters["healthz_worst_ms"] = healthz.back() * 1000.0;
+    st.counters["metrics_worst_ms"] = worst_metrics * 1000.0;
     st.counters["slow_open"] = attack.connected();
     st.counters["reconnects"] = static_cast<double>(attack.reconnects());
 }
@@ -468,6 +478,8 @@ int main(int argc, char** argv) {
         char figure[32];
         (void)std::snprintf(figure, sizeof figure, "%.3f s", g_worst_healthz_s);
         line("slowest /healthz with 200 slow clients (< 1 s)", g_worst_healthz_s < 1.0, figure);
+        (void)std::snprintf(figure, sizeof figure, "%.3f s", g_worst_metrics_s);
+        line("slowest /metrics with 200 slow clients (< 1 s)", g_worst_metrics_s < 1.0, figure);
     }
     return !judge || pass ? 0 : 1;
 }
