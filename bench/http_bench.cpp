@@ -13,7 +13,6 @@
 // each thread's arena: run with MALLOC_ARENA_MAX=1 to see the server's own VmSize.
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
-#include <dirent.h>
 #include <json/value.h>
 #include <json/writer.h>
 #include <netinet/in.h>
@@ -27,6 +26,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -54,14 +54,10 @@ struct Footprint {
 
 long count_server_threads() {
     long n = 0;
-    DIR* tasks = ::opendir("/proc/self/task");
-    while (const dirent* e = tasks != nullptr ? ::readdir(tasks) : nullptr) {
-        std::ifstream comm(std::string("/proc/self/task/") + e->d_name + "/comm");
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
         std::string name;
         n += std::getline(comm, name) && name.rfind("http-", 0) == 0 ? 1 : 0;
-    }
-    if (tasks != nullptr) {
-        ::closedir(tasks);
     }
     return n;
 }
@@ -347,9 +343,9 @@ class SlowClients {
             next += kLinePeriod;
             int open = 0;
             for (std::size_t i = 0; i < kClients && !stop_; ++i) {
-                char probe = 0;
+                char peek = 0;
                 const bool dropped =
-                    fds_[i] < 0 || ::recv(fds_[i], &probe, 1, MSG_DONTWAIT | MSG_PEEK) >= 0 ||
+                    fds_[i] < 0 || ::recv(fds_[i], &peek, 1, MSG_DONTWAIT | MSG_PEEK) >= 0 ||
                     !send_text(fds_[i], "X-Slow-" + std::to_string(line) + ": 1\r\n");
                 if (dropped) {
                     reconnect(i);  // an answer or a close: start over, as an attacker would

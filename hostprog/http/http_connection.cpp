@@ -381,7 +381,7 @@ void Connection::on_cycles() {
     }
 }
 
-void Connection::send_stream_text(std::string text) {
+void Connection::send_stream_text(const std::string& text) {
     pending_ += text;
     if (!writing_) {
         write_stream();

@@ -80,7 +80,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void on_request(const boost::system::error_code& ec);
     void refuse_read(const boost::system::error_code& ec);
     void linger();
-    void send_stream_text(std::string text);
+    void send_stream_text(const std::string& text);
     void write_stream();
     void watch_for_leave();
 

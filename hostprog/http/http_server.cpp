@@ -169,7 +169,7 @@ void HttpServer::Impl::closed(Connection& connection) {
     if (client != per_client_.end() && --client->second == 0) {
         per_client_.erase(client);
     }
-    const std::shared_ptr<Connection> keep = found->second;  // until this call returns
+    // May free the connection: Connection::close() calls this last and touches nothing after.
     open_.erase(found);
     core_.connections = static_cast<unsigned>(open_.size());
 }
