@@ -20,11 +20,22 @@ constexpr auto kWatchSlice = std::chrono::minutes(10);
 }  // namespace
 
 CycleWatcher::CycleWatcher(boost::asio::io_context& loop, const PlantState& state,
-                           std::function<void()> on_cycles)
-    : state_(state), on_cycles_(std::move(on_cycles)), bell_(loop) {}
+                           const std::atomic<unsigned>& streams, std::function<void()> on_cycles)
+    : state_(state), streams_(streams), on_cycles_(std::move(on_cycles)), bell_(loop) {}
 
 CycleWatcher::~CycleWatcher() {
     stop();
+}
+
+bool CycleWatcher::stream_opened(std::string& error) {
+    if (!thread_.running()) {
+        return start(error);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);  // the watcher checks under it
+    }
+    parked_.notify_all();
+    return true;
 }
 
 bool CycleWatcher::start(std::string& error) {
@@ -51,9 +62,15 @@ void CycleWatcher::arm() {
                           });
 }
 
+bool CycleWatcher::wanted() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    parked_.wait(lock, [this] { return stopping_ || streams_.load() > 0; });
+    return !stopping_;
+}
+
 void CycleWatcher::watch() {
     std::uint64_t seen = state_.last_seq();
-    while (!stopping_.load()) {
+    while (wanted()) {
         if (state_.wait_for_event(seen, kWatchSlice)) {
             seen = state_.last_seq();
             const std::uint64_t one = 1;
@@ -68,9 +85,13 @@ void CycleWatcher::stop() {
     if (!thread_.running()) {
         return;
     }
-    stopping_ = true;
-    // A wake that comes between the watcher's check of stopping_ and its wait is lost, so
-    // it is repeated until the watcher has left.
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    parked_.notify_all();
+    // A wake of the plant's wait that comes between the watcher's check and its wait is
+    // lost, so it is repeated until the watcher has left.
     while (!finished_.load()) {
         state_.wake_all();
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

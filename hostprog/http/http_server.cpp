@@ -32,7 +32,7 @@ struct HttpServer::Impl : ConnectionOwner {
           loop_(std::make_shared<net::io_context>(1)),
           acceptor_(*loop_),
           accept_pause_(*loop_),
-          watcher_(*loop_, state, [this] { on_cycles(); }) {}
+          watcher_(*loop_, state, core_.streams, [this] { on_cycles(); }) {}
 
     ServerCore& core() override { return core_; }
     std::shared_ptr<net::io_context> loop() override { return loop_; }
@@ -175,12 +175,10 @@ void HttpServer::Impl::closed(Connection& connection) {
 }
 
 void HttpServer::Impl::stream_opened() {
-    if (!watcher_.running()) {
-        // Should the system refuse the thread, the streams get only their heartbeats and
-        // everything else still works.
-        std::string error;
-        (void)watcher_.start(error);
-    }
+    // Should the system refuse the thread, the streams get only their heartbeats and
+    // everything else still works.
+    std::string error;
+    (void)watcher_.stream_opened(error);
 }
 
 void HttpServer::Impl::on_cycles() {
