@@ -162,11 +162,11 @@ void Connection::on_head(const boost::system::error_code& ec) {
     const auto& request = parser_->get();
     if (!parser_->is_done() && beast::iequals(request[bhttp::field::expect], "100-continue")) {
         // The client waits for this before it sends the body.
-        auto proceed = std::make_shared<std::string>("HTTP/1.1 100 Continue\r\n\r\n");
+        static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
         stream_.expires_after(std::chrono::seconds(limits_.write_timeout_s));
         net::async_write(
-            stream_, net::buffer(*proceed),
-            [self = shared_from_this(), proceed](const boost::system::error_code& e, std::size_t) {
+            stream_, net::buffer(kContinue, sizeof kContinue - 1),
+            [self = shared_from_this()](const boost::system::error_code& e, std::size_t) {
                 if (e) {
                     self->close();
                     return;
