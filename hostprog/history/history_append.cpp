@@ -55,19 +55,20 @@ bool joins(const std::vector<const unsigned char*>& records, const std::vector<s
 // blocks' ids rise with their first rounds' times; returns the bytes they will take.
 std::size_t HistoryStore::pack_blocks(const RoundToSave* rounds, std::size_t count,
                                       std::vector<NewBlock>& blocks) {
-    std::map<std::pair<SeriesKey, std::size_t>, std::size_t> open;  // series and size: block
+    std::map<std::pair<SeriesKey, std::size_t>, std::size_t> filling;  // series, size: block
     for (std::size_t i = 0; i < count; ++i) {
         const RoundToSave& r = rounds[i];
         const auto key = std::make_pair(SeriesKey(r.data_id, r.record_type), r.size);
-        const auto it = open.find(key);
-        if (it == open.end() || !joins(blocks[it->second].records, blocks[it->second].times, r)) {
-            open[key] = blocks.size();
+        const auto it = filling.find(key);
+        if (it == filling.end() ||
+            !joins(blocks[it->second].records, blocks[it->second].times, r)) {
+            filling[key] = blocks.size();
             blocks.emplace_back();
             blocks.back().data_id = r.data_id;
             blocks.back().record_type = r.record_type;
             blocks.back().record_size = r.size;
         }
-        NewBlock& b = blocks[open[key]];
+        NewBlock& b = blocks[filling[key]];
         b.times.push_back(r.unix_ms);
         b.records.push_back(r.data);
     }
@@ -96,8 +97,7 @@ bool HistoryStore::append_batch(const RoundToSave* rounds, std::size_t count, st
         return false;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        if (rounds[i].data == nullptr || rounds[i].size == 0 ||
-            rounds[i].size > kMaxRecordBytes) {
+        if (rounds[i].data == nullptr || rounds[i].size == 0 || rounds[i].size > kMaxRecordBytes) {
             error = "a round of " + std::to_string(rounds[i].size) + " bytes cannot be saved";
             last_failure_ = HistoryFailure::Other;
             return false;

@@ -86,9 +86,9 @@ bool BlockView::open(const unsigned char* blob, std::size_t size, std::int64_t f
     const unsigned char* p = raw_.data();
     const unsigned char* const end = p + raw_.size();
     std::uint64_t count = 0;
-    std::uint64_t record_size = 0;
-    if (!get_varint(p, end, count) || !get_varint(p, end, record_size) || count == 0 ||
-        record_size == 0 || record_size > kMaxRecordBytes || count > raw_.size()) {
+    std::uint64_t size_field = 0;
+    if (!get_varint(p, end, count) || !get_varint(p, end, size_field) || count == 0 ||
+        size_field == 0 || size_field > kMaxRecordBytes || count > raw_.size()) {
         return false;
     }
     times_.resize(static_cast<std::size_t>(count));
@@ -103,13 +103,13 @@ bool BlockView::open(const unsigned char* blob, std::size_t size, std::int64_t f
         t += unzigzag64(step);
         times_[i] = static_cast<std::int64_t>(t);
     }
-    const std::size_t words = (static_cast<std::size_t>(record_size) + 1) / 2;
-    if (static_cast<std::size_t>(end - p) / 2 / words != times_.size() ||
-        static_cast<std::size_t>(end - p) != 2 * words * times_.size()) {
+    const std::size_t word_count = (static_cast<std::size_t>(size_field) + 1) / 2;
+    if (static_cast<std::size_t>(end - p) / 2 / word_count != times_.size() ||
+        static_cast<std::size_t>(end - p) != 2 * word_count * times_.size()) {
         times_.clear();
         return false;
     }
-    record_size_ = static_cast<std::size_t>(record_size);
+    record_size_ = static_cast<std::size_t>(size_field);
     planes_ = static_cast<std::size_t>(p - raw_.data());
     return true;
 }

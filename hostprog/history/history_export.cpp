@@ -327,7 +327,8 @@ struct ExportCounts {
 };
 
 bool write_rows(HistoryStore& store, HistoryDecoder& decoder, const RoundQuery& query,
-                Exporter& exporter, std::ostream& out, ExportCounts& counts, std::string& error) {
+                Exporter& exporter, const std::ostream& out, ExportCounts& counts,
+                std::string& error) {
     return store.read_rounds(
         query,
         [&](const StoredRound& round) {

@@ -96,13 +96,16 @@ class HistoryTrend : public ::testing::Test {
 
 historytest::TempDir* HistoryTrend::dir_ = nullptr;
 
+struct Bucket {
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    double low = 0.0;
+    double high = 0.0;
+};
+
 // The buckets of every round, as the trend's definition says.
 std::vector<TrendPoint> expected_points(const std::map<std::int64_t, double>& values,
                                         std::int64_t from, std::int64_t to, unsigned points) {
-    struct Bucket {
-        std::int64_t first, last;
-        double low, high;
-    };
     std::map<std::uint64_t, Bucket> buckets;
     const auto span = static_cast<std::uint64_t>(to - from + 1);
     for (auto it = values.lower_bound(from); it != values.end() && it->first <= to; ++it) {
