@@ -42,7 +42,7 @@ constexpr int kMonthDays = 30;
 constexpr double kRecordBytes = 576.0;
 constexpr std::int64_t kStart = 1765180800000;  // 2025-12-08T08:00:00Z
 constexpr std::int64_t kHourMs = 3600LL * 1000;
-constexpr std::int64_t kMonthEnd = kStart + kMonthDays * 24 * kHourMs;
+constexpr std::int64_t kMonthEnd = kStart + std::int64_t{kMonthDays} * 24 * kHourMs;
 constexpr const char* kTrendSignal = "1#冷却塔风机频率反馈";
 constexpr unsigned kTrendPoints = 1000;
 
@@ -72,7 +72,7 @@ void remove_file(const std::string& path) {
 
 std::string bench_file(const char* variable, const char* fallback, const char* name) {
     const char* dir = std::getenv(variable);
-    const std::string path = std::string(dir != nullptr ? dir : fallback) + "/" + name;
+    std::string path = std::string(dir != nullptr ? dir : fallback) + "/" + name;
     remove_file(path);
     return path;
 }
@@ -207,8 +207,7 @@ BENCHMARK(BM_BytesPerHour_GroupedCommits)
 // minute as the program writes them, made once per run.
 const std::string& month_file() {
     static const std::string path = [] {
-        const std::string p =
-            bench_file("KV830_BENCH_MONTH_DIR", "/dev/shm", "history-bench-month.db");
+        std::string p = bench_file("KV830_BENCH_MONTH_DIR", "/dev/shm", "history-bench-month.db");
         kv830host::HistoryStore store;
         std::string error;
         if (!store.open(p, error)) {
@@ -280,8 +279,8 @@ void BM_Trend(benchmark::State& state) {
 }
 BENCHMARK(BM_Trend)
     ->Arg(3600)
-    ->Arg(7 * 86400)
-    ->Arg(kMonthDays * 86400)
+    ->Arg(std::int64_t{7} * 86400)
+    ->Arg(std::int64_t{kMonthDays} * 86400)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
@@ -306,6 +305,7 @@ void BM_Export(benchmark::State& state) {
                                      "--format",
                                      state.range(0) == 0 ? "csv" : "jsonl"};
     std::vector<char*> argv;
+    argv.reserve(args.size());
     for (std::string& a : args) {
         argv.push_back(a.data());
     }

@@ -34,11 +34,14 @@ std::uint64_t zigzag64(std::uint64_t step) {
 std::uint64_t unzigzag64(std::uint64_t z) {
     return (z >> 1) ^ (0 - (z & 1));
 }
+// Unsigned throughout: a shift of a promoted int is a sign conversion to the sanitizers.
 std::uint16_t zigzag16(std::uint16_t step) {
-    return static_cast<std::uint16_t>((step << 1) ^ (0U - (step >> 15)));
+    const unsigned s = step;
+    return static_cast<std::uint16_t>((s << 1U) ^ (0U - (s >> 15U)));
 }
 std::uint16_t unzigzag16(std::uint16_t z) {
-    return static_cast<std::uint16_t>((z >> 1) ^ (0U - (z & 1U)));
+    const unsigned v = z;
+    return static_cast<std::uint16_t>((v >> 1U) ^ (0U - (v & 1U)));
 }
 
 std::uint16_t word_of(const unsigned char* record, std::size_t size, std::size_t word) {

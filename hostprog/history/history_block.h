@@ -23,7 +23,7 @@ namespace kv830host {
 // A block ends at this many rounds, or before its rounds would span more than this: a
 // reader looking for a time steps back at most the span to find the block that holds it.
 constexpr std::size_t kMaxBlockRounds = 600;
-constexpr std::int64_t kMaxBlockSpanMs = 5 * 60 * 1000;
+constexpr std::int64_t kMaxBlockSpanMs = std::int64_t{5} * 60 * 1000;
 // Largest record a block holds, and largest unpacked block a stored row may hold (a larger
 // one is bad input), with what a round costs it beyond its record (its time, at most).
 constexpr std::size_t kMaxRecordBytes = std::size_t{1} << 20;

@@ -187,7 +187,8 @@ class Exporter {
             for (const std::string& s : o_.signals) {
                 if (sample != nullptr && !sample->isMember(s)) {
                     const std::string hint = kv830cli::did_you_mean(s, known);
-                    error = "unknown signal \"" + s + "\"" + hint;
+                    error = "unknown signal \"" + s + "\"";
+                    error += hint;
                     return false;
                 }
             }

@@ -26,8 +26,8 @@ struct HistoryOptions {
 
 class HistoryOutput : public Output, public TrendSource, public RecordArchive {
   public:
-    HistoryOutput(const HistoryOptions& options, OutputContext& context)
-        : options_(options), context_(context) {
+    HistoryOutput(HistoryOptions options, OutputContext& context)
+        : options_(std::move(options)), context_(context) {
         context.trends = this;
         context.archive = this;
     }

@@ -21,7 +21,7 @@
 namespace kv830host {
 
 // Summaries are kept in bins of this width, aligned to the epoch.
-constexpr std::int64_t kSummaryBinMs = 5 * 60 * 1000;
+constexpr std::int64_t kSummaryBinMs = std::int64_t{5} * 60 * 1000;
 
 struct SummarySlot {
     std::uint16_t offset;  // in the record

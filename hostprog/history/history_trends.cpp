@@ -56,7 +56,8 @@ double value_of_word(const SignalSource& s, std::uint16_t word) {
         case kv830::SignalKind::Bit:
             return static_cast<double>((static_cast<unsigned>(word) >> s.bit) & 1U);
         case kv830::SignalKind::Input:
-            return static_cast<double>((word >> (8 * (s.offset & 1U))) & 0xFFU);
+            return static_cast<double>((static_cast<unsigned>(word) >> (8U * (s.offset & 1U))) &
+                                       0xFFU);
         case kv830::SignalKind::Value:
         case kv830::SignalKind::Enum:
             break;

@@ -36,6 +36,7 @@ TEST(HistoryCodec, PatchesAndBlocksRoundTripAndRefuseDamage) {
     EXPECT_FALSE(kv830host::apply_patch(records[0].data(), 575, patch.data(), patch.size(), out));
 
     std::vector<const unsigned char*> pointers;
+    pointers.reserve(records.size());
     for (const auto& r : records) {
         pointers.push_back(r.data());
     }
@@ -59,6 +60,15 @@ TEST(HistoryCodec, PatchesAndBlocksRoundTripAndRefuseDamage) {
     }
     for (std::size_t cut = 0; cut < blob.size(); ++cut) {
         EXPECT_FALSE(block.open(blob.data(), cut, kT0, compressor)) << cut;
+    }
+    // A flipped byte is refused or unpacks to whole records; never read out of bounds.
+    for (std::size_t at = 0; at < blob.size(); ++at) {
+        std::vector<unsigned char> flipped = blob;
+        flipped[at] ^= 0x5A;
+        if (block.open(flipped.data(), flipped.size(), kT0, compressor)) {
+            block.records(out);
+            EXPECT_EQ(out.size(), block.rounds() * block.record_size()) << at;
+        }
     }
 }
 
@@ -124,6 +134,7 @@ TEST(HistoryStore, FilesOfTheEarlierFormatStayReadableAndTakeNewRows) {
         const std::string path = dir.file("old.db");
         RecordMaker maker;
         std::vector<std::vector<unsigned char>> records;
+        records.reserve(8);
         for (int i = 0; i < 8; ++i) {
             records.push_back(maker.next(kT0 + i * 1000LL));
         }
@@ -369,6 +380,7 @@ TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
     const std::string path = dir.file("h.db");
     RecordMaker maker;
     std::vector<std::vector<unsigned char>> records;
+    records.reserve(50);
     for (int i = 0; i < 50; ++i) {
         records.push_back(maker.next(kT0 + i * 1000LL));
     }

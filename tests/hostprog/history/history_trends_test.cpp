@@ -36,6 +36,7 @@ class HistoryTrend : public ::testing::Test {
             historytest::OldFile old(path(), false);
             for (std::int64_t c = 0; c < kOldRounds / 60; ++c) {
                 std::vector<std::vector<unsigned char>> minute;
+                minute.reserve(60);
                 for (int i = 0; i < 60; ++i) {
                     minute.push_back(maker.next(kT0 + (c * 60 + i) * 1000));
                 }
@@ -120,6 +121,7 @@ std::vector<TrendPoint> expected_points(const std::map<std::int64_t, double>& va
         found->second.high = std::max(found->second.high, it->second);
     }
     std::vector<TrendPoint> out;
+    out.reserve(buckets.size());
     for (const auto& b : buckets) {
         out.push_back(
             {b.second.first + (b.second.last - b.second.first) / 2, b.second.low, b.second.high});
@@ -269,10 +271,10 @@ TEST(HistoryWriter, TrendsFromSeveralThreadsSeeWhatWaits) {
     writer.start();
     std::vector<std::thread> threads;
     std::vector<std::size_t> fewest(4, 10);
-    for (std::size_t k = 0; k < fewest.size(); ++k) {
-        threads.emplace_back([&, k] {
+    for (std::size_t& mine : fewest) {
+        threads.emplace_back([&] {
             for (int i = 0; i < 20; ++i) {
-                fewest[k] = std::min(fewest[k], trends.trend(request).points.size());
+                mine = std::min(mine, trends.trend(request).points.size());
             }
         });
     }

@@ -122,9 +122,9 @@ TEST_F(TimeText, Durations) {
         bool ok;
         std::int64_t ms;
     } const rows[] = {
-        {"30d",          true,  30 * 24 * kHour},
-        {"12h",          true,  12 * kHour     },
-        {"90m",          true,  90 * 60000     },
+        {"30d",          true,  kHour * 30 * 24},
+        {"12h",          true,  kHour * 12     },
+        {"90m",          true,  kHour * 3 / 2  },
         {"45s",          true,  45000          },
         {"45",           true,  45000          },
         {"0s",           false, 0              },
