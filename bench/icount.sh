@@ -10,6 +10,9 @@
 #                                      has one line per instruction executed
 #     icount.sh qemu-x86_64 PROGRAM    the qemu count of a native build, to check it
 #                                      against callgrind's
+#     icount.sh COUNTER PROGRAM SCENARIO...
+#                                      the named scenarios of another counting program
+#                                      (history_icount), their counts only
 #
 # Then the share of a 0.96 s polling cycle that one cycle plus one snapshot request right
 # after it take, on a core running CORE_MHZ million cycles a second at IPC instructions
@@ -26,6 +29,7 @@ set -eu
 
 counter=${1:?counter: callgrind, qemu-arm or qemu-x86_64}
 program=${2:?program: kv830_icount of the matching build}
+shift 2
 CORE_MHZ=${CORE_MHZ:-500}
 IPC=${IPC:-0.5}
 CYCLE_SECONDS=${CYCLE_SECONDS:-0.96}
@@ -63,6 +67,7 @@ count() {
 # enough for qemu's log of every instruction.
 runs_of() {
     case "$1" in
+    trend_hour) echo 3 ;;
     fastwriter | snapshot801_after_round | snapshot803_rebuild) echo 10 ;;
     rounddone | cycle) echo 100 ;;
     *) echo 1000 ;;
@@ -70,6 +75,16 @@ runs_of() {
 }
 
 printf '%-26s %14s\n' scenario instructions
+if [ $# -gt 0 ]; then
+    for scenario in "$@"; do
+        n=$(runs_of "$scenario")
+        with=$(count "$scenario" "$n")
+        without=$(count "$scenario" 0)
+        awk -v s="$scenario" -v a="$with" -v b="$without" -v n="$n" \
+            'BEGIN { printf "%-26s %14.0f\n", s, (a - b) / n }'
+    done
+    exit 0
+fi
 results=""
 for scenario in payloads17 requests17 rounddone cycle fastwriter snapshot801_after_round \
     snapshot801_no_round snapshot803_rebuild snapshot803_no_rebuild; do

@@ -6,17 +6,6 @@ namespace kv830host {
 
 namespace {
 
-// Two runs closer than this are written as one: a varint pair costs about as much.
-constexpr std::size_t kMergeGap = 3;
-
-void put_varint(std::vector<unsigned char>& out, std::size_t value) {
-    while (value >= 0x80) {
-        out.push_back(static_cast<unsigned char>((value & 0x7F) | 0x80));
-        value >>= 7;
-    }
-    out.push_back(static_cast<unsigned char>(value));
-}
-
 bool get_varint(const unsigned char*& p, const unsigned char* end, std::size_t& value) {
     value = 0;
     for (unsigned shift = 0; shift < 35; shift += 7) {
@@ -33,31 +22,6 @@ bool get_varint(const unsigned char*& p, const unsigned char* end, std::size_t& 
 }
 
 }  // namespace
-
-void encode_patch(const unsigned char* base, const unsigned char* record, std::size_t size,
-                  std::vector<unsigned char>& out) {
-    put_varint(out, size);
-    std::size_t pos = 0;  // bytes described so far
-    std::size_t i = 0;
-    while (i < size) {
-        if (base[i] == record[i]) {
-            ++i;
-            continue;
-        }
-        const std::size_t start = i;
-        std::size_t end = i + 1;  // one past the last differing byte of the run
-        for (std::size_t j = end; j < size && j <= end + kMergeGap; ++j) {
-            if (base[j] != record[j]) {
-                end = j + 1;
-            }
-        }
-        put_varint(out, start - pos);
-        put_varint(out, end - start);
-        out.insert(out.end(), record + start, record + end);
-        pos = end;
-        i = end;
-    }
-}
 
 bool apply_patch(const unsigned char* base, std::size_t base_size, const unsigned char* patch,
                  std::size_t patch_size, std::vector<unsigned char>& out) {

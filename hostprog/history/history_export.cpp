@@ -3,14 +3,15 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "csv_text.h"
 #include "history_decoder.h"
 #include "history_store.h"
-#include "history_time.h"
 #include "option_table.h"
+#include "time_text.h"
 
 namespace kv830host {
 
@@ -43,7 +44,8 @@ std::vector<kv830cli::Option> option_table(ExportOptions& o) {
          }                                                                                                                       },
         {"from",    0, "TIME",
          "first round to print: ISO 8601 (2026-12-08T08:00, with Z or +01:00, else local\n"
-         "time), now, -1h (that long ago) or @SECONDS",                               [&o](const std::string& v, std::string&) {
+         "time), unix seconds (1765180800.5 or @1765180800), now, or -30m, -1h, -7d\n"
+         "(that long ago)",                                                           [&o](const std::string& v, std::string&) {
              o.from = v;
              return true;
          }                                          },
@@ -185,7 +187,8 @@ class Exporter {
             for (const std::string& s : o_.signals) {
                 if (sample != nullptr && !sample->isMember(s)) {
                     const std::string hint = kv830cli::did_you_mean(s, known);
-                    error = "unknown signal \"" + s + "\"" + hint;
+                    error = "unknown signal \"" + s + "\"";
+                    error += hint;
                     return false;
                 }
             }
@@ -210,7 +213,7 @@ class Exporter {
 
     void row(const StoredRound& round, const Json::Value& document) {
         line_.clear();
-        const std::string time = format_local_time(round.unix_ms);
+        const std::string time = format_time_local(round.unix_ms);
         const bool csv = o_.format == Format::Csv;
         if (csv) {
             line_ += time;
@@ -259,102 +262,124 @@ class Exporter {
     const std::string time_key_ = kDocumentTimeKey;
 };
 
-}  // namespace
-
-int run_export(int argc, char** argv, std::ostream& out, std::ostream& err) {
-    ExportOptions o;
+// The command line read and checked: false with the exit status when there is nothing
+// more to do (help given, or a refusal).
+bool read_command_line(int argc, char** argv, ExportOptions& o, RoundQuery& query,
+                       std::ostream& out, std::ostream& err, int& status) {
     const std::vector<kv830cli::Option> table = option_table(o);
     std::vector<std::string> positional;
     std::string error;
+    status = kExitUsage;
     if (!kv830cli::parse_command_line(table, argc, argv, positional, error)) {
         err << "kv830-host export: " << error << "\n(try kv830-host export --help)" << std::endl;
-        return kExitUsage;
+        return false;
     }
     if (o.help) {
         out << kv830cli::format_help(table, kUsage, kEpilogue);
-        return kExitOk;
+        status = kExitOk;
+        return false;
     }
     if (!positional.empty()) {
         err << "kv830-host export: unexpected argument '" << positional.front() << "'" << std::endl;
-        return kExitUsage;
+        return false;
     }
     if (o.history.empty()) {
         err << "kv830-host export: --history FILE is required" << std::endl;
-        return kExitUsage;
+        return false;
     }
-    RoundQuery query;
     const std::int64_t now = wall_clock_ms();
-    if ((!o.from.empty() && !parse_time_argument(o.from, now, query.from_ms, error)) ||
-        (!o.to.empty() && !parse_time_argument(o.to, now, query.to_ms, error))) {
+    if ((!o.from.empty() && !parse_time(o.from, now, query.from_ms, error)) ||
+        (!o.to.empty() && !parse_time(o.to, now, query.to_ms, error))) {
         err << "kv830-host export: " << error << std::endl;
-        return kExitUsage;
+        return false;
     }
     if (query.from_ms > query.to_ms) {
         err << "kv830-host export: --from is after --to" << std::endl;
-        return kExitUsage;
+        return false;
     }
     query.any_data_id = !o.has_data_id;
     query.data_id = o.data_id;
+    return true;
+}
 
-    HistoryStore store;
-    if (!store.open(o.history, HistoryStore::Access::ReadOnly, error)) {
-        err << "kv830-host export: " << error << std::endl;
-        return kExitFailure;
-    }
-    HistoryDecoder decoder;
-    if (!decoder.load(o.plugin, error)) {
-        err << "kv830-host export: " << error << std::endl;
-        return kExitFailure;
-    }
-    // The signal names come from the first round the file holds, so that a name is
-    // checked even when the range is empty.
-    const Json::Value* sample = nullptr;
-    Json::Value sample_copy;
+// The document of the first round the file holds (of the device asked for), so that the
+// signals asked for are checked even when the range is empty; null when there is none.
+std::unique_ptr<Json::Value> first_document(HistoryStore& store, HistoryDecoder& decoder,
+                                            const RoundQuery& query) {
+    std::unique_ptr<Json::Value> sample;
+    std::string error;
     store.read_rounds(
         query.any_data_id ? RoundQuery{} : RoundQuery{false, query.data_id},
         [&](const StoredRound& round) {
             std::string why;
-            sample = decoder.decode(round.data_id, round.record, why);
-            if (sample != nullptr) {
-                sample_copy = *sample;
-                sample = &sample_copy;
+            const Json::Value* document = decoder.decode(round.data_id, round.record, why);
+            if (document != nullptr) {
+                sample = std::make_unique<Json::Value>(*document);
             }
-            return sample == nullptr;
+            return document == nullptr;
         },
         error);
-    Exporter exporter(o, out);
-    if (!exporter.begin(sample, error)) {
-        err << "kv830-host export: " << error << std::endl;
-        return kExitUsage;
-    }
+    return sample;
+}
+
+struct ExportCounts {
     unsigned long long rows = 0;
     unsigned long long refused = 0;
-    const bool read = store.read_rounds(
+};
+
+bool write_rows(HistoryStore& store, HistoryDecoder& decoder, const RoundQuery& query,
+                Exporter& exporter, const std::ostream& out, ExportCounts& counts,
+                std::string& error) {
+    return store.read_rounds(
         query,
         [&](const StoredRound& round) {
             std::string why;
             const Json::Value* document = decoder.decode(round.data_id, round.record, why);
             if (document == nullptr) {
-                ++refused;
+                ++counts.refused;
                 return true;
             }
             exporter.row(round, *document);
-            ++rows;
+            ++counts.rows;
             return out.good();
         },
         error);
-    out.flush();
-    if (!read) {
+}
+
+}  // namespace
+
+int run_export(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    ExportOptions o;
+    RoundQuery query;
+    int status = kExitOk;
+    if (!read_command_line(argc, argv, o, query, out, err, status)) {
+        return status;
+    }
+    std::string error;
+    HistoryStore store;
+    HistoryDecoder decoder;
+    if (!store.open(o.history, HistoryStore::Access::ReadOnly, error) ||
+        !decoder.load(o.plugin, error)) {
         err << "kv830-host export: " << error << std::endl;
         return kExitFailure;
     }
-    if (!out.good()) {
-        err << "kv830-host export: cannot write the rows" << std::endl;
+    const std::unique_ptr<Json::Value> sample = first_document(store, decoder, query);
+    Exporter exporter(o, out);
+    if (!exporter.begin(sample.get(), error)) {
+        err << "kv830-host export: " << error << std::endl;
+        return kExitUsage;
+    }
+    ExportCounts counts;
+    const bool read = write_rows(store, decoder, query, exporter, out, counts, error);
+    out.flush();
+    if (!read || !out.good()) {
+        err << "kv830-host export: " << (read ? "cannot write the rows" : error) << std::endl;
         return kExitFailure;
     }
-    err << "kv830-host export: " << rows << " rounds";
-    if (refused + store.rows_skipped() > 0) {
-        err << ", " << refused + store.rows_skipped() << " stored rows unreadable and left out";
+    err << "kv830-host export: " << counts.rows << " rounds";
+    const unsigned long long unreadable = counts.refused + store.rows_skipped();
+    if (unreadable > 0) {
+        err << ", " << unreadable << " stored rows unreadable and left out";
     }
     err << std::endl;
     return kExitOk;

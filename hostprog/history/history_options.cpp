@@ -1,6 +1,6 @@
 #include "history_options.h"
 
-#include "history_time.h"
+#include "time_text.h"
 
 namespace kv830host {
 

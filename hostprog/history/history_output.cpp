@@ -3,13 +3,12 @@
 #include <mutex>
 #include <utility>
 
-#include "history_decoder.h"
 #include "history_options.h"
-#include "history_series.h"
 #include "history_store.h"
-#include "history_time.h"
+#include "history_trends.h"
 #include "history_writer.h"
 #include "kv830_protocol.h"
+#include "time_text.h"
 
 namespace kv830host {
 
@@ -27,8 +26,8 @@ struct HistoryOptions {
 
 class HistoryOutput : public Output, public TrendSource, public RecordArchive {
   public:
-    HistoryOutput(const HistoryOptions& options, OutputContext& context)
-        : options_(options), context_(context) {
+    HistoryOutput(HistoryOptions options, OutputContext& context)
+        : options_(std::move(options)), context_(context) {
         context.trends = this;
         context.archive = this;
     }
@@ -45,6 +44,7 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive {
             writer_ = std::make_unique<HistoryWriter>(store_, options_.settings.writer_options());
             writer_->start();
         }
+        trends_ = std::make_unique<HistoryTrends>(options_.file, writer_.get());
         return true;
     }
 
@@ -120,53 +120,29 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive {
         if (!reader_.newest_round(data_id, kv830::kRecordType, kv830::kRecordSize, round, error)) {
             return false;
         }
-        HistoryRow newest;
+        StoredRound newest;
         std::string ignored;
-        if (reader_.newest(data_id, kv830::kRecordType, newest, ignored) && newest.id != round.id) {
+        if (reader_.newest_round(data_id, kv830::kRecordType, 0, newest, ignored) &&
+            newest.id != round.id) {
             out.note = "history row " + std::to_string(newest.id) + " holds " +
                        std::to_string(newest.record.size()) + " bytes; the device did not take it";
         }
         out.unix_ms = round.unix_ms;
         out.record = std::move(round.record);
-        out.described = "the record stored at " + format_local_time(round.unix_ms) +
+        out.described = "the record stored at " + format_time_local(round.unix_ms) +
                         " (history row " + std::to_string(round.id) + ")";
         return true;
     }
 
-    // The page's trends read the history through a connection and a device of their own,
-    // so that a slow query never holds the polling thread or the writer.
+    // The page's trends read the history through connections of their own and the rounds
+    // the writer holds, so that a slow query never holds the polling thread or the writer.
     TrendAnswer trend(const TrendRequest& request) override {
-        TrendAnswer answer;
-        const std::lock_guard<std::mutex> lock(reader_mutex_);
-        std::string error;
-        if (!open_reader(error)) {
-            answer.refusal = "history: " + error;
+        if (!trends_) {
+            TrendAnswer answer;
+            answer.refusal = "history: not open";
             return answer;
         }
-        if (!decoder_loaded_) {
-            if (!decoder_.load(context_.plugin_path, error)) {
-                answer.refusal = "history: " + error;
-                return answer;
-            }
-            decoder_loaded_ = true;
-        }
-        SeriesQuery query;
-        query.data_id = request.data_id;
-        query.signal = request.signal;
-        query.from_ms = request.from_ms;
-        query.to_ms = request.to_ms;
-        query.points = request.points;
-        SeriesResult result;
-        if (!read_series(reader_, decoder_, query, result)) {
-            answer.refusal = result.error;
-            return answer;
-        }
-        answer.ok = true;
-        answer.points.reserve(result.points.size());
-        for (const SeriesPoint& point : result.points) {
-            answer.points.push_back({point.unix_ms, point.value, point.value});
-        }
-        return answer;
+        return trends_->trend(request);
     }
 
   private:
@@ -186,8 +162,7 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive {
     std::atomic<unsigned long> save_failures_{0};
     std::mutex reader_mutex_;
     HistoryStore reader_;
-    HistoryDecoder decoder_;
-    bool decoder_loaded_ = false;
+    std::unique_ptr<HistoryTrends> trends_;
 };
 
 class HistoryKind : public OutputKind {

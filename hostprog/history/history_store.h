@@ -1,9 +1,15 @@
-// The device history: one SQLite row per completed round.
+// The device history: an SQLite file (docs/history.md describes it for people).
 //
-// Table "history": id (rising), time (milliseconds since 1970 when the round completed;
-// UTC text in files from before), data_id, record_type, record, format. `record` holds the round in
-// the form `format` names (history_codec.h): files written before the format column existed hold
-// raw records and stay readable.
+// Table "history": id (rising), time (milliseconds since 1970 of the row's first round;
+// UTC text in files from before), data_id, record_type, record, format. Rows written now
+// are blocks (format 3, history_block.h): the rounds of one device that one commit saves.
+// Files of earlier versions hold a round a row (formats 0 to 2, history_codec.h); they are
+// read as they are and take blocks after their rows, and their rows age out as any do.
+//
+// Table "history_summary": one row per block, with the block's id: its first and last
+// round's time, its rounds and their summary (history_summary.h). Table "history_bin": the
+// summaries of a device's blocks merged per five-minute bin, keyed by the bin's last block,
+// with its first in first_id. Trends read these instead of the rounds.
 //
 // Rows are written in grouped commits (append_batch): one transaction per group on a
 // rollback journal, synced at commit, so a crash or a power cut leaves whole groups or
@@ -15,21 +21,20 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "history_block.h"
+#include "history_compress.h"
+
 struct sqlite3;
-struct sqlite3_stmt;
 
 namespace kv830host {
 
-struct HistoryRow {
-    long long id = 0;
-    std::string time;
-    std::vector<unsigned char> record;
-};
-
-// One round as read back, decoded.
+// One round as read back, decoded. Rounds of one block share its row id.
 struct StoredRound {
     long long id = 0;
     std::int64_t unix_ms = 0;
@@ -50,7 +55,7 @@ struct RoundToSave {
 struct HistoryPolicy {
     std::int64_t keep_ms = 0;        // rows older than this are pruned; 0 keeps them
     std::int64_t max_bytes = 0;      // the file is held below this size; 0 lets it grow
-    std::size_t prune_batch = 4096;  // rows at most pruned by one commit (more when it
+    std::size_t prune_batch = 1024;  // rows at most pruned by one commit (more when it
                                      // writes more)
 };
 
@@ -76,6 +81,23 @@ struct RoundQuery {
 // Returns false to stop the walk.
 using RoundVisitor = std::function<bool(const StoredRound&)>;
 
+// A row of history_summary (first_id == id) or of history_bin.
+struct SummaryRow {
+    long long id = 0;
+    long long first_id = 0;
+    unsigned data_id = 0;
+    int record_type = 0;
+    std::int64_t time_from = 0;
+    std::int64_t time_to = 0;
+    const unsigned char* blob = nullptr;  // the stored summary, valid during the visit
+    std::size_t size = 0;
+};
+enum class SummaryLevel { Block, Bin };
+// What a summary visitor returns: go on, stop, or any other value: the id to go on from.
+constexpr long long kWalkOn = 0;
+constexpr long long kWalkStop = -1;
+using SummaryVisitor = std::function<long long(const SummaryRow&)>;
+
 struct HistoryUsage {
     long long page_size = 0;
     long long page_count = 0;
@@ -90,12 +112,12 @@ class HistoryStore {
     // How long a statement waits for another program's lock before giving up.
     static constexpr int kDefaultBusyTimeoutMs = 2000;
 
-    HistoryStore() = default;
+    HistoryStore();
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
-    // ReadWrite creates the file and its table when missing and refuses, before any
+    // ReadWrite creates the file and its tables when missing and refuses, before any
     // round is polled, a folder that does not exist or a file or folder that cannot be
     // written, naming it and the system's reason. ReadOnly only reads an existing file.
     bool open(const std::string& path, std::string& error) {
@@ -121,17 +143,43 @@ class HistoryStore {
                 std::string& error);
     HistoryFailure last_failure() const { return last_failure_; }
 
-    // The newest row of this device and record type that decodes; false when there is
-    // none (error empty) or the file cannot be read (error set).
-    bool newest(unsigned data_id, int record_type, HistoryRow& row, std::string& error);
-    // The same, skipping rows whose record is not `size` bytes (0: any size).
+    // The newest round of this device and record type that decodes and is `size` bytes
+    // (0: any size); false when there is none (error empty) or the file cannot be read
+    // (error set).
     bool newest_round(unsigned data_id, int record_type, std::size_t size, StoredRound& round,
                       std::string& error);
 
-    // Visits the rounds of the query in id order, which is time order while the clock
-    // does not step back. Rows that do not decode are skipped and counted.
+    // Visits the rounds of the query in time order (id order, which is time order while
+    // the clock does not step back). Rows that do not decode are skipped and counted.
     bool read_rounds(const RoundQuery& query, const RoundVisitor& visit, std::string& error);
+    // The same over the rows with ids from `from_id` to before `end_id`, without looking
+    // for the query's start.
+    bool read_rows(long long from_id, long long end_id, const RoundQuery& query,
+                   const RoundVisitor& visit, std::string& error);
     unsigned long long rows_skipped() const { return rows_skipped_; }
+
+    // The first row whose time is at or after `from_ms` (one past the newest when none).
+    bool first_id_at_or_after(std::int64_t from_ms, long long& id, std::string& error);
+    // Visits the summaries of a level from `from_id` on, in id order.
+    bool read_summaries(SummaryLevel level, long long from_id, const SummaryVisitor& visit,
+                        std::string& error);
+    // The block of row `id`; false when the row is not a block that decodes (error set
+    // only when the file cannot be read).
+    bool read_block(long long id, BlockView& block, std::string& error);
+
+    // Several reads that see the file as it was when the first began: a commit waits
+    // until the snapshot ends (on a rollback journal readers hold the file shared).
+    class ReadSnapshot {
+      public:
+        explicit ReadSnapshot(HistoryStore& store);
+        ~ReadSnapshot();
+        ReadSnapshot(const ReadSnapshot&) = delete;
+        ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+      private:
+        HistoryStore& store_;
+        bool begun_ = false;
+    };
 
     bool usage(HistoryUsage& usage, std::string& error);
 
@@ -139,28 +187,46 @@ class HistoryStore {
     long long rows_pruned() const { return rows_pruned_; }
 
   private:
-    struct Series;
+    struct NewBlock;
+    struct BinState {
+        bool loaded = false;
+        bool any = false;  // the device has a block
+        std::int64_t bin = 0;
+        long long first_id = 0;
+        long long last_id = 0;
+    };
+    using SeriesKey = std::pair<unsigned, int>;
 
     bool exec(const char* sql, std::string& error);
     bool fail(const std::string& what, std::string& error);
     bool prepare_schema(std::string& error);
+    bool read_columns(std::string& error);
     bool prune(std::size_t incoming_rows, std::size_t incoming_bytes, std::int64_t now_ms,
                std::string& error);
+    bool prune_through(long long last, std::string& error);
     bool pragma_value(const char* sql, long long& value, std::string& error);
-    bool first_id_at_or_after(std::int64_t from_ms, long long& id, std::string& error);
+    std::size_t pack_blocks(const RoundToSave* rounds, std::size_t count,
+                            std::vector<NewBlock>& blocks);
+    bool insert_blocks(std::vector<NewBlock>& blocks, std::string& error);
+    bool update_bins(const std::vector<NewBlock>& blocks, std::string& error);
+    bool load_bin(const SeriesKey& key, long long before_id, BinState& state, std::string& error);
+    bool write_bin(const SeriesKey& key, const BinState& state, std::string& error);
     bool decode_chain(unsigned data_id, int record_type, long long before_id,
-                      std::vector<unsigned char>& record, long long& base_id, std::string& error);
+                      std::vector<unsigned char>& record, std::string& error);
 
     sqlite3* db_ = nullptr;
     std::string path_;
     bool read_only_ = false;
     bool has_format_ = true;
-    bool time_text_ = false;  // the file's time column converts numbers to text
+    bool time_text_ = false;      // the file's time column converts numbers to text
+    bool has_summaries_ = false;  // the file has the summary tables
     HistoryPolicy policy_;
     HistoryFailure last_failure_ = HistoryFailure::None;
     long long rows_written_ = 0;
     long long rows_pruned_ = 0;
     unsigned long long rows_skipped_ = 0;
+    Compressor compressor_;
+    std::map<SeriesKey, BinState> bins_;
 };
 
 }  // namespace kv830host

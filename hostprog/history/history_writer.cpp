@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "history_time.h"
+#include "time_text.h"
 
 namespace kv830host {
 
@@ -77,6 +77,36 @@ HistoryWriterStatus HistoryWriter::status() const {
     HistoryWriterStatus s = status_;
     s.pending = head_ - tail_;
     return s;
+}
+
+void HistoryWriter::waiting_rounds(unsigned data_id, int record_type, std::int64_t from_ms,
+                                   std::int64_t to_ms, std::vector<StoredRound>& out) const {
+    out.clear();
+    std::vector<std::int64_t> times;
+    std::vector<unsigned char> records;
+    const std::size_t size = options_.record_size;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::size_t capacity = meta_.size();
+        for (unsigned long long n = tail_; n < head_; ++n) {
+            const auto slot = static_cast<std::size_t>(n % capacity);
+            const Meta& m = meta_[slot];
+            if (m.data_id == data_id && m.record_type == record_type && m.unix_ms >= from_ms &&
+                m.unix_ms <= to_ms) {
+                times.push_back(m.unix_ms);
+                const unsigned char* record = slots_.data() + slot * size;
+                records.insert(records.end(), record, record + size);
+            }
+        }
+    }
+    out.resize(times.size());
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        out[i].unix_ms = times[i];
+        out[i].data_id = data_id;
+        out[i].record_type = record_type;
+        out[i].record.assign(records.begin() + static_cast<std::ptrdiff_t>(i * size),
+                             records.begin() + static_cast<std::ptrdiff_t>((i + 1) * size));
+    }
 }
 
 void HistoryWriter::run() {

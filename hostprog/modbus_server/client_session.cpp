@@ -104,12 +104,12 @@ ClientSession::Step ClientSession::serve(std::int64_t now_unix_ms, Clock::time_p
         MbapHead head;
         const std::uint8_t* front = in_.data() + in_begin_;
         const std::size_t held = in_end_ - in_begin_;
-        const kv830cli::MbapRead read = kv830cli::read_mbap_head(front, held, head);
-        if (read == kv830cli::MbapRead::Unframeable ||
-            (read == kv830cli::MbapRead::Head && head.protocol != 0)) {
+        const kv830cli::MbapRead framed = kv830cli::read_mbap_head(front, held, head);
+        if (framed == kv830cli::MbapRead::Unframeable ||
+            (framed == kv830cli::MbapRead::Head && head.protocol != 0)) {
             return Step::Close;
         }
-        if (read == kv830cli::MbapRead::NeedMore || held < head.frame_size()) {
+        if (framed == kv830cli::MbapRead::NeedMore || held < head.frame_size()) {
             if (in_begin_ > 0) {
                 // Part of a request behind a whole one: move it to the front for the rest.
                 std::memmove(in_.data(), front, held);

@@ -217,7 +217,7 @@ void ModbusServer::run() {
             }
             short events = 0;
             if (c->session.can_take() && c->session.input_room() > 0) {
-                events = static_cast<short>(events | POLLIN);
+                events = POLLIN;
             }
             if (c->session.output_size() > 0) {
                 events = static_cast<short>(events | POLLOUT);

@@ -46,7 +46,7 @@ TEST(ModbusServer, ClientsReadTheImageAndWriteSettingsOnceThroughTheGateway) {
     EXPECT_EQ(pymodbus("w:20:11,12"), "written\n");
     EXPECT_EQ(pymodbus("w:100:1"), "exception 2\n") << "a measured value is no setting";
     EXPECT_EQ(pymodbus("w:19:200"), "exception 3\n") << "20 °C is outside 4 to 15 °C";
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (pymodbus("r:19:3") != "55 11 12\n" && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(100ms);
     }

@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "history_store.h"
-#include "history_time.h"
 #include "process.h"
 #include "program_support.h"
+#include "time_text.h"
 
 namespace kv830host {
 namespace {
@@ -215,7 +215,7 @@ TEST_F(ProgramTest, AServedRecordIsNoNewCycle) {
         run_program(dir_, {"--tcp", dead, "--cycles", "1", "--history", db, "--timeout", "200ms"});
     // The stored round's own time is named; the record is served, yet no cycle completed.
     EXPECT_NE(
-        again.status_text.find("serving the record stored at " + format_local_time(stored.unix_ms) +
+        again.status_text.find("serving the record stored at " + format_time_local(stored.unix_ms) +
                                " (history row " + std::to_string(stored.id) + ")"),
         std::string::npos)
         << again.status_text;

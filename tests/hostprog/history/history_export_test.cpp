@@ -1,4 +1,4 @@
-// Stored rounds decoded through kv830.so: the export command and the series for charts.
+// Stored rounds decoded through kv830.so: the export command.
 #include "history_export.h"
 
 #include <gtest/gtest.h>
@@ -6,11 +6,11 @@
 #include <cstring>
 #include <sstream>
 
-#include "history_series.h"
+#include "history_decoder.h"
 #include "history_support.h"
-#include "history_time.h"
 #include "kv830_data.h"
 #include "kv830_signals.h"
+#include "time_text.h"
 
 namespace {
 
@@ -120,7 +120,7 @@ TEST_F(HistoryExport, CsvRowsCarryTheStoredTimeAndTheDecodedValues) {
         ASSERT_EQ(cells.size(), header.size());
         std::int64_t t = 0;
         std::string error;
-        ASSERT_TRUE(kv830host::parse_time_argument(cells[0], 0, t, error)) << cells[0];
+        ASSERT_TRUE(kv830host::parse_time(cells[0], 0, t, error)) << cells[0];
         const std::size_t n = 9 + i;
         EXPECT_EQ(t, kT0 + static_cast<std::int64_t>(n) * 1000);
         EXPECT_EQ(cells[1], "1");
@@ -165,82 +165,6 @@ TEST_F(HistoryExport, BadRequestsAreRefused) {
         const Exported e = run(row.args);
         EXPECT_EQ(e.status, row.status) << e.err;
         EXPECT_NE(e.err.find(row.says), std::string::npos) << e.err;
-    }
-}
-
-TEST(HistorySeries, ThinningKeepsEachBucketsLowAndHigh) {
-    std::vector<kv830host::SeriesPoint> all;
-    all.reserve(3600);
-    for (int i = 0; i < 3600; ++i) {
-        all.push_back({kT0 + i * 1000LL, 100.0 + (i % 7)});
-    }
-    all[1234].value = 9999.0;  // a spike
-    all[2345].value = -50.0;   // a dip
-    const auto thin = kv830host::thin_series(all, kT0, kT0 + 3599 * 1000LL, 100);
-    ASSERT_LE(thin.size(), 100U);
-    ASSERT_GE(thin.size(), 50U);
-    bool spike = false;
-    bool dip = false;
-    for (std::size_t i = 0; i < thin.size(); ++i) {
-        spike = spike || thin[i].value == 9999.0;
-        dip = dip || thin[i].value == -50.0;
-        if (i > 0) {
-            EXPECT_LE(thin[i - 1].unix_ms, thin[i].unix_ms);
-        }
-    }
-    EXPECT_TRUE(spike);
-    EXPECT_TRUE(dip);
-}
-
-TEST_F(HistoryExport, SeriesOfOneValueSignalAndItsRefusals) {
-    HistoryStore store;
-    std::string error;
-    ASSERT_TRUE(store.open(path_, HistoryStore::Access::ReadOnly, error)) << error;
-    kv830host::HistoryDecoder decoder;
-    ASSERT_TRUE(decoder.load(KV830_SO, error)) << error;
-    const kv830::SignalRow& signal = some_value_signal();
-    kv830host::SeriesQuery q;
-    q.signal = signal.key;
-    q.from_ms = kT0;
-    q.to_ms = kT0 + 119 * 1000LL;
-    q.points = 500;
-    kv830host::SeriesResult result;
-    ASSERT_TRUE(kv830host::read_series(store, decoder, q, result)) << result.error;
-    ASSERT_EQ(result.points.size(), 120U);
-    for (std::size_t i = 0; i < result.points.size(); ++i) {
-        EXPECT_EQ(result.points[i].unix_ms, kT0 + static_cast<std::int64_t>(i) * 1000);
-        EXPECT_EQ(result.points[i].value, register_value(records_[i], signal.source));
-    }
-    q.points = 20;
-    ASSERT_TRUE(kv830host::read_series(store, decoder, q, result)) << result.error;
-    EXPECT_LE(result.points.size(), 20U);
-    EXPECT_EQ(result.rounds, 120U);
-
-    struct Row {
-        const char* name;
-        std::string signal;
-        std::int64_t from;
-        std::int64_t to;
-        std::size_t points;
-        kv830host::SeriesRefusal refusal;
-    } const rows[] = {
-        {"unknown",     "no such",                   kT0,        kT0 + 1000, 10,      kv830host::SeriesRefusal::UnknownSignal},
-        {"time member", kv830host::kDocumentTimeKey, kT0,        kT0 + 1000, 10,
-         kv830host::SeriesRefusal::UnknownSignal                                                                             },
-        {"reversed",    signal.key,                  kT0 + 1000, kT0,        10,      kv830host::SeriesRefusal::BadRange     },
-        {"no points",   signal.key,                  kT0,        kT0 + 1000, 0,       kv830host::SeriesRefusal::BadPoints    },
-        {"huge points", signal.key,                  kT0,        kT0 + 1000, 1000000, kv830host::SeriesRefusal::BadPoints    },
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        kv830host::SeriesQuery bad;
-        bad.signal = row.signal;
-        bad.from_ms = row.from;
-        bad.to_ms = row.to;
-        bad.points = row.points;
-        EXPECT_FALSE(kv830host::read_series(store, decoder, bad, result));
-        EXPECT_EQ(result.refusal, row.refusal);
-        EXPECT_FALSE(result.error.empty());
     }
 }
 

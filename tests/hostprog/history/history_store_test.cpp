@@ -8,7 +8,6 @@
 
 #include "history_codec.h"
 #include "history_support.h"
-#include "history_time.h"
 
 namespace {
 
@@ -19,114 +18,58 @@ using kv830host::RoundToSave;
 
 constexpr std::int64_t kT0 = 1765180800000;  // 2025-12-08T08:00:00Z
 
-TEST(HistoryCodec, PatchesRoundTripAndRefuseDamage) {
+// The previous version's patches still read, and a damaged one is refused, never a crash;
+// so is a damaged block.
+TEST(HistoryCodec, PatchesAndBlocksRoundTripAndRefuseDamage) {
     RecordMaker maker;
-    std::vector<unsigned char> a = maker.next(kT0);
-    std::vector<unsigned char> b = maker.next(kT0 + 1000);
-    std::vector<unsigned char> zeros(a.size(), 0);
-    std::vector<unsigned char> all_changed(a.size());
-    for (std::size_t i = 0; i < all_changed.size(); ++i) {
-        all_changed[i] = static_cast<unsigned char>(a[i] ^ 0xFF);
+    std::vector<std::vector<unsigned char>> records;
+    std::vector<std::int64_t> times;
+    for (int i = 0; i < 60; ++i) {
+        // A clock step back within the block is kept as it is.
+        times.push_back(kT0 + i * 1000LL - (i == 30 ? 5000 : 0));
+        records.push_back(maker.next(times.back()));
     }
-    struct Row {
-        const char* name;
-        const std::vector<unsigned char>* base;
-        const std::vector<unsigned char>* record;
-    } const rows[] = {
-        {"same",        &a,     &a          },
-        {"next second", &a,     &b          },
-        {"from zeros",  &zeros, &a          },
-        {"every byte",  &a,     &all_changed}
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::vector<unsigned char> patch;
-        kv830host::encode_patch(row.base->data(), row.record->data(), row.record->size(), patch);
-        std::vector<unsigned char> out;
-        ASSERT_TRUE(kv830host::apply_patch(row.base->data(), row.base->size(), patch.data(),
-                                           patch.size(), out));
-        EXPECT_EQ(out, *row.record);
-        // Every cut of the patch is refused or yields the record's size, never a crash.
-        for (std::size_t cut = 0; cut < patch.size(); ++cut) {
-            std::vector<unsigned char> damaged;
-            if (kv830host::apply_patch(row.base->data(), row.base->size(), patch.data(), cut,
-                                       damaged)) {
-                EXPECT_EQ(damaged.size(), row.record->size());
-            }
-        }
-    }
-    std::vector<unsigned char> patch;
-    kv830host::encode_patch(a.data(), b.data(), a.size(), patch);
-    EXPECT_LT(patch.size(), a.size() / 3) << "a second of plant time changes few bytes";
+    const auto patch = historytest::OldFile::patch(&records[0], records[1]);
     std::vector<unsigned char> out;
-    EXPECT_FALSE(kv830host::apply_patch(a.data(), a.size() - 1, patch.data(), patch.size(), out));
-}
+    ASSERT_TRUE(kv830host::apply_patch(records[0].data(), 576, patch.data(), patch.size(), out));
+    EXPECT_EQ(out, records[1]);
+    EXPECT_FALSE(kv830host::apply_patch(records[0].data(), 575, patch.data(), patch.size(), out));
 
-TEST(HistoryTime, DurationsAndTimes) {
-    struct Duration {
-        const char* text;
-        bool ok;
-        std::int64_t ms;
-    } const durations[] = {
-        {"30d",          true,  30LL * 86400000},
-        {"12h",          true,  12LL * 3600000 },
-        {"90m",          true,  90LL * 60000   },
-        {"45s",          true,  45000          },
-        {"45",           true,  45000          },
-        {"0s",           false, 0              },
-        {"",             false, 0              },
-        {"1w",           false, 0              },
-        {"-5m",          false, 0              },
-        {"5 m",          false, 0              },
-        {"99999999999d", false, 0              },
-        {"1.5h",         false, 0              }
-    };
-    for (const Duration& d : durations) {
-        SCOPED_TRACE(d.text);
-        std::int64_t ms = 0;
-        std::string error;
-        EXPECT_EQ(kv830host::parse_duration(d.text, ms, error), d.ok) << error;
-        if (d.ok) {
-            EXPECT_EQ(ms, d.ms);
-        } else {
-            EXPECT_FALSE(error.empty());
+    std::vector<const unsigned char*> pointers;
+    pointers.reserve(records.size());
+    for (const auto& r : records) {
+        pointers.push_back(r.data());
+    }
+    kv830host::Compressor compressor;
+    std::vector<unsigned char> blob;
+    kv830host::encode_block(times.data(), pointers.data(), pointers.size(), 576, compressor, blob);
+    EXPECT_LT(blob.size(), 60U * 100) << "a second of plant time changes few bytes";
+    kv830host::BlockView block;
+    ASSERT_TRUE(block.open(blob.data(), blob.size(), kT0, compressor));
+    block.records(out);
+    ASSERT_EQ(block.rounds(), 60U);
+    for (std::size_t i = 0; i < 60; ++i) {
+        EXPECT_EQ(block.time(i), times[i]);
+        EXPECT_EQ(0, std::memcmp(records[i].data(), out.data() + 576 * i, 576)) << i;
+    }
+    // Every cut of either is refused or yields the record's size.
+    for (std::size_t cut = 0; cut < patch.size(); ++cut) {
+        if (kv830host::apply_patch(records[0].data(), 576, patch.data(), cut, out)) {
+            EXPECT_EQ(out.size(), 576U);
         }
     }
-    struct Time {
-        const char* text;
-        bool ok;
-        std::int64_t ms;
-    } const times[] = {
-        {"2025-12-08T08:00:00Z",      true,  kT0              },
-        {"2025-12-08T09:00:00+01:00", true,  kT0              },
-        {"2025-12-08T02:30-0530",     true,  kT0              },
-        {"2025-12-08 08:00:00.250Z",  true,  kT0 + 250        },
-        {"@1765180800",               true,  kT0              },
-        {"now",                       true,  kT0 + 5          },
-        {"-1h",                       true,  kT0 + 5 - 3600000},
-        {"2025-02-30T00:00Z",         false, 0                },
-        {"2025-12-08T25:00Z",         false, 0                },
-        {"yesterday",                 false, 0                },
-        {"2025-12-08T08:00:00Zjunk",  false, 0                }
-    };
-    for (const Time& t : times) {
-        SCOPED_TRACE(t.text);
-        std::int64_t ms = 0;
-        std::string error;
-        EXPECT_EQ(kv830host::parse_time_argument(t.text, kT0 + 5, ms, error), t.ok) << error;
-        if (t.ok) {
-            EXPECT_EQ(ms, t.ms);
+    for (std::size_t cut = 0; cut < blob.size(); ++cut) {
+        EXPECT_FALSE(block.open(blob.data(), cut, kT0, compressor)) << cut;
+    }
+    // A flipped byte is refused or unpacks to whole records; never read out of bounds.
+    for (std::size_t at = 0; at < blob.size(); ++at) {
+        std::vector<unsigned char> flipped = blob;
+        flipped[at] ^= 0x5A;
+        if (block.open(flipped.data(), flipped.size(), kT0, compressor)) {
+            block.records(out);
+            EXPECT_EQ(out.size(), block.rounds() * block.record_size()) << at;
         }
     }
-    std::int64_t back = 0;
-    EXPECT_EQ(kv830host::format_stored_time(kT0 + 7), "2025-12-08T08:00:00.007Z");
-    ASSERT_TRUE(kv830host::parse_stored_time("2025-12-08T08:00:00.007Z", back));
-    EXPECT_EQ(back, kT0 + 7);
-    // The local form carries its offset, so it reads back to the same instant.
-    std::string error;
-    ASSERT_TRUE(
-        kv830host::parse_time_argument(kv830host::format_local_time(kT0 + 7), 0, back, error));
-    EXPECT_EQ(back, kT0 + 7);
 }
 
 TEST(HistoryStore, InterleavedDevicesReadBackInTimeOrder) {
@@ -182,73 +125,64 @@ TEST(HistoryStore, InterleavedDevicesReadBackInTimeOrder) {
     EXPECT_EQ(store.rows_skipped(), 0U);
 }
 
+// Files of the earlier versions are read as they are and take blocks after their rows;
+// reading goes on across both in time order.
 TEST(HistoryStore, FilesOfTheEarlierFormatStayReadableAndTakeNewRows) {
-    TempDir dir;
-    const std::string path = dir.file("old.db");
-    RecordMaker maker;
-    std::vector<std::vector<unsigned char>> records;
-    {
-        sqlite3* db = nullptr;
-        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-        sqlite3_exec(db,
-                     "PRAGMA journal_mode=WAL; CREATE TABLE history (id INTEGER PRIMARY KEY"
-                     " AUTOINCREMENT, time TEXT NOT NULL, data_id INTEGER NOT NULL, record_type"
-                     " INTEGER NOT NULL, record BLOB NOT NULL); CREATE INDEX history_device ON"
-                     " history (data_id, record_type, id);",
-                     nullptr, nullptr, nullptr);
-        sqlite3_stmt* s = nullptr;
-        sqlite3_prepare_v2(
-            db, "INSERT INTO history (time, data_id, record_type, record) VALUES (?, 1, 5156, ?);",
-            -1, &s, nullptr);
-        for (int i = 0; i < 5; ++i) {
+    for (const bool text_time : {true, false}) {
+        SCOPED_TRACE(text_time ? "raw rows, times as text" : "patches, times as numbers");
+        TempDir dir;
+        const std::string path = dir.file("old.db");
+        RecordMaker maker;
+        std::vector<std::vector<unsigned char>> records;
+        records.reserve(8);
+        for (int i = 0; i < 8; ++i) {
             records.push_back(maker.next(kT0 + i * 1000LL));
-            const std::string t = "2025-12-08T08:00:0" + std::to_string(i) + "Z";
-            sqlite3_reset(s);
-            sqlite3_bind_text(s, 1, t.c_str(), -1, SQLITE_TRANSIENT);
-            sqlite3_bind_blob(s, 2, records.back().data(), 576, SQLITE_STATIC);
-            ASSERT_EQ(sqlite3_step(s), SQLITE_DONE);
         }
-        sqlite3_finalize(s);
-        sqlite3_close(db);
-    }
-    {
-        HistoryStore reader;
+        {
+            historytest::OldFile old(path, text_time);
+            old.commit(1, kT0, 1000, {records.begin(), records.begin() + 3});
+            old.commit(1, kT0 + 3000, 1000, {records.begin() + 3, records.begin() + 5});
+        }
+        {
+            HistoryStore reader;
+            std::string error;
+            ASSERT_TRUE(reader.open(path, HistoryStore::Access::ReadOnly, error)) << error;
+            const auto rounds = historytest::all_rounds(reader);
+            ASSERT_EQ(rounds.size(), 5U);
+            EXPECT_EQ(rounds[4].record, records[4]);
+            EXPECT_EQ(rounds[4].unix_ms, kT0 + 4000);
+        }
+        HistoryStore store;
         std::string error;
-        ASSERT_TRUE(reader.open(path, HistoryStore::Access::ReadOnly, error)) << error;
-        const auto rounds = historytest::all_rounds(reader);
-        ASSERT_EQ(rounds.size(), 5U);
-        EXPECT_EQ(rounds[3].record, records[3]);
-        EXPECT_EQ(rounds[3].unix_ms, kT0 + 3000);
+        ASSERT_TRUE(store.open(path, error)) << error;
+        std::vector<RoundToSave> batch;
+        for (int i = 5; i < 8; ++i) {
+            batch.push_back(
+                {1, 5156, kT0 + i * 1000LL, records[static_cast<std::size_t>(i)].data(), 576});
+        }
+        ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
+        const auto rounds = historytest::all_rounds(store);
+        ASSERT_EQ(rounds.size(), 8U);
+        for (std::size_t i = 0; i < 8; ++i) {
+            EXPECT_EQ(rounds[i].record, records[i]) << i;
+            EXPECT_EQ(rounds[i].unix_ms, kT0 + static_cast<std::int64_t>(i) * 1000) << i;
+        }
+        kv830host::StoredRound newest;
+        ASSERT_TRUE(store.newest_round(1, 5156, 576, newest, error)) << error;
+        EXPECT_EQ(newest.record, records[7]);
+        EXPECT_EQ(historytest::sql_text(path, "PRAGMA integrity_check;"), "ok");
+        EXPECT_EQ(historytest::sql_text(path, "PRAGMA user_version;"), "2");
     }
-    HistoryStore store;
-    std::string error;
-    ASSERT_TRUE(store.open(path, error)) << error;
-    for (int i = 5; i < 8; ++i) {
-        records.push_back(maker.next(kT0 + i * 1000LL));
-    }
-    std::vector<RoundToSave> batch;
-    for (int i = 5; i < 8; ++i) {
-        batch.push_back(
-            {1, 5156, kT0 + i * 1000LL, records[static_cast<std::size_t>(i)].data(), 576});
-    }
-    ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
-    const auto rounds = historytest::all_rounds(store);
-    ASSERT_EQ(rounds.size(), 8U);
-    for (std::size_t i = 0; i < 8; ++i) {
-        EXPECT_EQ(rounds[i].record, records[i]) << i;
-        EXPECT_EQ(rounds[i].unix_ms, kT0 + static_cast<std::int64_t>(i) * 1000) << i;
-    }
-    EXPECT_EQ(historytest::sql_text(path, "PRAGMA integrity_check;"), "ok");
 }
 
-// Thirty days at one round a second, written directly in large commits with the times the
-// rounds would have had.
+// Thirty days at one round a second, written directly in large commits (blocks of five
+// minutes) with the times the rounds would have had.
 struct MonthResult {
     long long file_bytes_day10 = 0;
     long long file_bytes_end = 0;
     std::int64_t oldest_ms = 0;
     std::int64_t newest_ms = 0;
-    long long rows = 0;
+    long long rounds = 0;
 };
 
 MonthResult write_month(const std::string& path, const kv830host::HistoryPolicy& policy) {
@@ -286,10 +220,19 @@ MonthResult write_month(const std::string& path, const kv830host::HistoryPolicy&
     store.usage(u, error);
     m.file_bytes_end = u.file_bytes();
     m.oldest_ms =
-        std::stoll(historytest::sql_text(path, "SELECT time FROM history ORDER BY id LIMIT 1;"));
-    m.newest_ms = std::stoll(
-        historytest::sql_text(path, "SELECT time FROM history ORDER BY id DESC LIMIT 1;"));
-    m.rows = std::stoll(historytest::sql_text(path, "SELECT count(*) FROM history;"));
+        std::stoll(historytest::sql_text(path, "SELECT min(time_from) FROM history_summary;"));
+    m.newest_ms =
+        std::stoll(historytest::sql_text(path, "SELECT max(time_to) FROM history_summary;"));
+    m.rounds = std::stoll(historytest::sql_text(path, "SELECT sum(rounds) FROM history_summary;"));
+    // A bin goes with its last block, its summaries with their blocks.
+    EXPECT_EQ(
+        historytest::sql_text(
+            path, "SELECT count(*) FROM history_bin WHERE id < (SELECT min(id) FROM history);"),
+        "0");
+    EXPECT_EQ(
+        historytest::sql_text(
+            path, "SELECT count(*) FROM history_summary WHERE id NOT IN (SELECT id FROM history);"),
+        "0");
     return m;
 }
 
@@ -318,7 +261,7 @@ TEST(HistoryRetention, ThirtyDaysStayUnderTheSizeLimit) {
     EXPECT_GE(m.file_bytes_day10, policy.max_bytes - policy.max_bytes / 10);
     EXPECT_LE(m.file_bytes_end, policy.max_bytes);
     EXPECT_EQ(m.newest_ms, kT0 + 30LL * 86400000 - 1000);
-    EXPECT_GT(m.rows, 3600 * 24) << "the limit holds more than a day of rounds";
+    EXPECT_GT(m.rounds, 3 * 3600 * 24) << "the limit holds more than three days of rounds";
     EXPECT_EQ(historytest::sql_text(dir.file("size.db"), "PRAGMA integrity_check;"), "ok");
 }
 
@@ -431,39 +374,44 @@ TEST(HistoryOpen, TwoProgramsStartingTogetherOnANewFileBothWork) {
 namespace {
 
 // Rows damaged on disk or written by something else are bad input: skipped and counted,
-// the rows around them still read, the newest usable row still served.
+// the rows around them still read, the newest usable round still served.
 TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
     TempDir dir;
     const std::string path = dir.file("h.db");
     RecordMaker maker;
     std::vector<std::vector<unsigned char>> records;
-    {
-        HistoryStore store;
-        std::string error;
-        ASSERT_TRUE(store.open(path, error)) << error;
-        for (int c = 0; c < 3; ++c) {
-            std::vector<RoundToSave> batch;
-            for (int i = 0; i < 10; ++i) {
-                records.push_back(maker.next(kT0 + (c * 10 + i) * 1000LL));
-            }
-            for (int i = 0; i < 10; ++i) {
-                const auto& r =
-                    records[static_cast<std::size_t>(c) * 10 + static_cast<std::size_t>(i)];
-                batch.push_back({1, 5156, kT0 + (c * 10 + i) * 1000LL, r.data(), r.size()});
-            }
-            ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
-        }
+    records.reserve(50);
+    for (int i = 0; i < 50; ++i) {
+        records.push_back(maker.next(kT0 + i * 1000LL));
     }
+    {
+        // Rows 1 to 20 as the previous version wrote them, in two commits; blocks 21 to 23.
+        historytest::OldFile old(path, false);
+        old.commit(1, kT0, 1000, {records.begin(), records.begin() + 10});
+        old.commit(1, kT0 + 10000, 1000, {records.begin() + 10, records.begin() + 20});
+    }
+    HistoryStore store;
+    std::string error;
+    ASSERT_TRUE(store.open(path, error)) << error;
+    for (int c = 2; c < 5; ++c) {
+        std::vector<RoundToSave> batch;
+        for (int i = c * 10; i < c * 10 + 10; ++i) {
+            batch.push_back(
+                {1, 5156, kT0 + i * 1000LL, records[static_cast<std::size_t>(i)].data(), 576});
+        }
+        ASSERT_TRUE(store.append_batch(batch.data(), batch.size(), kT0, error)) << error;
+    }
+    const std::vector<unsigned char> stub(10, 0);
+    RoundToSave other{1, 5156, kT0 + 60000, stub.data(), stub.size()};
+    ASSERT_TRUE(store.append_batch(&other, 1, kT0, error)) << error;
     struct Damage {
         const char* name;
         const char* sql;
     } const damages[] = {
-        {"patch cut short",        "UPDATE history SET record = substr(record, 1, 3) WHERE id = 5;"},
-        {"unknown format",         "UPDATE history SET format = 9 WHERE id = 14;"                  },
-        {"time not a time",        "UPDATE history SET time = 'soon' WHERE id = 22;"               },
-        {"newest of another size",
-         "INSERT INTO history (time, data_id, record_type, record, format)"
-         " VALUES (1765180900000, 1, 5156, zeroblob(575), 0);"                                     },
+        {"patch cut short", "UPDATE history SET record = substr(record, 1, 3) WHERE id = 5;"  },
+        {"unknown format",  "UPDATE history SET format = 9 WHERE id = 14;"                    },
+        {"time not a time", "UPDATE history SET time = 'soon' WHERE id = 12;"                 },
+        {"block cut short", "UPDATE history SET record = substr(record, 1, 10) WHERE id = 22;"},
     };
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -473,28 +421,29 @@ TEST(HistoryStore, DamagedRowsAreSkippedAndCounted) {
     }
     sqlite3_close(db);
 
-    HistoryStore store;
-    std::string error;
-    ASSERT_TRUE(store.open(path, HistoryStore::Access::ReadOnly, error)) << error;
-    const auto rounds = historytest::all_rounds(store);
+    HistoryStore reader;
+    ASSERT_TRUE(reader.open(path, HistoryStore::Access::ReadOnly, error)) << error;
     // A damaged patch breaks the chain of its commit after it (5-10, 14-20 lost); a row
-    // whose time is damaged is left out alone, its record still serves as the base of
-    // the next; the 575-byte row reads as it is.
+    // whose time is damaged is left out alone; a damaged block loses its own rounds.
     std::vector<long long> ids;
-    for (const auto& r : rounds) {
+    for (const auto& r : historytest::all_rounds(reader)) {
         ids.push_back(r.id);
-        if (r.id <= 30) {
-            EXPECT_EQ(r.record, records[static_cast<std::size_t>(r.id - 1)]) << r.id;
+        if (r.record.size() == 576) {
+            const auto i = static_cast<std::size_t>((r.unix_ms - kT0) / 1000);
+            EXPECT_EQ(r.record, records[i]) << r.id;
         }
     }
-    EXPECT_EQ(ids, (std::vector<long long>{1, 2, 3, 4, 11, 12, 13, 21, 23, 24, 25, 26, 27, 28, 29,
-                                           30, 31}));
-    EXPECT_EQ(store.rows_skipped(), 14U);
+    std::vector<long long> expected = {1, 2, 3, 4, 11, 13};
+    expected.insert(expected.end(), 10, 21);
+    expected.insert(expected.end(), 10, 23);
+    expected.push_back(24);
+    EXPECT_EQ(ids, expected);
+    EXPECT_EQ(reader.rows_skipped(), 15U);
     kv830host::StoredRound newest;
-    // The newest row has another size: the one before it is served.
-    ASSERT_TRUE(store.newest_round(1, 5156, 576, newest, error)) << error;
-    EXPECT_EQ(newest.id, 30);
-    EXPECT_EQ(newest.record, records[29]);
+    // The newest round has another size: the one before it is served.
+    ASSERT_TRUE(reader.newest_round(1, 5156, 576, newest, error)) << error;
+    EXPECT_EQ(newest.id, 23);
+    EXPECT_EQ(newest.record, records[49]);
 }
 
 }  // namespace

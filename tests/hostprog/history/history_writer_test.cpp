@@ -13,7 +13,7 @@
 
 #include "history_options.h"
 #include "history_support.h"
-#include "history_time.h"
+#include "time_text.h"
 
 namespace {
 
@@ -62,7 +62,7 @@ TEST(HistoryWriter, LockedFileKeepsRoundsInMemoryAndWritesThemWhenFreed) {
     EXPECT_EQ(s.saved, 150U);
     EXPECT_EQ(s.dropped, 0U);
     writer.stop();
-    EXPECT_EQ(historytest::sql_text(path, "SELECT count(*) FROM history;"), "150");
+    EXPECT_EQ(historytest::sql_text(path, "SELECT sum(rounds) FROM history_summary;"), "150");
 }
 
 TEST(HistoryWriter, FullRingGivesUpTheOldestAndCountsThem) {
