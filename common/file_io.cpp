@@ -1,6 +1,7 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,7 +66,19 @@ bool write_file_atomically(const std::string& path, const std::string& data, std
 }
 
 bool check_folder_writable(const std::string& path, std::string& error) {
+    // A name ending in '/' or naming a folder is no file to write: say so rather than what
+    // the system says of the folder it would sit in.
+    struct stat st {};
+    if (!path.empty() &&
+        (path.back() == '/' || (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))) {
+        error = "cannot write " + path + ": it names a folder, not a file";
+        return false;
+    }
     const std::string folder = folder_of(path);
+    if (::stat(folder.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        error = "cannot write in " + folder + ": " + std::strerror(ENOTDIR);
+        return false;
+    }
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
         error = "cannot write in " + folder + ": " + std::strerror(errno);
         return false;

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <json/value.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +21,7 @@
 #include "history_export.h"
 #include "history_output.h"
 #include "http_output.h"
+#include "modbus_server_output.h"
 #include "mqtt_output.h"
 #include "node_id.h"
 #include "plugin_loader.h"
@@ -30,35 +33,25 @@ namespace {
 
 // Often enough for any watchdog period a unit would set.
 constexpr auto kWatchdogEvery = std::chrono::milliseconds(1000);
-// How often the main thread looks after the log and the watchdog while lines poll.
-constexpr auto kHousekeepingSlice = std::chrono::milliseconds(50);
 constexpr mode_t kLogFileMode = 0644;
 
-StopFlags g_flags;
-
 extern "C" void on_interrupt(int) {
-    if (g_flags.stop != 0) {
-        g_flags.abort = 1;
-    }
-    g_flags.stop = 1;
+    request_stop(false);
 }
 
 extern "C" void on_terminate(int) {
-    g_flags.abort = 1;
-    g_flags.stop = 1;
+    request_stop(true);
 }
 
 extern "C" void on_hangup(int) {
-    g_flags.reopen_log = 1;
+    request_reopen();
 }
 
 }  // namespace
 
-StopFlags& stop_flags() {
-    return g_flags;
-}
-
 void install_signal_handlers() {
+    // The wake-up descriptors exist before a handler may write to them.
+    static_cast<void>(stop_fd());
     struct sigaction sa {};
     sigemptyset(&sa.sa_mask);
     sa.sa_handler = on_interrupt;
@@ -179,7 +172,6 @@ void Program::build_context() {
 }
 
 void Program::reopen_log() {
-    g_flags.reopen_log = 0;
     if (opt_.core.log_file.empty()) {
         return;
     }
@@ -198,7 +190,7 @@ void Program::reopen_log() {
 }
 
 void Program::housekeeping() {
-    if (g_flags.reopen_log != 0) {
+    if (take_reopen()) {
         reopen_log();
     }
     const auto now = std::chrono::steady_clock::now();
@@ -300,15 +292,26 @@ int Program::start_devices(const PluginLoader& loader) {
 // request at a time whoever asks, and a gateway serialises its units anyway (many also
 // take only a few connections).
 int Program::start_lines() {
-    std::map<std::string, LineRunner*> by_key;
+    std::vector<qdxhost::LinkSettings> links;
     for (const auto& device : devices_) {
-        const std::string key = line_key(device->link_settings());
-        auto found = by_key.find(key);
-        if (found == by_key.end()) {
-            lines_.push_back(std::make_unique<LineRunner>(device->link_settings(), shared_));
-            found = by_key.emplace(key, lines_.back().get()).first;
+        links.push_back(device->link_settings());
+    }
+    const std::vector<std::size_t> first_on_line = lines_of(links);
+    std::map<std::size_t, LineRunner*> by_first;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        auto found = by_first.find(first_on_line[i]);
+        if (found == by_first.end()) {
+            lines_.push_back(std::make_unique<LineRunner>(devices_[i]->link_settings(), shared_));
+            found = by_first.emplace(first_on_line[i], lines_.back().get()).first;
         }
-        found->second->add(*device);
+        found->second->add(*devices_[i]);
+    }
+    for (const auto& line : lines_) {
+        if (line->devices().size() > 1) {
+            for (DeviceRunner* device : line->devices()) {
+                device->share_line();
+            }
+        }
     }
     for (const auto& line : lines_) {
         std::string error;
@@ -323,12 +326,23 @@ int Program::start_lines() {
 
 // One line polls on this thread, as a single device always has; several poll on threads
 // of their own while this one looks after the log and the watchdog.
+// Between rounds nothing wakes this thread but what it must do: a log to reopen, the
+// watchdog when a service manager asks for one, a line that has finished.
 void Program::poll_lines() {
+    const auto every = notifier_.enabled() ? std::chrono::steady_clock::duration(kWatchdogEvery)
+                                           : std::chrono::steady_clock::duration::zero();
     if (lines_.size() == 1) {
+        lines_.front()->set_between_every(every);
         lines_.front()->run([this] { housekeeping(); });
         return;
     }
+    const int finished = ::eventfd(0, EFD_CLOEXEC);
     for (const auto& line : lines_) {
+        line->set_on_finished([finished] {
+            const std::uint64_t one = 1;
+            const ssize_t n = ::write(finished, &one, sizeof one);
+            static_cast<void>(n);
+        });
         line->start();
     }
     for (;;) {
@@ -338,10 +352,23 @@ void Program::poll_lines() {
         if (all_finished) {
             break;
         }
-        std::this_thread::sleep_for(kHousekeepingSlice);
+        pollfd fds[2] = {
+            {finished,    POLLIN, 0},
+            {reopen_fd(), POLLIN, 0},
+        };
+        const int timeout_ms = notifier_.enabled() ? static_cast<int>(kWatchdogEvery.count()) : -1;
+        if (::poll(fds, finished >= 0 ? 2 : 0, finished >= 0 ? timeout_ms : 50) > 0 &&
+            (fds[0].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            const ssize_t n = ::read(finished, &count, sizeof count);
+            static_cast<void>(n);
+        }
     }
     for (const auto& line : lines_) {
         line->join();
+    }
+    if (finished >= 0) {
+        ::close(finished);
     }
 }
 
@@ -350,6 +377,9 @@ std::string Program::start_line(const DeviceOptions& device) const {
                        std::to_string(device.data_id) + ", link " + device.link.describe() +
                        ", timeout " + std::to_string(device.link.timeout_ms) + " ms, retries " +
                        std::to_string(device.link.retries);
+    // The default settings file is read when it exists: the line says which one was.
+    line += opt_.core.settings_file.empty() ? ", no settings file"
+                                            : ", settings " + opt_.core.settings_file;
     for (const auto& output : outputs_) {
         const std::string words = output->describe();
         if (!words.empty()) {
@@ -359,26 +389,31 @@ std::string Program::start_line(const DeviceOptions& device) const {
     return line;
 }
 
-// What the run ended with: the write's status first, then what the outputs could not do,
-// then a run of rounds that completed none.
+// What the run ended with: the write's, what the outputs could not do, and a run of
+// --cycles N in which devices completed no round; the lowest non-zero status wins.
 int Program::end_status(int status) {
     for (const auto& output : outputs_) {
-        const int output_status = output->exit_status();
-        if (status == kExitOk && output_status != kExitOk) {
-            status = output_status;
-        }
+        status = combine_exit_status(status, output->exit_status());
     }
-    // With several devices the run counts as polling when any of them completed a round.
     unsigned long long rounds = 0;
+    bool one_without = false;
     for (const auto& device : devices_) {
         rounds += device->rounds_completed();
+        one_without = one_without || device->rounds_completed() == 0;
+        if (opt_.core.cycles != 0) {
+            status_ << "kv830-host: " << device->summary(opt_.core.cycles) << std::endl;
+        }
     }
-    if (opt_.core.cycles > 0 && rounds == 0 && g_flags.stop == 0 && status == kExitOk) {
+    if (opt_.core.cycles <= 0 || stop_flags().stop != 0) {
+        return status;
+    }
+    if (rounds == 0) {
         status_ << "kv830-host: not one of " << opt_.core.cycles << " cycles completed a round"
                 << std::endl;
-        status = kExitNoRound;
+        return combine_exit_status(status, kExitNoRound);
     }
-    return status;
+    // With several devices one that completed nothing is a shortfall, not a failed run.
+    return one_without ? combine_exit_status(status, kExitShortfall) : status;
 }
 
 // Once per run, before the outputs that name the gateway are made.
@@ -447,7 +482,7 @@ int Program::run() {
     }
     poll_lines();
     notifier_.notify("STOPPING=1");
-    if (g_flags.stop != 0) {
+    if (stop_flags().stop != 0) {
         status_ << "kv830-host: stopped by signal" << std::endl;
     }
     // In the outputs' order: the history commits before anything slower runs.
@@ -463,6 +498,7 @@ std::vector<std::unique_ptr<OutputKind>> make_output_kinds() {
     kinds.push_back(make_history_kind());
     kinds.push_back(make_mqtt_kind());
     kinds.push_back(make_http_kind());
+    kinds.push_back(make_modbus_server_kind());
     kinds.push_back(make_console_kind());
     return kinds;
 }

@@ -4,6 +4,7 @@
 
 #include "be_words.h"
 #include "modbus_crc.h"
+#include "modbus_request.h"
 
 namespace qdxhost {
 
@@ -14,7 +15,6 @@ constexpr std::size_t kEchoSize = 5;    // function, address, value or count
 constexpr std::size_t kExceptionSize = 2;
 constexpr std::size_t kReadRequestSize = 5;
 constexpr std::uint16_t kModbusProtocol = 0;
-constexpr std::uint16_t kMinMbapLength = 2;  // unit id and a function code
 
 std::size_t read_data_size(Function function, int count) {
     if (function == Function::ReadInputBits) {
@@ -101,12 +101,13 @@ void decode_bits(const std::uint8_t* pdu, int count, std::uint8_t* bits) {
 }
 
 bool parse_mbap(const std::uint8_t* head, MbapHeader& out) {
-    out.transaction = kv830cli::be16_at(head);
-    out.protocol = kv830cli::be16_at(head + 2);
-    out.length = kv830cli::be16_at(head + 4);
-    out.unit = head[6];
-    return out.protocol == kModbusProtocol && out.length >= kMinMbapLength &&
-           out.length <= kMaxPduSize + 1;
+    kv830cli::MbapHead h;
+    const bool framed = kv830cli::read_mbap_head(head, kMbapSize, h) == kv830cli::MbapRead::Head;
+    out.transaction = h.transaction;
+    out.protocol = h.protocol;
+    out.length = h.length;
+    out.unit = h.unit;
+    return framed && out.protocol == kModbusProtocol;
 }
 
 }  // namespace qdxhost

@@ -5,8 +5,9 @@
 #   make bench               medians and ratios, PASS or FAIL per target, then the
 #                            instruction targets counted by callgrind (bench-icount),
 #                            then the link's cycle over a paced pseudo-terminal against
-#                            the line's minimum, then the history (mk/history.mk); fails
-#                            when any target fails
+#                            the line's minimum, then the Modbus server's replies and
+#                            its cost to that cycle and line, then the history
+#                            (mk/history.mk); fails when any target fails
 #   make bench-icount        instructions per operation, counted by callgrind, judged
 #   make bench-icount-armhf  the same for the armhf build, counted under qemu-arm, and the
 #                            share of a 0.96 s cycle on a 500 MHz core at 0.5 IPC; then
@@ -24,14 +25,14 @@ BENCH_ARGS ?= --benchmark_repetitions=$(BENCH_REPETITIONS) \
 # The trend query needs the host program's libraries, as the armhf package does.
 BENCH_ARMHF_DEPS = qemu-user g++-arm-linux-gnueabihf libc6-dev:armhf libjsoncpp-dev:armhf \
         libboost-date-time-dev:armhf libmodbus-dev:armhf libsqlite3-dev:armhf \
-        libmosquitto-dev:armhf libcpp-httplib-dev:armhf zlib1g-dev:armhf libzstd-dev:armhf
+        libmosquitto-dev:armhf zlib1g-dev:armhf libzstd-dev:armhf
 
 .PHONY: bench bench-build bench-icount bench-icount-armhf
 
 bench-build: deps
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DKV830_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BENCH_BUILD) -j$(JOBS) --target kv830_bench kv830_icount link_bench \
-	    history_bench history_icount
+	    modbus_server_bench history_bench history_icount
 
 # The link's figures are wall-clock times of two processes on a pseudo-terminal: a loaded
 # machine's scheduling shows in them, so run it on a quiet one. Where the user may, both
@@ -50,6 +51,8 @@ bench: bench-build
 	echo; echo "cycle time at the wire's limit:"; \
 	$(LINK_BENCH_PRIORITY) $(BENCH_BUILD)/bench/link_bench $(LINK_BENCH_ARGS) \
 	    --benchmark_out=$(BENCH_BUILD)/link_bench.json --benchmark_out_format=json || status=1; \
+	echo; echo "the Modbus server under 20 clients:"; \
+	$(LINK_BENCH_PRIORITY) $(BENCH_BUILD)/bench/modbus_server_bench || status=1; \
 	echo; echo "the history:"; \
 	$(HISTORY_BENCH) || status=1; \
 	./bench/icount.sh callgrind $(BENCH_BUILD)/bench/history_icount trend_hour || status=1; \

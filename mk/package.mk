@@ -15,8 +15,7 @@ pkg_flags = -DCMAKE_CXX_FLAGS="$$(DEB_HOST_ARCH=$(1) dpkg-buildflags --get CPPFL
 # run at build time through qemu-arm (CMAKE_CROSSCOMPILING_EMULATOR).
 PKG_ARMHF_DEPS = qemu-user g++-arm-linux-gnueabihf libc6-dev:armhf libjsoncpp-dev:armhf \
         libboost-date-time-dev:armhf libmodbus-dev:armhf libsqlite3-dev:armhf \
-        libmosquitto-dev:armhf libcpp-httplib-dev:armhf zlib1g-dev:armhf \
-        libzstd-dev:armhf
+        libmosquitto-dev:armhf zlib1g-dev:armhf libzstd-dev:armhf
 
 .PHONY: package package-amd64 package-armhf package-check
 

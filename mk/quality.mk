@@ -67,7 +67,7 @@ test-armhf:
 	@echo
 
 # --- libFuzzer ------------------------------------------------------------------------
-FUZZ_HARNESSES = device_io_control init_setting sequence json_text
+FUZZ_HARNESSES = device_io_control init_setting sequence json_text modbus_request
 
 fuzz-build: deps
 	@./scripts/ensure-deps.sh $(FUZZ_DEPS)

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "modbus_request.h"
+
 namespace plantsim {
 
-constexpr std::size_t kMbapHeader = 7;  // transaction, protocol, length, unit id
-constexpr std::size_t kMbapUnit = 6;
+constexpr std::size_t kMbapHeader = kv830cli::kMbapHeaderSize;
+constexpr std::size_t kMbapUnit = kv830cli::kMbapUnitAt;
 
 enum class MbapCut {
     NeedMore,     // no whole frame yet

@@ -24,6 +24,25 @@ std::string describe(const char* what, int first, int count) {
     return s.str();
 }
 
+// The request log's words for a malformed request, as they were before the parser was
+// shared.
+std::string describe_fault(const kv830cli::ModbusRequest& request, kv830cli::RequestFault fault) {
+    const bool bad_length = fault == kv830cli::RequestFault::BadLength;
+    switch (request.function) {
+        case kFnReadInputBits:
+            return bad_length ? "read inputs, bad length"
+                              : describe("read inputs", request.address, request.count);
+        case kFnReadHoldingRegisters:
+            return bad_length ? "read registers, bad length"
+                              : describe("read registers", request.address, request.count);
+        case kFnWriteSingleRegister:
+            return "write register, bad length";
+        default:
+            return bad_length ? "write registers, bad length"
+                              : describe("write registers", request.address, request.count);
+    }
+}
+
 }  // namespace
 
 PduReply exception_reply(std::uint8_t function, std::uint8_t code, std::string summary) {
@@ -40,18 +59,23 @@ PduReply PduServer::handle(const std::uint8_t* pdu, std::size_t size) {
     if (size < 1) {
         return exception_reply(0, kExIllegalFunction, "empty request");
     }
+    kv830cli::ModbusRequest request;
+    const kv830cli::RequestFault fault = kv830cli::parse_request_pdu(pdu, size, request);
+    if (fault == kv830cli::RequestFault::UnknownFunction) {
+        return exception_reply(pdu[0], kExIllegalFunction, "function " + std::to_string(pdu[0]));
+    }
+    if (fault != kv830cli::RequestFault::None) {
+        return exception_reply(pdu[0], kExIllegalValue, describe_fault(request, fault));
+    }
     switch (pdu[0]) {
         case kFnReadInputBits:
-            return read_bits(pdu, size);
+            return read_bits(request);
         case kFnReadHoldingRegisters:
-            return read_registers(pdu, size);
+            return read_registers(request);
         case kFnWriteSingleRegister:
-            return write_single(pdu, size);
-        case kFnWriteMultipleRegisters:
-            return write_multiple(pdu, size);
+            return write_single(request, pdu);
         default:
-            return exception_reply(pdu[0], kExIllegalFunction,
-                                   "function " + std::to_string(pdu[0]));
+            return write_multiple(request);
     }
 }
 
@@ -60,21 +84,15 @@ bool PduServer::covers_refused(int first, int count) const {
     return it != exception_at_.end() && *it < first + count;
 }
 
-PduReply PduServer::read_bits(const std::uint8_t* pdu, std::size_t size) {
-    if (size != 5) {
-        return exception_reply(pdu[0], kExIllegalValue, "read inputs, bad length");
-    }
-    const int first = word_at(pdu + 1);
-    const int count = word_at(pdu + 3);
+PduReply PduServer::read_bits(const kv830cli::ModbusRequest& request) {
+    const int first = request.address;
+    const int count = request.count;
     const std::string what = describe("read inputs", first, count);
-    if (count < 1 || count > 2000) {
-        return exception_reply(pdu[0], kExIllegalValue, what);
-    }
     if (first + count > kInputCount) {
-        return exception_reply(pdu[0], kExIllegalAddress, what);
+        return exception_reply(request.function, kExIllegalAddress, what);
     }
     PduReply r;
-    r.pdu.push_back(pdu[0]);
+    r.pdu.push_back(request.function);
     const int bytes = (count + 7) / 8;
     r.pdu.push_back(static_cast<std::uint8_t>(bytes));
     r.pdu.resize(r.pdu.size() + static_cast<std::size_t>(bytes), 0);
@@ -87,21 +105,15 @@ PduReply PduServer::read_bits(const std::uint8_t* pdu, std::size_t size) {
     return r;
 }
 
-PduReply PduServer::read_registers(const std::uint8_t* pdu, std::size_t size) {
-    if (size != 5) {
-        return exception_reply(pdu[0], kExIllegalValue, "read registers, bad length");
-    }
-    const int first = word_at(pdu + 1);
-    const int count = word_at(pdu + 3);
+PduReply PduServer::read_registers(const kv830cli::ModbusRequest& request) {
+    const int first = request.address;
+    const int count = request.count;
     const std::string what = describe("read registers", first, count);
-    if (count < 1 || count > 125) {
-        return exception_reply(pdu[0], kExIllegalValue, what);
-    }
     if (first + count > kHoldingCount || covers_refused(first, count)) {
-        return exception_reply(pdu[0], kExIllegalAddress, what);
+        return exception_reply(request.function, kExIllegalAddress, what);
     }
     PduReply r;
-    r.pdu.push_back(pdu[0]);
+    r.pdu.push_back(request.function);
     r.pdu.push_back(static_cast<std::uint8_t>(2 * count));
     for (int i = 0; i < count; ++i) {
         push_word(r.pdu,
@@ -111,16 +123,13 @@ PduReply PduServer::read_registers(const std::uint8_t* pdu, std::size_t size) {
     return r;
 }
 
-PduReply PduServer::write_single(const std::uint8_t* pdu, std::size_t size) {
-    if (size != 5) {
-        return exception_reply(pdu[0], kExIllegalValue, "write register, bad length");
-    }
-    const int address = word_at(pdu + 1);
-    const auto value = static_cast<std::uint16_t>(word_at(pdu + 3));
+PduReply PduServer::write_single(const kv830cli::ModbusRequest& request, const std::uint8_t* pdu) {
+    const int address = request.address;
+    const auto value = static_cast<std::uint16_t>(word_at(request.values));
     const std::string what =
         "write register " + std::to_string(address) + " = " + std::to_string(value);
     if (address >= kHoldingCount || covers_refused(address, 1)) {
-        return exception_reply(pdu[0], kExIllegalAddress, what);
+        return exception_reply(request.function, kExIllegalAddress, what);
     }
     model_.write(address, &value, 1);
     PduReply r;
@@ -129,28 +138,20 @@ PduReply PduServer::write_single(const std::uint8_t* pdu, std::size_t size) {
     return r;
 }
 
-PduReply PduServer::write_multiple(const std::uint8_t* pdu, std::size_t size) {
-    if (size < 6) {
-        return exception_reply(pdu[0], kExIllegalValue, "write registers, bad length");
-    }
-    const int first = word_at(pdu + 1);
-    const int count = word_at(pdu + 3);
-    const std::size_t bytes = pdu[5];
+PduReply PduServer::write_multiple(const kv830cli::ModbusRequest& request) {
+    const int first = request.address;
+    const int count = request.count;
     const std::string what = describe("write registers", first, count);
-    if (count < 1 || count > 123 || bytes != 2U * static_cast<std::size_t>(count) ||
-        size != 6 + bytes) {
-        return exception_reply(pdu[0], kExIllegalValue, what);
-    }
     if (first + count > kHoldingCount || covers_refused(first, count)) {
-        return exception_reply(pdu[0], kExIllegalAddress, what);
+        return exception_reply(request.function, kExIllegalAddress, what);
     }
     std::vector<std::uint16_t> values(static_cast<std::size_t>(count));
     for (std::size_t i = 0; i < values.size(); ++i) {
-        values[i] = static_cast<std::uint16_t>(word_at(pdu + 6 + 2 * i));
+        values[i] = static_cast<std::uint16_t>(word_at(request.values + 2 * i));
     }
     model_.write(first, values.data(), count);
     PduReply r;
-    r.pdu.push_back(pdu[0]);
+    r.pdu.push_back(request.function);
     push_word(r.pdu, first);
     push_word(r.pdu, count);
     r.summary = what;

@@ -10,22 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "modbus_request.h"
 #include "plant_model.h"
 
 namespace plantsim {
 
-enum : std::uint8_t {
-    kFnReadInputBits = 0x02,
-    kFnReadHoldingRegisters = 0x03,
-    kFnWriteSingleRegister = 0x06,
-    kFnWriteMultipleRegisters = 0x10,
-};
-
-enum : std::uint8_t {
-    kExIllegalFunction = 1,
-    kExIllegalAddress = 2,
-    kExIllegalValue = 3,
-};
+// The function and exception codes are the ones every Modbus part of the project reads.
+using kv830cli::kExIllegalAddress;
+using kv830cli::kExIllegalFunction;
+using kv830cli::kExIllegalValue;
+using kv830cli::kFnReadHoldingRegisters;
+using kv830cli::kFnReadInputBits;
+using kv830cli::kFnWriteMultipleRegisters;
+using kv830cli::kFnWriteSingleRegister;
 
 struct PduReply {
     std::vector<std::uint8_t> pdu;  // function code first; function | 0x80 for an exception
@@ -42,10 +39,10 @@ class PduServer {
 
   private:
     bool covers_refused(int first, int count) const;
-    PduReply read_bits(const std::uint8_t* pdu, std::size_t size);
-    PduReply read_registers(const std::uint8_t* pdu, std::size_t size);
-    PduReply write_single(const std::uint8_t* pdu, std::size_t size);
-    PduReply write_multiple(const std::uint8_t* pdu, std::size_t size);
+    PduReply read_bits(const kv830cli::ModbusRequest& request);
+    PduReply read_registers(const kv830cli::ModbusRequest& request);
+    PduReply write_single(const kv830cli::ModbusRequest& request, const std::uint8_t* pdu);
+    PduReply write_multiple(const kv830cli::ModbusRequest& request);
 
     PlantModel& model_;
     std::set<int> exception_at_;

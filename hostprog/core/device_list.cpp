@@ -1,8 +1,14 @@
 #include "device_list.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <utility>
 
+#include "host_port.h"
 #include "option_table.h"
 
 namespace kv830host {
@@ -97,16 +103,19 @@ bool read_entry(const Json::Value& entry, DeviceOptions& out, std::string& error
 
 // Devices on one line are polled in turn over one link: they must want the same line.
 bool check_line_sharing(const std::vector<DeviceOptions>& devices, std::string& error) {
-    std::map<std::string, std::size_t> first_on_line;
+    std::vector<qdxhost::LinkSettings> links;
+    for (const DeviceOptions& device : devices) {
+        links.push_back(device.link);
+    }
+    const std::vector<std::size_t> first_on_line = lines_of(links);
     for (std::size_t i = 0; i < devices.size(); ++i) {
         const qdxhost::LinkSettings& link = devices[i].link;
-        const auto [found, added] = first_on_line.emplace(line_key(link), i);
-        if (added) {
+        if (first_on_line[i] == i) {
             continue;
         }
-        const qdxhost::LinkSettings& first = devices[found->second].link;
+        const qdxhost::LinkSettings& first = devices[first_on_line[i]].link;
         const std::string pair = entry_name(static_cast<Json::ArrayIndex>(i)) + " and " +
-                                 entry_name(static_cast<Json::ArrayIndex>(found->second));
+                                 entry_name(static_cast<Json::ArrayIndex>(first_on_line[i]));
         const std::string line =
             link.is_tcp() ? "TCP peer " + link.tcp : "serial line " + link.device;
         if (link.slave == first.slave) {
@@ -180,8 +189,61 @@ bool read_device_list(const Json::Value& doc, std::vector<DeviceOptions>& out, s
     return true;
 }
 
-std::string line_key(const qdxhost::LinkSettings& link) {
-    return link.is_tcp() ? "tcp " + link.tcp : "rtu " + link.device;
+std::vector<std::string> line_names(const qdxhost::LinkSettings& link) {
+    if (!link.is_tcp()) {
+        // Links resolved as far as the path exists, "." and ".." taken out of the rest.
+        std::error_code ignored;
+        const std::filesystem::path path = std::filesystem::weakly_canonical(link.device, ignored);
+        return {"rtu " + (path.empty() ? link.device : path.string())};
+    }
+    std::string host;
+    int port = 0;
+    std::string ignored;
+    if (!kv830net::split_host_port(link.tcp, kv830net::HostPortForm{}, host, port, ignored)) {
+        return {"tcp " + link.tcp};
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<std::string> names;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) == 0) {
+        for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+            char text[NI_MAXHOST];
+            if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0,
+                              NI_NUMERICHOST) == 0) {
+                names.push_back("tcp " + kv830net::join_host_port(text, port));
+            }
+        }
+        ::freeaddrinfo(found);
+    }
+    // A name that does not resolve now is compared as written; the link says why later.
+    if (names.empty()) {
+        names.push_back("tcp " + kv830net::join_host_port(host, port));
+    }
+    return names;
+}
+
+std::vector<std::size_t> lines_of(const std::vector<qdxhost::LinkSettings>& links) {
+    std::vector<std::vector<std::string>> names;
+    names.reserve(links.size());
+    for (const qdxhost::LinkSettings& link : links) {
+        names.push_back(line_names(link));
+    }
+    std::vector<std::size_t> first(links.size());
+    for (std::size_t i = 0; i < links.size(); ++i) {
+        first[i] = i;
+        for (std::size_t j = 0; j < i && first[i] == i; ++j) {
+            for (const std::string& name : names[i]) {
+                if (first[j] == j &&
+                    std::find(names[j].begin(), names[j].end(), name) != names[j].end()) {
+                    first[i] = j;
+                    break;
+                }
+            }
+        }
+    }
+    return first;
 }
 
 bool has_data_id_field(const std::string& pattern) {

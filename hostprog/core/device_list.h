@@ -35,9 +35,15 @@ const std::vector<std::string>& device_members();
 // slave address. The message names the entry ("devices[2]: ...").
 bool read_device_list(const Json::Value& doc, std::vector<DeviceOptions>& out, std::string& error);
 
-// Devices whose links give the same key share one link: the serial device's path, or
-// the TCP peer's "HOST:PORT" as written.
-std::string line_key(const qdxhost::LinkSettings& link);
+// What a link reaches, as names that compare: the serial device's path with its links
+// resolved, or each address the TCP peer's host resolves to with its port ("localhost:502"
+// gives "[::1]:502" and "127.0.0.1:502"). Links that share a name are one line.
+std::vector<std::string> line_names(const qdxhost::LinkSettings& link);
+
+// For each link, the index of the first link on the same line (itself when it is the
+// first), so that "localhost:502" and "127.0.0.1:502" are one peer and /dev/ttyUSB0 and a
+// link to it are one serial line.
+std::vector<std::size_t> lines_of(const std::vector<qdxhost::LinkSettings>& links);
 
 // `pattern` with every kDataIdField replaced by the data id.
 std::string expand_data_id(const std::string& pattern, unsigned data_id);

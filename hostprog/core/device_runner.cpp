@@ -25,6 +25,11 @@ constexpr std::int32_t kWriteNotConfirmed = KV830_WRITE_NOT_CONFIRMED;
 constexpr std::size_t kSnapshotBuffer = std::size_t{64} * 1024;
 constexpr std::size_t kMaxWriteValues = kv830::kMaxWriteRegisters;
 constexpr std::size_t kRegisterSpace = kv830::kRegisterSpace;
+// A device that answers nothing this many rounds in a row on a line it shares is asked
+// only every so often, from the first wait doubling to the last, until it answers again.
+constexpr int kSilentRounds = 3;
+constexpr auto kFirstSilentWait = std::chrono::seconds(30);
+constexpr auto kLastSilentWait = std::chrono::minutes(8);
 
 std::int64_t unix_ms_now() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -73,6 +78,7 @@ WriteOutcome judge_write(int device_result, const qdxhost::DriveResult& drive) {
     if (drive.last == qdxhost::Exchange::Refused) {
         o.kind = WriteOutcome::Kind::Refused;
         o.reason = "exception " + std::to_string(drive.exception);
+        o.exception = drive.exception;
     } else if (device_result == kWriteConfirmed) {
         o.kind = WriteOutcome::Kind::Confirmed;
     } else if (device_result == kWriteNotConfirmed) {
@@ -190,14 +196,15 @@ bool DeviceRunner::create(const PluginLoader& loader, const std::string& plugin,
     // of the wrong shape is the user's to fix, not a crash.
     try {
         device_->InitSetting(opt_.settings);
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
         const std::string member = misshapen_setting(opt_.settings);
         error = "settings file " + shared_.settings_file + ": " +
                 (shared_.device_list ? "device of data id " + std::to_string(opt_.data_id) + ": "
                                      : std::string()) +
-                (member.empty() ? std::string("the device refused it")
-                                : "member " + member + " has the wrong type") +
-                " (" + e.what() + ")";
+                // The JSON library's own words name its internals, not the document.
+                (member.empty() ? std::string("the device refused it: a member it reads has a "
+                                              "type it does not take")
+                                : "member " + member + " has the wrong type");
         exit_status = kExitUsage;
         release();
         return false;
@@ -317,6 +324,8 @@ bool DeviceRunner::poll_round(qdxhost::ModbusLink& link, long cycle) {
         status_ << shown << std::flush;
     }
     const std::shared_ptr<Round> round = make_round(published != 0);
+    ++rounds_attempted_;
+    follow_silence(r, link_down, *round);
     round->number = static_cast<unsigned long long>(cycle);
     round->duration_s = seconds;
     round->counters = counters_of(r, link_down);
@@ -330,6 +339,54 @@ bool DeviceRunner::poll_round(qdxhost::ModbusLink& link, long cycle) {
     round->last_completed_unix_ms = last_completed_ms_;
     hand_out(round, false);
     return link_down;
+}
+
+void DeviceRunner::follow_silence(const qdxhost::DriveResult& drive, bool link_down, Round& round) {
+    using Clock = std::chrono::steady_clock;
+    if (drive.answered != 0 || link_down || drive.aborted) {
+        if (silent_rounds_ >= kSilentRounds) {
+            status_ << "answers again: polled every cycle" << std::endl;
+        }
+        silent_rounds_ = 0;
+        silent_wait_ = {};
+        next_due_ = {};
+        if (!link_down && drive.answered == 0) {
+            return;
+        }
+        last_failure_ = link_down ? "the link was down" : last_failure_;
+        return;
+    }
+    last_failure_ = "the controller answered nothing";
+    if (!shared_line_ || ++silent_rounds_ < kSilentRounds) {
+        return;
+    }
+    silent_wait_ = silent_wait_ == Clock::duration{}
+                       ? Clock::duration(kFirstSilentWait)
+                       : std::min<Clock::duration>(silent_wait_ * 2, kLastSilentWait);
+    next_due_ = Clock::now() + silent_wait_;
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(silent_wait_).count();
+    round.silent_backoff_s = static_cast<double>(seconds);
+    if (silent_rounds_ == kSilentRounds) {
+        status_ << "no answer in " << kSilentRounds << " rounds: asked every " << seconds
+                << " s (doubling) until it answers, so that the line's other devices keep "
+                   "their interval"
+                << std::endl;
+    }
+}
+
+std::string DeviceRunner::summary(long cycles) const {
+    std::string line = "data id " + std::to_string(opt_.data_id) + ": " +
+                       std::to_string(rounds_completed()) + " of " +
+                       std::to_string(rounds_attempted()) + " rounds completed";
+    if (cycles > 0 && static_cast<unsigned long long>(cycles) > rounds_attempted()) {
+        line += " (" +
+                std::to_string(static_cast<unsigned long long>(cycles) - rounds_attempted()) +
+                " cycles passed over while it was silent)";
+    }
+    if (rounds_completed() == 0 && !last_failure_.empty()) {
+        line += "; " + last_failure_;
+    }
+    return line;
 }
 
 WriteOutcome DeviceRunner::perform_write(qdxhost::ModbusLink& link, const WriteCommand& command) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <deque>
@@ -22,23 +23,9 @@
 #include "remote_write.h"
 #include "round.h"
 #include "status_lines.h"
+#include "stop_signal.h"
 
 namespace kv830host {
-
-// The first SIGINT ends the program after the cycle under way, a second one abandons the
-// exchange under way; SIGTERM does both at once, so that a service stops promptly.
-// SIGHUP asks for the log to be reopened (after it was rotated).
-// A process-directed signal runs its handler on any thread that does not block it (a line's,
-// the publisher's, the server's, the history writer's), while the lines read the flags on
-// threads of their own: lock-free atomics are safe in a handler and between threads, where
-// a volatile sig_atomic_t is safe only within one thread.
-struct StopFlags {
-    std::atomic<int> stop{0};
-    std::atomic<int> abort{0};
-    std::atomic<int> reopen_log{0};
-};
-static_assert(std::atomic<int>::is_always_lock_free, "the signal handlers need lock-free flags");
-StopFlags& stop_flags();
 
 // The device's write result (read back after the write) and what the link saw, judged
 // as what the user is told.
@@ -104,6 +91,15 @@ class DeviceRunner {
     // One polling round over `link`, reported to the status stream and the outputs.
     // Returns whether the link was down.
     bool poll_round(qdxhost::ModbusLink& link, long cycle);
+    // The device shares its line with others: a silent one is then backed off.
+    void share_line() { shared_line_ = true; }
+    // Whether the device is due for a round now: always, unless it shares its line and
+    // has answered nothing for a while (then every so often).
+    bool due(std::chrono::steady_clock::time_point now) const { return now >= next_due_; }
+    // Rounds polled, and the line's cycles it was passed over in.
+    unsigned long long rounds_attempted() const { return rounds_attempted_.load(); }
+    // "data id 3: 0 of 10 rounds completed (the controller answered nothing)"
+    std::string summary(long cycles) const;
 
     // Writes: queued from any thread, run on the line's thread between rounds.
     void queue_write(const WriteCommand& command, WriteDone done);
@@ -120,6 +116,9 @@ class DeviceRunner {
 
   private:
     WriteOutcome perform_write(qdxhost::ModbusLink& link, const WriteCommand& command);
+    // After a round: a device that answered nothing for a few rounds in a row on a shared
+    // line is backed off; one that answers again is polled every cycle again.
+    void follow_silence(const qdxhost::DriveResult& drive, bool link_down, Round& round);
     std::shared_ptr<Round> make_round(bool completed);
     void hand_out(const RoundPtr& round, bool served);
 
@@ -132,6 +131,12 @@ class DeviceRunner {
     RepeatSummary repeats_;
     std::int64_t last_completed_ms_ = 0;
     std::atomic<unsigned long long> rounds_completed_{0};
+    std::atomic<unsigned long long> rounds_attempted_{0};
+    bool shared_line_ = false;
+    int silent_rounds_ = 0;
+    std::chrono::steady_clock::duration silent_wait_{};
+    std::chrono::steady_clock::time_point next_due_{};
+    std::string last_failure_;
     std::mutex writes_mutex_;
     std::deque<std::pair<WriteCommand, WriteDone>> pending_writes_;
 };

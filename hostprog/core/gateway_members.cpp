@@ -39,9 +39,9 @@ struct Member {
 };
 
 const Member kMembers[] = {
-    {"signals",     true,  read_signals    },
-    {"server_unit", true,  read_server_unit},
-    {"node_id",     false, read_node_id    },
+    {"signals",         true,  read_signals    },
+    {kServerUnitMember, true,  read_server_unit},
+    {"node_id",         false, read_node_id    },
 };
 
 bool allowed(const Member& m, SettingsPlace place) {

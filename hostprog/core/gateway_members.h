@@ -25,6 +25,7 @@ enum class SettingsPlace {
 };
 
 constexpr int kMaxServerUnit = 255;  // a Modbus TCP unit id is one byte
+constexpr const char* kServerUnitMember = "server_unit";
 
 struct GatewayMembers {
     SignalModel signals;

@@ -9,8 +9,6 @@ namespace {
 // The link's own reopening backoff, which rounds follow while the link is down.
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kLastBackoff = std::chrono::milliseconds(8000);
-// How often a waiting line looks at the stop flags and shows it is alive.
-constexpr auto kWaitSlice = std::chrono::milliseconds(50);
 // A line is stuck when no round ended for this long, or for twice a round that gives up
 // on its first request after every retry, whichever is longer.
 constexpr auto kStuckAtLeast = std::chrono::seconds(10);
@@ -48,9 +46,13 @@ bool LineRunner::stopping() const {
     return stop_flags().stop != 0 || shared_.stop_requested.load();
 }
 
+// Sleeps until the next round is due: nothing wakes the line before then but a stop, and
+// on the program's own thread the work `between` must do (a log to reopen, the service
+// manager's watchdog every `between_every_`).
 void LineRunner::sleep_until(Clock::time_point t, const std::function<void()>& between) {
     while (!stopping()) {
-        stamp();
+        // Asleep on purpose until t: a line that waits for its next round is not stuck.
+        progress_ = std::max(Clock::now(), t).time_since_epoch().count();
         if (between) {
             between();
         }
@@ -58,7 +60,11 @@ void LineRunner::sleep_until(Clock::time_point t, const std::function<void()>& b
         if (now >= t) {
             return;
         }
-        std::this_thread::sleep_for(std::min<Clock::duration>(t - now, kWaitSlice));
+        Clock::time_point wake = t;
+        if (between && between_every_ > Clock::duration::zero()) {
+            wake = std::min(t, now + between_every_);
+        }
+        sleep_until_or_stop(wake, between != nullptr);
     }
 }
 
@@ -80,6 +86,11 @@ void LineRunner::run(const std::function<void()>& between) {
                 break;
             }
             device->run_pending_writes(*link_);
+            // A silent device on a shared line waits its turn, so that its neighbours keep
+            // their interval; writes for it still go out above.
+            if (devices_.size() > 1 && !device->due(Clock::now())) {
+                continue;
+            }
             link_down = device->poll_round(*link_, cycle) || link_down;
             stamp();
             if (between) {
@@ -99,6 +110,9 @@ void LineRunner::run(const std::function<void()>& between) {
         device->finish();
     }
     finished_ = true;
+    if (on_finished_) {
+        on_finished_();
+    }
 }
 
 void LineRunner::start() {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device_runner.h"
@@ -34,8 +35,12 @@ class LineRunner {
     bool open_at_start(std::string& error);
 
     // Polls on the calling thread until --cycles or a stop; `between` runs whenever the
-    // line waits and after each device's round.
+    // line wakes while it waits (at least every `every`, when not zero) and after each
+    // device's round.
     void run(const std::function<void()>& between);
+    void set_between_every(Clock::duration every) { between_every_ = every; }
+    // Runs on the line's thread once it has finished.
+    void set_on_finished(std::function<void()> done) { on_finished_ = std::move(done); }
     // The same on a thread of the line's own; join() waits for its end.
     void start();
     void join();
@@ -59,6 +64,8 @@ class LineRunner {
     std::vector<DeviceRunner*> devices_;
     std::thread thread_;
     std::atomic<bool> finished_{false};
+    Clock::duration between_every_{};
+    std::function<void()> on_finished_;
     std::atomic<Clock::rep> progress_{0};
 };
 

@@ -152,6 +152,8 @@ struct Parsed {
     Options* out = nullptr;
     LinkOverrides link;
     bool data_id_given = false;
+    bool settings_given = false;
+    bool no_settings = false;
 };
 
 using Handler = std::function<bool(const std::string&, std::string&)>;
@@ -254,7 +256,8 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                duration(1.0, kMaxTimeoutMs, "1ms to 60s",
                         [&l](double ms) { l.timeout_ms = static_cast<int>(std::lround(ms)); })),
         option("pause", 0, "T",
-               "silence before each request (5ms)\nT is seconds (0.5, 2s) or milliseconds (500ms)",
+               "silence before each request (3.5 characters on a serial\nline, none over TCP); "
+               "T is seconds (0.5, 2s) or\nmilliseconds (500ms)",
                duration(0.0, kMaxTimeoutMs, "0 to 60s",
                         [&l](double ms) { l.pause_ms = static_cast<int>(std::lround(ms)); })),
         option("retries", 0, "N",
@@ -274,7 +277,17 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
         option("settings", 0, "FILE",
                "JSON settings document handed to the device\n(/etc/kv830/kv830-host.json when it "
                "exists)",
-               text_into(o.settings_file)),
+               [&p](const std::string& v, std::string&) {
+                   p.out->settings_file = v;
+                   p.settings_given = true;
+                   return true;
+               }),
+        option("no-settings", 0, nullptr,
+               "read no settings file, not even the default one: the\ncommand line says it all",
+               [&p](const std::string&, std::string&) {
+                   p.no_settings = true;
+                   return true;
+               }),
         option("interval", 'l', "T", "time from the start of one cycle to the next (1s)",
                duration(0.0, kMaxIntervalMs, "0 to 86400s",
                         [&o](double ms) { o.interval_s = ms / 1000.0; })),
@@ -320,7 +333,7 @@ const char* const kUsageHead =
 const char* const kUsageTail =
     "Settings file: {\"modbus\": {\"device\": \"/dev/ttyUSB0\", \"baud\": 9600,\n"
     "  \"parity\": \"N\", \"data_bits\": 8, \"stop_bits\": 1, \"slave\": 1, \"tcp\": \"\",\n"
-    "  \"timeout_ms\": 1000, \"pause_ms\": 5}, \"appSetting\": {...},\n"
+    "  \"timeout_ms\": 1000, \"retries\": 2}, \"appSetting\": {...},\n"
     "  \"thresholdSetting\": {...}}; a regular file of at most 1 MiB. The document also\n"
     "  goes to the device, without the gateway's own members: \"signals\" and\n"
     "  \"server_unit\" (per device) and \"node_id\" (see docs/signals.md); other\n"
@@ -336,19 +349,13 @@ const char* const kUsageTail =
     "  Status lines start with \"[data id] \"; --output needs {data_id} in FILE;\n"
     "  snapshots on standard output are {\"data_id\":N,\"snapshot\":{...}} lines (with\n"
     "  --pretty a \"data id N:\" heading per listing); --mqtt-topic and\n"
-    "  --mqtt-client-id take {data_id} and need it; --cycles N exits 5 only when no\n"
-    "  device completed a round.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  done (write confirmed)\n"
-    "  1  the driver, the history or an output could not be used\n"
-    "  2  bad command line or settings file\n"
-    "  3  write not confirmed (refused or mis-echoed)\n"
-    "  4  write got no reply\n"
-    "  5  --cycles N ran and not one round completed\n"
-    "  6  write reply garbled: the controller may or may not have done it\n"
-    "  7  ended, but something fell short: MQTT cycles of a --cycles N run not\n"
-    "     delivered\n"
+    "  --mqtt-client-id take {data_id} and need it; --cycles N exits 5 when no device completed a round, 7 when some\n"
+    "  did not. A device that answers nothing for 3 rounds in a row on a line it shares\n"
+    "  is asked every 30 s (doubling to 8 min) until it answers, so that the others keep\n"
+    "  their interval.\n"
+    "  A cycle on a link that is down waits for its reopening (0.5 s doubling to 8 s):\n"
+    "  a run of --cycles N takes at most about N x (the interval, or 8 s when longer,\n"
+    "  + timeout x (retries + 1) x the devices on the line).\n"
     "\n"
     "Signals: SIGINT ends the run after the cycle under way (a second one at once);\n"
     "SIGTERM abandons the exchange under way, saves the history and ends with 0 (with\n"
@@ -499,7 +506,11 @@ std::string usage(const char* program, const std::vector<kv830cli::Option>& extr
     if (program != nullptr && name != program) {
         head.replace(head.find(name), name.size(), program);
     }
-    return kv830cli::format_help(table, head, kUsageTail);
+    std::string tail = kUsageTail;
+    // The exit statuses come from the one table the program ends by.
+    const std::size_t signals = tail.find("Signals:");
+    tail.insert(signals == std::string::npos ? tail.size() : signals, exit_status_help() + "\n");
+    return kv830cli::format_help(table, head, tail);
 }
 
 bool parse_settings_text(const std::string& text, Json::Value& doc, std::string& error) {
@@ -595,7 +606,11 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
         out.cycles = 0;
     }
 
-    if (out.settings_file.empty() && !default_settings_file.empty() &&
+    if (p.settings_given && p.no_settings) {
+        error = "--settings and --no-settings exclude each other";
+        return false;
+    }
+    if (!p.no_settings && out.settings_file.empty() && !default_settings_file.empty() &&
         ::access(default_settings_file.c_str(), F_OK) == 0) {
         out.settings_file = default_settings_file;
     }

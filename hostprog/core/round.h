@@ -64,6 +64,9 @@ struct Round {
     RoundCounters counters;
     unsigned long long reopens_total = 0;  // link reopens since the program started
     bool link_up = true;
+    // A device that answered nothing for rounds on a line it shares is asked only this
+    // often (seconds), so that its neighbours keep their interval; 0 while it answers.
+    double silent_backoff_s = 0.0;
     std::int64_t end_unix_ms = 0;  // wall clock when the round ended (stored rounds: saved)
     std::int64_t last_completed_unix_ms = 0;  // 0 while no round has completed
 

@@ -3,6 +3,7 @@
 #include <utility>
 #include <vector>
 
+#include "host_port.h"
 #include "http_server.h"
 #include "http_settings.h"
 #include "plant_state.h"
@@ -42,8 +43,10 @@ class HttpOutput : public Output {
             error = "HTTP: " + error;
             return false;
         }
-        context_.status->write_line("", "kv830-host: serving http://" + settings_.address + ":" +
-                                            std::to_string(server_.port()) + "/\n");
+        // An IPv6 address in brackets, so that the line is a URL one can paste.
+        context_.status->write_line(
+            "", "kv830-host: serving http://" +
+                    kv830net::join_host_port(settings_.address, server_.port()) + "/\n");
         return true;
     }
 

@@ -1,13 +1,15 @@
 // The embedded HTTP server: /metrics, /healthz, /api/snapshot, /api/status, /api/events,
 // /api/history, /api/write and the page's assets. It reads the plant only through
-// PlantState copies and hands writes on through a WriteSubmitter, so nothing it does can
-// make a polling cycle wait.
+// PlantState copies and hands writes to the program's one rule for remote writes, so
+// nothing it does can make a polling cycle wait.
 //
-// Threads: a fixed pool of workers serves connections. An event stream holds its worker
-// for as long as the page stays open, so streams are capped (HttpLimits::event_streams)
-// and the pool is that cap plus HttpLimits::spare_workers: twenty open pages leave
-// workers free for scrapes. Read and write timeouts bound how long a slow or silent
-// client can hold a worker.
+// Threads: one event loop serves every connection; a side thread runs what may take long
+// or wait on another module (/metrics, which asks every output, and /api/history); a small
+// watcher thread, started with the first event stream, wakes the loop when cycles arrive.
+// Their stacks are small (server_threads.h). A slow or hostile client holds a socket and a
+// few KiB, never a thread: every step of a request has a deadline, each client address a
+// bound of connections, and the server a bound of them all, where a new connection takes
+// the place of the oldest one still waiting for its request (docs/http.md).
 //
 // In a program (a sketch; names of the program's own parts are illustrative):
 //   HttpSettings http;                       // table rows: http_options(http)
@@ -17,8 +19,9 @@
 //   server.set_assets(table, count);         // the page's generated table
 //   server.set_trends(&history);             // the history's TrendSource
 //   server.set_metrics_source(collect);      // the other outputs' families
-//   if (http.writes) server.enable_writes(http.token, policy);
+//   if (http.writes) server.enable_writes(http.token, write_policy);
 //   server.start(http.address, http.port, error);
+//   status << "serving " << http_url(http.address, server.port()) << "\n";
 #pragma once
 
 #include <cstddef>
@@ -28,7 +31,10 @@
 #include <string>
 #include <vector>
 
+#include "auth_throttle.h"
+#include "http_time.h"
 #include "metrics.h"
+#include "metrics_text.h"
 #include "plant_state.h"
 #include "remote_write.h"
 #include "trend.h"
@@ -45,19 +51,24 @@ struct HttpAsset {
 
 struct HttpLimits {
     unsigned event_streams = 32;  // open /api/events at once; more get 503
-    unsigned spare_workers = 32;  // workers beyond the streams, for everything else
-    int read_timeout_s = 5;       // a client silent this long is dropped
-    int write_timeout_s = 5;      // a client not reading this long is dropped
-    // A connection waiting for its next request (or its first) holds a worker this long;
-    // short, so that the idle connections of many open pages do not fill the pool.
-    int keep_alive_s = 2;
-    std::size_t max_body_bytes = std::size_t{64} * 1024;    // 413 beyond
-    std::size_t max_header_bytes = std::size_t{16} * 1024;  // 431 beyond, all header lines together
+    // Connections at once: of one client (an IPv4 address, or an IPv6 /64), and in all.
+    // One client over its bound gets 503 and the connection ends; at the bound of all, a
+    // new connection takes the place of the oldest one still idle or reading its head.
+    unsigned max_connections_per_client = 32;
+    unsigned max_connections = 256;
+    int idle_s = 5;           // a connection with no request under way is closed
+    int request_head_s = 5;   // from a request's first byte to the end of its headers; 408
+    int read_timeout_s = 5;   // the body, once the headers are in; 408
+    int write_timeout_s = 5;  // each write; a client not reading this long is dropped
+    std::size_t max_target_bytes = std::size_t{8} * 1024;   // 414 beyond (path and query)
+    std::size_t max_header_bytes = std::size_t{16} * 1024;  // 431 beyond, all fields together
     std::size_t max_headers = 100;                          // 431 beyond
+    std::size_t max_body_bytes = std::size_t{64} * 1024;    // 413 beyond
     unsigned max_history_points = 10000;                    // /api/history points=; 400 beyond
     unsigned default_history_points = 600;
-    int write_wait_s = 10;       // /api/write waits this long for the outcome
+    int write_wait_s = 10;       // /api/write waits this long for the outcome; 504 after
     int event_heartbeat_s = 15;  // a comment line keeps idle streams alive
+    AuthThrottleLimits auth;     // wrong tokens: how many are free, and the delays after
 };
 
 class HttpServer {
@@ -69,30 +80,35 @@ class HttpServer {
 
     // Set before start(). The table must outlive the server (the generated one is static).
     void set_assets(const HttpAsset* table, std::size_t count);
-    // Where /api/history finds its trends (the history's); without it the route answers 503.
+    // Where /api/history finds its trends (the history's, which must outlive the server);
+    // without them the route answers 503.
     void set_trends(TrendSource* trends);
-    // Families of other outputs, added to /metrics at every scrape.
+    // Families of other outputs, added to /metrics at every scrape, on the side thread.
     void set_metrics_source(MetricsSource source);
-    // Opens POST /api/write to requests bearing this token, each handed to the program's
-    // rule for remote writes; without this call every write is refused with 403.
+    // Opens POST /api/write to requests bearing this token, each handed to `writes` (the
+    // program's rule for remote writes, which must outlive the server); without this call
+    // every write is refused with 403.
     void enable_writes(const std::string& token, RemoteWrites& writes);
 
     // Binds and serves on its own threads; port 0 takes a free port (see port()).
     bool start(const std::string& address, int port, std::string& error);
     int port() const;
-    // Ends open event streams, stops listening and joins the workers.
+    // Ends open event streams, stops listening and joins the threads.
     void stop();
 
     // Open event streams now, for tests and /metrics.
     unsigned event_streams() const;
+    // The server's own families (connections, event streams, refused tokens). /metrics
+    // of this server carries them already; a family written before is not written again.
+    void describe_metrics(MetricsText& out) const;
 
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
-// Times as /api/history takes them: unix seconds ("1765180800", "1765180800.5") or
-// ISO 8601 with a zone ("2026-12-08T07:00:00Z", "...+08:00", fraction allowed).
-bool parse_time_ms(const std::string& text, std::int64_t& out_ms);
+// The URL a listening address is reached at: "http://127.0.0.1:8080/",
+// "http://[::1]:18099/" (an IPv6 address in brackets).
+std::string http_url(const std::string& address, int port);
 
 }  // namespace kv830host

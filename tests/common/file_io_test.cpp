@@ -44,6 +44,20 @@ TEST(WriteFileAtomically, ReportsAMissingFolderWithTheReason) {
     EXPECT_FALSE(kv830io::check_folder_writable("/no/such/dir/out.json", error));
     EXPECT_EQ(error, "cannot write in /no/such/dir: No such file or directory");
     EXPECT_TRUE(kv830io::check_folder_writable("relative-name.json", error)) << error;
+    // A name that is a folder, or sits under a file, says so.
+    const struct {
+        std::string path;
+        std::string error;
+    } rows[] = {
+        {"/tmp/",                  "cannot write /tmp/: it names a folder, not a file"},
+        {"/tmp",                   "cannot write /tmp: it names a folder, not a file" },
+        {"/etc/hostname/s-1.json", "cannot write in /etc/hostname: Not a directory"   },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        EXPECT_FALSE(kv830io::check_folder_writable(row.path, error));
+        EXPECT_EQ(error, row.error);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "broker.h"
@@ -442,94 +444,163 @@ TEST_F(Monitoring, KillNineMakesOfflineAppearThroughTheLastWill) {
     EXPECT_TRUE(sub->wait_for(says("offline"), 30s)) << broker_.log();
 }
 
-struct WriteCase {
-    const char* name;
-    std::vector<std::string> sim_extra;
-    const char* command;
-    const char* outcome;  // the beginning of the outcome member
-    const char* reason;   // a part of the reason given
-    bool lands;           // the value reaches the simulator's registers
-};
+// One POST with a bearer token over a fresh connection.
+HttpReply http_post(int port, const std::string& path, const std::string& token,
+                    const std::string& body) {
+    HttpReply reply;
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        return reply;
+    }
+    timeval tv{30, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::string request = "POST " + path +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+                                "Authorization: Bearer " +
+                                token + "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                std::to_string(body.size()) + "\r\n\r\n" + body;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(request.size())) {
+        ::close(fd);
+        return reply;
+    }
+    std::string text;
+    char buf[8192];
+    for (ssize_t n = ::recv(fd, buf, sizeof buf, 0); n > 0; n = ::recv(fd, buf, sizeof buf, 0)) {
+        text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    const auto head_end = text.find("\r\n\r\n");
+    if (text.rfind("HTTP/1.1 ", 0) == 0 && head_end != std::string::npos) {
+        reply.status = std::atoi(text.c_str() + 9);
+        reply.body = text.substr(head_end + 4);
+    }
+    return reply;
+}
 
-TEST_F(Monitoring, WritesOverMqttAreReportedAndOnlyGoodOnesReachTheController) {
-    const std::vector<WriteCase> cases = {
-        {"confirmed",                 {}, R"({"register": 19, "values": [71]})",         "confirmed", "",     true },
-        {"refused by the controller",
-         {"--exception-at", "19"},
-         R"({"register": 19, "values": [71]})",                                          "refused",
-         "exception",                                                                                         false},
-        {"bad JSON",                  {}, R"({"register": 19, "values": [71)",           "refused",   "JSON", false},
-        {"extra member",              {}, R"({"register": 19, "values": [71], "x": 1})", "refused",   "x",    false},
-        {"unknown register",          {}, R"({"register": 65000, "values": [71]})",      "refused",   "",     false},
-        {"value out of range",        {}, R"({"register": 19, "values": [70000]})",      "refused",   "",     false},
-        {"too many values",           {}, nullptr,                                       "refused",   "123",  false},
+// The "write register ..." lines of the simulator's log: what reached the controller.
+std::multiset<std::string> writes_in(const std::string& log) {
+    std::multiset<std::string> out;
+    std::istringstream lines(log);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t at = line.find("write register");
+        if (at != std::string::npos) {
+            out.insert(line.substr(at, line.find(' ', line.find('=', at) + 2) - at));
+        }
+    }
+    return out;
+}
+
+// Every remote write follows one rule whichever way it comes: the same table of commands
+// through MQTT and through HTTP, and only those the rule lets through reach the
+// controller, once each.
+TEST_F(Monitoring, RemoteWritesFollowOneRuleOverMqttAndHttp) {
+    struct Row {
+        const char* name;
+        std::string command;  // {ID} stands for an id of the path's own
+        const char* outcome;  // the beginning of the result's outcome
+        const char* reason;   // a part of the reason given
+        int http_status;
+        const char* lands;  // the write as the controller saw it, or ""
     };
     std::string too_many = R"({"register": 19, "values": [70)";
     for (int i = 0; i < 130; ++i) {
         too_many += ",70";
     }
     too_many += "]}";
-
-    // What the frozen simulator holds when nobody wrote to it.
-    std::vector<int> untouched;
-    {
-        TempDir dir;
-        Simulator sim(dir, {"--tcp", "0"}, {"--frozen"});
-        ASSERT_TRUE(sim.started()) << sim.log();
-        ASSERT_EQ(sim.stop(), 0);
-        std::vector<int> inputs;
-        ASSERT_TRUE(sim.read_dump(untouched, inputs));
-        ASSERT_NE(untouched[19], 71) << "the confirmed write would not be seen";
-    }
-
-    for (const WriteCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir dir;
-        std::vector<std::string> extra{"--frozen"};
-        extra.insert(extra.end(), c.sim_extra.begin(), c.sim_extra.end());
-        Simulator sim(dir, {"--tcp", "0"}, extra);
-        ASSERT_TRUE(sim.started()) << sim.log();
-        const std::string prefix = unique_prefix("write");
-        const auto sub = subscribe(prefix + "/#");
-        const auto host =
-            start_host(dir, {"--tcp", sim.address(), "--mqtt", broker_.url(), "--mqtt-topic",
-                             prefix, "--mqtt-writes", "--interval", "300ms", "--no-history"});
-        ASSERT_TRUE(sub->wait_for(
-            [&](const std::vector<Message>& all) {
-                for (const Message& m : all) {
-                    if (m.topic == prefix + "/status" && m.payload == "online") {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            kLong))
-            << host->err();
-        // The host subscribes to its write topic once connected; a cycle message shows it
-        // is past that.
-        ASSERT_TRUE(sub->wait_count(prefix + "/cycle", 1, kLong)) << host->err();
-        ASSERT_TRUE(sub->publish(prefix + "/write", c.command != nullptr ? c.command : too_many));
-        ASSERT_TRUE(sub->wait_count(prefix + "/write/result", 1, kLong)) << host->err();
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"a setting",              R"({"register": 19, "values": [65]})",       "confirmed", "",                     200, "write register 19 = 65"},
+        {"a measured pressure",    R"({"register": 100, "values": [5]})",       "refused",   "register 100 is not",  422, ""},
+        {"settings into a reading", R"({"register": 35, "values": [40, 40]})",  "refused",   "register 36 is not",   422, ""},
+        {"out of its range",       R"({"register": 19, "values": [1007]})",     "refused",   "100.7 °C",             422, ""},
+        {"refused by the controller", R"({"register": 22, "values": [1]})",     "refused",   "exception",            422, "write register 22 = 1"},
+        {"a NUL and garbage",      std::string(R"({"register": 19, "values": [66]})") + '\0' + "zz", "refused", "NUL", 400, ""},
+        {"not JSON",               R"({"register": 19, "values": [66)",        "refused",   "not valid JSON",       400, ""},
+        {"an unknown member",      R"({"register": 19, "values": [66], "x": 1})", "refused", "unknown member",      400, ""},
+        {"too many values",        too_many,                                    "refused",   "at most 123",          400, ""},
+        {"another device",         R"({"data_id": 7, "register": 19, "values": [66]})", "refused", "7",             422, ""},
+        {"a first command id",     R"({"register": 20, "values": [41], "command_id": "{ID}"})", "confirmed", "",     200, "write register 20 = 41"},
+        {"the same id again",      R"({"register": 20, "values": [41], "command_id": "{ID}"})", "refused", "carried out before", 422, ""},
+    };
+    // clang-format on
+    TempDir dir;
+    Simulator sim(dir, {"--tcp", "0"}, {"--frozen", "--verbose", "--exception-at", "22"});
+    ASSERT_TRUE(sim.started()) << sim.log();
+    const std::string token = "rule-test-token-4b1e0c77";
+    write_file(dir.file("token"), token + "\n");
+    ASSERT_EQ(::chmod(dir.file("token").c_str(), 0600), 0);
+    const int http_port = testproc::free_tcp_port();
+    const std::string prefix = unique_prefix("rule");
+    const auto sub = subscribe(prefix + "/#");
+    // A command the broker kept from before reaches the program when it subscribes: old
+    // news, never acted on.
+    ASSERT_TRUE(sub->publish(prefix + "/write", R"({"register": 21, "values": [11]})", true));
+    const auto host = start_host(
+        dir, {"--tcp", sim.address(), "--mqtt", broker_.url(), "--mqtt-topic", prefix,
+              "--mqtt-writes", "--http", "127.0.0.1:" + std::to_string(http_port), "--http-writes",
+              "--http-token-file", dir.file("token"), "--interval", "300ms", "--no-history"});
+    ASSERT_TRUE(sub->wait_count(prefix + "/cycle", 1, kLong)) << host->err();
+    std::multiset<std::string> expected;
+    ASSERT_TRUE(sub->wait_count(prefix + "/write/result", 1, kLong)) << host->err();
+    std::size_t results = 1;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("mqtt: ") + row.name);
+        std::string command = row.command;
+        const std::size_t id = command.find("{ID}");
+        if (id != std::string::npos) {
+            command.replace(id, 4, "mqtt-1");
+        }
+        ASSERT_TRUE(sub->publish(prefix + "/write", command));
+        ASSERT_TRUE(sub->wait_count(prefix + "/write/result", ++results, kLong)) << host->err();
         Json::Value result;
-        ASSERT_TRUE(parse_json(sub->on(prefix + "/write/result").front().payload, result));
-        EXPECT_EQ(result["outcome"].asString().rfind(c.outcome, 0), 0U) << result.toStyledString();
-        if (std::string(c.outcome) != "confirmed") {
-            EXPECT_FALSE(result["reason"].asString().empty()) << result.toStyledString();
-            EXPECT_NE(result["reason"].asString().find(c.reason), std::string::npos)
-                << result.toStyledString();
-        }
-        host->signal(SIGINT);
-        EXPECT_EQ(host->wait(kLong), 0) << host->err();
-        ASSERT_EQ(sim.stop(), 0);
-        std::vector<int> holding;
-        std::vector<int> inputs;
-        ASSERT_TRUE(sim.read_dump(holding, inputs));
-        if (c.lands) {
-            EXPECT_EQ(holding[19], 71);
-        } else {
-            EXPECT_EQ(holding, untouched);
+        ASSERT_TRUE(parse_json(sub->on(prefix + "/write/result").back().payload, result));
+        EXPECT_EQ(result["outcome"].asString().rfind(row.outcome, 0), 0U)
+            << result.toStyledString();
+        EXPECT_NE(result["reason"].asString().find(row.reason), std::string::npos)
+            << result.toStyledString();
+        if (*row.lands != '\0') {
+            expected.insert(row.lands);
         }
     }
+    Json::Value retained;
+    ASSERT_TRUE(parse_json(sub->on(prefix + "/write/result").front().payload, retained));
+    EXPECT_NE(retained["reason"].asString().find("retained"), std::string::npos)
+        << retained.toStyledString();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("http: ") + row.name);
+        std::string command = row.command;
+        const std::size_t id = command.find("{ID}");
+        if (id != std::string::npos) {
+            command.replace(id, 4, "http-1");
+        }
+        const HttpReply reply = http_post(http_port, "/api/write", token, command);
+        EXPECT_EQ(reply.status, row.http_status) << reply.body;
+        Json::Value result;
+        ASSERT_TRUE(parse_json(reply.body, result)) << reply.body;
+        EXPECT_EQ(result["outcome"].asString().rfind(row.outcome, 0), 0U)
+            << result.toStyledString();
+        EXPECT_NE(result["reason"].asString().find(row.reason), std::string::npos)
+            << result.toStyledString();
+        if (*row.lands != '\0') {
+            expected.insert(row.lands);
+        }
+    }
+    host->signal(SIGINT);
+    EXPECT_EQ(host->wait(kLong), 0) << host->err();
+    const std::string err = host->err();
+    EXPECT_NE(err.find("write from mqtt: data id 1, register 100, values [5]: refused"),
+              std::string::npos)
+        << err;
+    EXPECT_NE(err.find("write from http 127.0.0.1"), std::string::npos) << err;
+    ASSERT_EQ(sim.stop(), 0);
+    EXPECT_EQ(writes_in(sim.log()), expected) << sim.log();
 }
 
 bool promtool_accepts(const TempDir& dir, const std::string& text, std::string& said) {

@@ -65,21 +65,21 @@ TEST(HostOptions, RefusesBadValuesNamingTheOption) {
         const char* message_part;
     };
     const Row rows[] = {
-        {{"--device", "/dev/null", "--slave", "0x10"},                  "--slave"                },
-        {{"--device", "/dev/null", "--slave", "248"},                   "--slave"                },
-        {{"--device", "/dev/null", "--slave", "0"},                     "serial line"            },
-        {{"--tcp", "h:1", "--slave", "256"},                            "--slave"                },
-        {{"--device", "/dev/null", "--baud", "9600.0"},                 "--baud"                 },
-        {{"--device", "/dev/null", "--retries", "11"},                  "--retries"              },
-        {{"--device", "/dev/null", "--retries", "-1"},                  "--retries"              },
-        {{"--device", "/dev/null", "--interval", "1h"},                 "--interval"             },
-        {{"--device", "/dev/null", "--timeout", "0"},                   "--timeout"              },
-        {{"--device", "/dev/null", "--write", "1=2,"},                  "--write"                },
-        {{"--device", "/dev/null", "--write", "0x10=1"},                "--write"                },
+        {{"--device", "/dev/null", "--slave", "0x10"},                  "--slave"                     },
+        {{"--device", "/dev/null", "--slave", "248"},                   "--slave"                     },
+        {{"--device", "/dev/null", "--slave", "0"},                     "serial line"                 },
+        {{"--tcp", "h:1", "--slave", "256"},                            "--slave"                     },
+        {{"--device", "/dev/null", "--baud", "9600.0"},                 "--baud"                      },
+        {{"--device", "/dev/null", "--retries", "11"},                  "--retries"                   },
+        {{"--device", "/dev/null", "--retries", "-1"},                  "--retries"                   },
+        {{"--device", "/dev/null", "--interval", "1h"},                 "--interval"                  },
+        {{"--device", "/dev/null", "--timeout", "0"},                   "--timeout"                   },
+        {{"--device", "/dev/null", "--write", "1=2,"},                  "--write"                     },
+        {{"--device", "/dev/null", "--write", "0x10=1"},                "--write"                     },
         {{"--device", "/dev/null", "--histroy", "h.db"},                R"(did you mean "--history"?)"},
-        {{"--device", "/dev/null", "--watch=yes"},                      "takes no value"         },
-        {{"--device", "/dev/null", "--write", "1=1", "--write", "2=2"}, "once"                   },
-        {{"--tcp", "h:1", "--device", "/dev/null"},                     "exclude each other"     },
+        {{"--device", "/dev/null", "--watch=yes"},                      "takes no value"              },
+        {{"--device", "/dev/null", "--write", "1=1", "--write", "2=2"}, "once"                        },
+        {{"--tcp", "h:1", "--device", "/dev/null"},                     "exclude each other"          },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(joined(row.args));
@@ -142,6 +142,15 @@ TEST(HostOptions, TheDefaultSettingsFileIsReadWhenItExists) {
     Options none;
     EXPECT_FALSE(parse_options(1, argv, none, error, dir.file("missing.json")));
     EXPECT_NE(error.find("no link"), std::string::npos) << error;
+    // --no-settings reads none, and cannot be given with --settings.
+    const char* const without[] = {"kv830-host", "--no-settings", "--tcp", "127.0.0.1:1502"};
+    Options n;
+    ASSERT_TRUE(parse_options(4, without, n, error, file)) << error;
+    EXPECT_EQ(n.settings_file, "");
+    EXPECT_EQ(n.link.slave, 1);
+    const char* const both[] = {"kv830-host", "--no-settings", "--settings", other.c_str()};
+    EXPECT_FALSE(parse_options(4, both, n, error, file));
+    EXPECT_NE(error.find("exclude each other"), std::string::npos) << error;
 }
 
 TEST(HostOptions, RowsOfOtherPartsParseAndShowInTheHelp) {

@@ -105,13 +105,9 @@ class ProgramFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         EXPECT_NE(std::signal(SIGPIPE, SIG_IGN), SIG_ERR);
-        stop_flags().stop = 0;
-        stop_flags().abort = 0;
+        reset_stop();
     }
-    void TearDown() override {
-        stop_flags().stop = 0;
-        stop_flags().abort = 0;
-    }
+    void TearDown() override { reset_stop(); }
     TempDir dir_;
 };
 

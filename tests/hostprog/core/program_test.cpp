@@ -320,9 +320,9 @@ TEST_F(ProgramTest, SecondStopAbandonsTheExchangeAtOnce) {
     ASSERT_FALSE(sim.address().empty());
     std::thread stopper([] {
         std::this_thread::sleep_for(500ms);
-        stop_flags().stop = 1;
+        request_stop(false);
         std::this_thread::sleep_for(200ms);
-        stop_flags().abort = 1;
+        request_stop(false);  // a second stop abandons the exchange
     });
     const auto start = std::chrono::steady_clock::now();
     const ProgramRun run =

@@ -269,8 +269,9 @@ TEST(HistoryWriter, TrendsFromSeveralThreadsSeeWhatWaits) {
     ASSERT_TRUE(first.ok) << first.refusal;
     EXPECT_EQ(first.points.size(), 10U);
     writer.start();
-    std::vector<std::thread> threads;
     std::vector<std::size_t> fewest(4, 10);
+    std::vector<std::thread> threads;
+    threads.reserve(fewest.size());
     for (std::size_t& mine : fewest) {
         threads.emplace_back([&] {
             for (int i = 0; i < 20; ++i) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "http_server.h"
+
 namespace {
 
 using kv830host::HttpSettings;
@@ -20,26 +22,27 @@ struct AddressRow {  // NOLINT(clang-analyzer-optin.performance.Padding)
     bool ok;
     const char* address;
     int port;
+    const char* url;  // as the start line names it
 };
 
 TEST(HttpAddress, FormsAndRefusals) {
     const AddressRow rows[] = {
-        {"8080",           true,  "127.0.0.1",   8080 },
-        {":8080",          true,  "127.0.0.1",   8080 },
-        {"0.0.0.0:9100",   true,  "0.0.0.0",     9100 },
-        {"192.168.1.5:80", true,  "192.168.1.5", 80   },
-        {"[::1]:8080",     true,  "::1",         8080 },
-        {"localhost:0",    true,  "localhost",   0    },
-        {"65535",          true,  "127.0.0.1",   65535},
-        {"65536",          false, "",            0    },
-        {"-1",             false, "",            0    },
-        {"0x50",           false, "",            0    },
-        {"http",           false, "",            0    },
-        {"1.2.3.4:",       false, "",            0    },
-        {"::1:8080",       false, "",            0    },
-        {"[::1]8080",      false, "",            0    },
-        {"[::1]",          false, "",            0    },
-        {"",               false, "",            0    },
+        {"8080",           true,  "127.0.0.1",   8080,  "http://127.0.0.1:8080/" },
+        {":8080",          true,  "127.0.0.1",   8080,  "http://127.0.0.1:8080/" },
+        {"0.0.0.0:9100",   true,  "0.0.0.0",     9100,  "http://0.0.0.0:9100/"   },
+        {"192.168.1.5:80", true,  "192.168.1.5", 80,    "http://192.168.1.5:80/" },
+        {"[::1]:8080",     true,  "::1",         8080,  "http://[::1]:8080/"     },
+        {"localhost:0",    true,  "localhost",   0,     "http://localhost:0/"    },
+        {"65535",          true,  "127.0.0.1",   65535, "http://127.0.0.1:65535/"},
+        {"65536",          false, "",            0,     ""                       },
+        {"-1",             false, "",            0,     ""                       },
+        {"0x50",           false, "",            0,     ""                       },
+        {"http",           false, "",            0,     ""                       },
+        {"1.2.3.4:",       false, "",            0,     ""                       },
+        {"::1:8080",       false, "",            0,     ""                       },
+        {"[::1]8080",      false, "",            0,     ""                       },
+        {"[::1]",          false, "",            0,     ""                       },
+        {"",               false, "",            0,     ""                       },
     };
     for (const AddressRow& row : rows) {
         SCOPED_TRACE(row.text);
@@ -50,6 +53,7 @@ TEST(HttpAddress, FormsAndRefusals) {
         if (row.ok) {
             EXPECT_EQ(address, row.address);
             EXPECT_EQ(port, row.port);
+            EXPECT_EQ(kv830host::http_url(address, port), row.url);
         } else {
             EXPECT_FALSE(error.empty());
             EXPECT_EQ(address, "unchanged") << "a refused value must not half-apply";

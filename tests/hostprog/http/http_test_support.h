@@ -12,12 +12,14 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "http_reply.h"
 #include "http_server.h"
 #include "kv830_signals.h"
 #include "plant_state.h"
@@ -92,11 +94,44 @@ inline std::string gzip_bytes(const std::string& data) {
     return out;
 }
 
-// A connected loopback socket, closed on destruction.
+// The gzip body of an answer, unpacked; empty when it is not gzip.
+inline std::string gunzip_text(const std::string& data) {
+    std::string out;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    return kv830host::gunzip(bytes, data.size(), out) ? out : std::string();
+}
+
+// A query parameter's value as a browser sends it.
+inline std::string url_encode(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 15];
+        }
+    }
+    return out;
+}
+
+// A connected loopback socket, closed on destruction; `from` picks the client's address
+// (127.0.0.2 and up are the same machine, each a client of its own to the server).
 class RawSocket {
   public:
-    explicit RawSocket(int port) {
+    explicit RawSocket(int port, const char* from = nullptr) {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (from != nullptr) {
+            sockaddr_in source{};
+            source.sin_family = AF_INET;
+            ::inet_pton(AF_INET, from, &source.sin_addr);
+            if (::bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source) != 0) {
+                return;
+            }
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -122,6 +157,16 @@ class RawSocket {
             sent += static_cast<std::size_t>(n);
         }
         return true;
+    }
+    // What arrives within `timeout` (at least one read's worth when anything does).
+    std::string read_some(std::chrono::milliseconds timeout) {
+        char buffer[65536];
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+            return {};
+        }
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
     }
     // Reads until the peer closes or `timeout` passes without data.
     std::string read_until_closed(std::chrono::milliseconds timeout) {
