@@ -17,15 +17,12 @@
 // Both run in a few minutes' to a quarter of an hour's wall time; `make bench-mqtt-outage`
 // and `make bench-mqtt-fleet` build and run them.
 #include <mosquitto.h>
-#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
-#include <ctime>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -54,22 +51,14 @@ constexpr double kLiveDelayTargetMs = 100.0;
 constexpr int kRestartRounds = 10;
 
 std::int64_t wall_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    return kv830host::wall_clock_ms();
 }
 
 // "2026-12-08T07:31:49.123Z" as milliseconds since 1970; -1 for anything else.
 std::int64_t parse_utc(const std::string& text) {
-    std::tm tm{};
-    int ms = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%dT%d:%d:%d.%dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
-                    &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &ms) != 7) {
-        return -1;
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    return static_cast<std::int64_t>(timegm(&tm)) * 1000 + ms;
+    std::int64_t ms = -1;
+    std::string error;
+    return kv830host::parse_time(text, 0, ms, error) ? ms : -1;
 }
 
 // What arrived, without the payloads: a day of snapshots would not fit in memory.

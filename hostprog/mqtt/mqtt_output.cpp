@@ -6,10 +6,10 @@
 #include "device_list.h"
 #include "device_runner.h"
 #include "mqtt_messages.h"
-#include "time_text.h"
 #include "mqtt_publisher.h"
 #include "mqtt_settings.h"
 #include "node_id.h"
+#include "time_text.h"
 
 namespace kv830host {
 

@@ -465,10 +465,10 @@ TEST_F(DevicesTest, NoRoundStatusCountsEveryDevice) {
         {tcp_device(1, sim.address(), 1), tcp_device(2, dead, 1, R"(, "timeout_ms": 200)")}));
     // The page's state and a publisher per device take reports from both lines at once.
     const std::string broker = "127.0.0.1:" + std::to_string(testproc::free_tcp_port());
-    const ProgramRun some = run_program(
-        dir_, {"--settings", one_answers, "--cycles", "2", "--interval", "0", "--no-history",
-               "--http", "127.0.0.1:0", "--mqtt", "mqtt://" + broker, "--mqtt-topic",
-               "plant/{data_id}", "--mqtt-flush-timeout", "200ms"});
+    const ProgramRun some =
+        run_program(dir_, {"--settings", one_answers, "--cycles", "2", "--interval", "0",
+                           "--no-history", "--http", "127.0.0.1:0", "--mqtt", "mqtt://" + broker,
+                           "--mqtt-topic", "plant/{data_id}", "--mqtt-flush-timeout", "200ms"});
     // No broker took the cycles: the run ended, but fell short.
     EXPECT_EQ(some.status, kExitShortfall) << some.status_text;
     EXPECT_NE(some.status_text.find("[1] kv830-host: mqtt: 0 cycles delivered, 2 not delivered"),

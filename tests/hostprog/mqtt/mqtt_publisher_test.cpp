@@ -21,8 +21,8 @@
 
 #include "broker.h"
 #include "mqtt_messages.h"
-#include "time_text.h"
 #include "support.h"
+#include "time_text.h"
 #include "write_policy.h"
 
 namespace {
