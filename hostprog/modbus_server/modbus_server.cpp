@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "host_port.h"
+#include "time_text.h"
 
 namespace kv830host {
 
@@ -30,12 +31,6 @@ constexpr int kMaxPollMs = 1000;
 // Out of descriptors, a listening socket stays readable: it waits this long before the next
 // accept rather than spinning.
 constexpr auto kAcceptPause = std::chrono::seconds(1);
-
-std::int64_t now_unix_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 int port_of(const sockaddr_storage& address) {
     const auto* in4 = reinterpret_cast<const sockaddr_in*>(&address);
@@ -335,7 +330,7 @@ void ModbusServer::advance(Connection& c) {
     // A client may send several requests at once: once their replies fill the output and
     // go out, the rest are answered without waiting for more bytes from the client.
     do {
-        switch (c.session.serve(now_unix_ms(), SteadyClock::now())) {
+        switch (c.session.serve(wall_clock_ms(), SteadyClock::now())) {
             case ClientSession::Step::Close:
                 close(c, &counters_.closed_garbage);
                 return;
