@@ -137,7 +137,14 @@ void HistoryWriter::run() {
         bool ok = true;
         std::string error;
         HistoryFailure failure = HistoryFailure::None;
-        if (count > 0) {
+        // A file another program held locked at start is opened here, once it lets go;
+        // until then the rounds wait in the ring as they do for a lock during the run.
+        if (count > 0 && !store_.is_open()) {
+            const std::string path = store_.path();
+            ok = store_.open(path, HistoryStore::Access::ReadWrite, error);
+            failure = store_.last_failure();
+        }
+        if (count > 0 && ok) {
             for (std::size_t i = 0; i < count; ++i) {
                 rounds[i].data = batch.data() + i * options_.record_size;
             }
