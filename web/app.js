@@ -183,7 +183,7 @@
     }
     showAlarms(alarms);
     const t = snap[state.signalsUpdateKey || "更新时间"];
-    if (t !== undefined) $("ctime").textContent = t;
+    if (t !== undefined) $("ctime").textContent = paddedTime(String(t));
     if (!state.firstDraw) {
       state.firstDraw = true;
       window.kv830.stats.firstDrawMs = performance.now() - started;
@@ -291,6 +291,15 @@
     const d = new Date(ms);
     return d.getFullYear() + "-" + pad2(d.getMonth() + 1) + "-" + pad2(d.getDate()) + " " +
       pad2(d.getHours()) + ":" + pad2(d.getMinutes()) + ":" + pad2(d.getSeconds());
+  }
+
+  // The device writes its time unpadded ("2026-12-8 9:05:0"): shown in the form of the
+  // last cycle's time beside it, so that the header has one date format.
+  function paddedTime(text) {
+    const m = /^(\d{4})-(\d{1,2})-(\d{1,2}) (\d{1,2}):(\d{1,2}):(\d{1,2})$/.exec(text);
+    if (!m) return text;
+    return m[1] + "-" + pad2(+m[2]) + "-" + pad2(+m[3]) + " " + pad2(+m[4]) + ":" +
+      pad2(+m[5]) + ":" + pad2(+m[6]);
   }
 
   function ageText(s) {

@@ -38,10 +38,18 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive, p
         // A run that only serves what is stored needs no right to write.
         const auto access = context_.run.cycles == 0 ? HistoryStore::Access::ReadOnly
                                                      : HistoryStore::Access::ReadWrite;
-        if (!store_.open(options_.file, access, error)) {
-            return false;
-        }
         store_.set_policy(options_.settings.policy());
+        if (!store_.open(options_.file, access, error)) {
+            // Locked by another program (a backup, a copy in progress): poll anyway and let
+            // the writer open the file once the lock is gone, as for a lock during the run.
+            if (access == HistoryStore::Access::ReadOnly ||
+                store_.last_failure() != HistoryFailure::Busy) {
+                return false;
+            }
+            context_.status->write_line(
+                "", "kv830-host: " + error + "; rounds wait in memory until it can be written\n");
+            error.clear();
+        }
         if (!store_.read_only()) {
             writer_ = std::make_unique<HistoryWriter>(store_, options_.settings.writer_options());
             writer_->start();

@@ -11,8 +11,10 @@ namespace kv830host {
 HistoryWriter::HistoryWriter(HistoryStore& store, const HistoryWriterOptions& options)
     : store_(store),
       options_(options),
-      slots_(std::max<std::size_t>(options.max_pending, 1) * options.record_size),
-      meta_(std::max<std::size_t>(options.max_pending, 1)) {}
+      capacity_(std::max<std::size_t>(options.max_pending, 1)),
+      // make_unique would zero the ring and so map all of it at once.
+      slots_(new unsigned char[capacity_ * options.record_size]),  // NOLINT(modernize-make-unique)
+      meta_(new Meta[capacity_]) {}                                // NOLINT(modernize-make-unique)
 
 HistoryWriter::~HistoryWriter() {
     stop();
@@ -34,8 +36,7 @@ bool HistoryWriter::submit(unsigned data_id, int record_type, std::int64_t unix_
         ++status_.refused;
         return false;
     }
-    const std::size_t capacity = meta_.size();
-    if (head_ - tail_ == capacity) {
+    if (head_ - tail_ == capacity_) {
         // The oldest waiting round gives way; one already being written may still land.
         if (tail_ < in_flight_) {
             ++dropped_in_flight_;
@@ -44,8 +45,8 @@ bool HistoryWriter::submit(unsigned data_id, int record_type, std::int64_t unix_
         }
         ++tail_;
     }
-    const auto slot = static_cast<std::size_t>(head_ % capacity);
-    std::memcpy(slots_.data() + slot * options_.record_size, data, size);
+    const std::size_t slot = slot_of(head_);
+    std::memcpy(slots_.get() + slot * options_.record_size, data, size);
     meta_[slot] = Meta{data_id, record_type, unix_ms};
     ++head_;
     return true;
@@ -87,14 +88,13 @@ void HistoryWriter::waiting_rounds(unsigned data_id, int record_type, std::int64
     const std::size_t size = options_.record_size;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        const std::size_t capacity = meta_.size();
         for (unsigned long long n = tail_; n < head_; ++n) {
-            const auto slot = static_cast<std::size_t>(n % capacity);
+            const std::size_t slot = slot_of(n);
             const Meta& m = meta_[slot];
             if (m.data_id == data_id && m.record_type == record_type && m.unix_ms >= from_ms &&
                 m.unix_ms <= to_ms) {
                 times.push_back(m.unix_ms);
-                const unsigned char* record = slots_.data() + slot * size;
+                const unsigned char* record = slots_.get() + slot * size;
                 records.insert(records.end(), record, record + size);
             }
         }
@@ -132,14 +132,13 @@ void HistoryWriter::run() {
         const unsigned long long ticket = flush_asked_;
         const unsigned long long first = tail_;
         const unsigned long long end = head_;
-        const std::size_t capacity = meta_.size();
         const auto count = static_cast<std::size_t>(end - first);
         batch.resize(count * options_.record_size);
         rounds.resize(count);
         for (std::size_t i = 0; i < count; ++i) {
-            const auto slot = static_cast<std::size_t>((first + i) % capacity);
+            const std::size_t slot = slot_of(first + i);
             std::memcpy(batch.data() + i * options_.record_size,
-                        slots_.data() + slot * options_.record_size, options_.record_size);
+                        slots_.get() + slot * options_.record_size, options_.record_size);
             rounds[i] = RoundToSave{meta_[slot].data_id, meta_[slot].record_type,
                                     meta_[slot].unix_ms, nullptr, options_.record_size};
         }
@@ -157,7 +156,15 @@ void HistoryWriter::run() {
         bool ok = true;
         std::string error;
         HistoryFailure failure = HistoryFailure::None;
-        if (count > 0 || !marks.empty()) {
+        // A file another program held locked at start is opened here, once it lets go;
+        // until then the rounds and the marks wait as they do for a lock during the run.
+        const bool to_write = count > 0 || !marks.empty();
+        if (to_write && !store_.is_open()) {
+            const std::string path = store_.path();
+            ok = store_.open(path, HistoryStore::Access::ReadWrite, error);
+            failure = store_.last_failure();
+        }
+        if (to_write && ok) {
             for (std::size_t i = 0; i < count; ++i) {
                 rounds[i].data = batch.data() + i * options_.record_size;
             }
@@ -178,6 +185,9 @@ void HistoryWriter::run() {
                 }
             }
             tail_ = std::max(tail_, end);
+            if (tail_ == head_) {
+                base_ = head_;
+            }
             status_.saved += count;
             status_.commits += count > 0 ? 1 : 0;
             status_.failure = HistoryFailure::None;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -96,8 +97,19 @@ class HistoryWriter {
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable attempted_;
-    std::vector<unsigned char> slots_;  // max_pending records of record_size bytes
-    std::vector<Meta> meta_;
+    // The ring's place of round number `n`.
+    std::size_t slot_of(unsigned long long n) const {
+        return static_cast<std::size_t>((n - base_) % capacity_);
+    }
+
+    // max_pending records of record_size bytes, left uninitialised: the kernel maps a page
+    // only once a round is written to it, and the ring starts again at its first slot
+    // whenever a commit empties it, so a file that takes every commit keeps a commit's
+    // rounds resident, not the ring's 4 MB.
+    const std::size_t capacity_;
+    std::unique_ptr<unsigned char[]> slots_;
+    std::unique_ptr<Meta[]> meta_;
+    unsigned long long base_ = 0;       // the round number that lies in slot 0
     unsigned long long head_ = 0;       // sequence number of the next round submitted
     unsigned long long tail_ = 0;       // sequence number of the oldest round waiting
     unsigned long long in_flight_ = 0;  // rounds before this are being written

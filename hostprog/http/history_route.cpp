@@ -3,6 +3,7 @@
 #include "http_core.h"
 #include "kv830_signals.h"
 #include "option_table.h"
+#include "time_text.h"
 
 namespace kv830host {
 
@@ -53,16 +54,16 @@ bool read_time(const Exchange& ex, const char* name, std::int64_t absent_ms, std
         out_ms = absent_ms;
         return true;
     }
-    if (parse_time_ms(ex.param(name), out_ms)) {
+    std::string error;
+    if (parse_time(ex.param(name), wall_clock_ms(), out_ms, error)) {
         return true;
     }
-    why = std::string(name) + "='" + ex.param(name) +
-          "' is neither unix seconds nor ISO 8601 with a zone";
+    why = std::string(name) + "=" + error;
     return false;
 }
 
 bool read_span(const ServerCore& core, const Exchange& ex, TrendRequest& q, std::string& why) {
-    if (!read_time(ex, "to", now_unix_ms(), q.to_ms, why) ||
+    if (!read_time(ex, "to", wall_clock_ms(), q.to_ms, why) ||
         !read_time(ex, "from", q.to_ms - std::int64_t{3600} * 1000, q.from_ms, why)) {
         return false;
     }

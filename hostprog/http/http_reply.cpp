@@ -145,21 +145,4 @@ std::string json_number(double value) {
     return format_metric_value(value);
 }
 
-std::string iso_time(std::int64_t unix_ms) {
-    const auto seconds = static_cast<std::time_t>(unix_ms / 1000);
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[96];
-    (void)std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
-                        parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                        parts.tm_min, parts.tm_sec, static_cast<int>(unix_ms % 1000));
-    return text;
-}
-
-std::int64_t now_unix_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 }  // namespace kv830host

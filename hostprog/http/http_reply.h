@@ -45,8 +45,6 @@ bool gzip_text(const std::string& text, std::string& out);
 bool gunzip(const unsigned char* data, std::size_t size, std::string& out);
 
 std::string json_string(const std::string& text);
-std::string json_number(double value);       // null for NaN and infinities
-std::string iso_time(std::int64_t unix_ms);  // "2026-12-08T07:00:00.000Z"
-std::int64_t now_unix_ms();
+std::string json_number(double value);  // null for NaN and infinities
 
 }  // namespace kv830host

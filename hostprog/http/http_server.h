@@ -32,7 +32,6 @@
 #include <vector>
 
 #include "auth_throttle.h"
-#include "http_time.h"
 #include "metrics.h"
 #include "metrics_text.h"
 #include "plant_state.h"

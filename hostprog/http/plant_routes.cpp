@@ -7,6 +7,7 @@
 #include "http_core.h"
 #include "metrics.h"
 #include "option_table.h"
+#include "time_text.h"
 
 namespace kv830host {
 
@@ -36,7 +37,7 @@ void ServerCore::describe_metrics(MetricsText& out) const {
 void serve_metrics(ServerCore& core, const ExchangePtr& ex) {
     ex->run_aside([&core, ex] {
         MetricsText out;
-        write_plant_metrics(core.state, now_unix_ms(), out);
+        write_plant_metrics(core.state, wall_clock_ms(), out);
         core.describe_metrics(out);
         if (core.metrics_source) {
             core.metrics_source(out);
@@ -58,7 +59,7 @@ std::string health_problem(const ServerCore& core, const std::vector<DeviceView>
     if (devices.empty()) {
         return "no cycle has ended yet";
     }
-    const std::int64_t now = now_unix_ms();
+    const std::int64_t now = wall_clock_ms();
     const auto limit_ms = static_cast<std::int64_t>(core.state.interval_s() * 3000.0);
     oldest_ms = 0;
     for (const DeviceView& d : devices) {
@@ -116,7 +117,7 @@ std::string device_status(const DeviceView& d, std::int64_t now) {
            ",\"last_duration_s\":" + json_number(d.last_duration_s) +
            ",\"last_completed_unix_ms\":" +
            (has ? std::to_string(d.last_completed_unix_ms) : "null") + ",\"last_completed\":" +
-           (has ? json_string(iso_time(d.last_completed_unix_ms)) : "null") +
+           (has ? json_string(format_time_utc(d.last_completed_unix_ms)) : "null") +
            ",\"age_s\":" + (has ? json_number(static_cast<double>(age) / 1000.0) : "null") +
            ",\"stale\":" + bool_text(!has || age > kStaleAfterMs) +
            ",\"from_history\":" + bool_text(d.from_history) +
@@ -158,7 +159,7 @@ void serve_snapshot(ServerCore& core, const ExchangePtr& ex) {
         return;
     }
     const bool stale =
-        d.last_completed_unix_ms == 0 || now_unix_ms() - d.last_completed_unix_ms > kStaleAfterMs;
+        d.last_completed_unix_ms == 0 || wall_clock_ms() - d.last_completed_unix_ms > kStaleAfterMs;
     Reply r = json_reply(200, *d.snapshot);
     r.set("X-Data-Id", std::to_string(d.data_id));
     r.set("X-Last-Completed-Ms", std::to_string(d.last_completed_unix_ms));
@@ -168,7 +169,7 @@ void serve_snapshot(ServerCore& core, const ExchangePtr& ex) {
 }
 
 void serve_status(ServerCore& core, const ExchangePtr& ex) {
-    const std::int64_t now = now_unix_ms();
+    const std::int64_t now = wall_clock_ms();
     std::string out = "{\"now_unix_ms\":" + std::to_string(now) +
                       ",\"interval_s\":" + json_number(core.state.interval_s()) +
                       ",\"stale_after_s\":" + std::to_string(kStaleAfterMs / 1000) +

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "host_port.h"
+#include "time_text.h"
 
 namespace kv830host {
 
@@ -24,18 +25,12 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kBacklog = 16;
-// The longest the thread sleeps without a reason to wake: idle connections are judged
-// at least this often.
-constexpr int kMaxPollMs = 1000;
+// The longest one poll waits for a deadline that is due (an idle client's limit, the end
+// of an accept pause); with none due it waits for a client or the mailbox alone.
+constexpr std::int64_t kMaxPollMs = 60000;
 // Out of descriptors, a listening socket stays readable: it waits this long before the next
 // accept rather than spinning.
 constexpr auto kAcceptPause = std::chrono::seconds(1);
-
-std::int64_t now_unix_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 int port_of(const sockaddr_storage& address) {
     const auto* in4 = reinterpret_cast<const sockaddr_in*>(&address);
@@ -271,16 +266,28 @@ void ModbusServer::run() {
 }
 
 int ModbusServer::poll_timeout_ms(SteadyClock::time_point now) const {
-    auto wait = std::chrono::milliseconds(kMaxPollMs);
+    // Between rounds nothing is due but an idle client's limit or the end of an accept
+    // pause: without either the thread sleeps until a client or the mailbox wakes it.
+    bool due = false;
+    SteadyClock::time_point next{};
+    const auto take = [&](SteadyClock::time_point at) {
+        next = due ? std::min(next, at) : at;
+        due = true;
+    };
+    if (now < accept_paused_until_) {
+        take(accept_paused_until_);
+    }
     for (const auto& c : connections_) {
         if (c->fd >= 0 && !c->session.waiting()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  c->last_heard + config_.idle - now) +
-                              std::chrono::milliseconds(1);
-            wait = std::max(std::chrono::milliseconds(0), std::min(wait, left));
+            take(c->last_heard + config_.idle);
         }
     }
-    return static_cast<int>(wait.count());
+    if (!due) {
+        return -1;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now) +
+                      std::chrono::milliseconds(1);
+    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, kMaxPollMs));
 }
 
 void ModbusServer::accept_clients(SteadyClock::time_point now) {
@@ -335,7 +342,7 @@ void ModbusServer::advance(Connection& c) {
     // A client may send several requests at once: once their replies fill the output and
     // go out, the rest are answered without waiting for more bytes from the client.
     do {
-        switch (c.session.serve(now_unix_ms(), SteadyClock::now())) {
+        switch (c.session.serve(wall_clock_ms(), SteadyClock::now())) {
             case ClientSession::Step::Close:
                 close(c, &counters_.closed_garbage);
                 return;

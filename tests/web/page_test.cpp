@@ -316,6 +316,8 @@ TEST_F(PageTest, EveryValueOnThePageEqualsTheSnapshot) {
     };
     const long long shown_s = seconds_of(shown_time.asString());
     ASSERT_GE(shown_s, 0) << shown_time.asString();
+    EXPECT_EQ(shown_time.asString().size(), std::string("2026-12-08 09:05:00").size())
+        << "padded as the last cycle's time beside it: " << shown_time.asString();
     EXPECT_GE(shown_s, seconds_of(snap[kUpdateTimeKey].asString()) - 3) << shown_time.asString();
     EXPECT_LE(shown_s, seconds_of(snap_after[kUpdateTimeKey].asString()) + 3)
         << shown_time.asString();

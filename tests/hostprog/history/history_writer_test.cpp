@@ -23,46 +23,60 @@ using kv830host::HistoryStore;
 using kv830host::HistoryWriter;
 using kv830host::HistoryWriterOptions;
 
+// Held by another program during the run, or already when the program starts: either
+// way polling goes on and the rounds wait for the lock to go.
 TEST(HistoryWriter, LockedFileKeepsRoundsInMemoryAndWritesThemWhenFreed) {
-    TempDir dir;
-    const std::string path = dir.file("h.db");
-    HistoryStore store;
-    std::string error;
-    ASSERT_TRUE(store.open(path, error)) << error;
-    HistoryWriterOptions options;
-    options.commit_ms = 60000;
-    HistoryWriter writer(store, options);
-    writer.start();
-
-    sqlite3* other = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr), SQLITE_OK);
-    RecordMaker maker;
-    const std::int64_t t0 = kv830host::wall_clock_ms();
-    for (int i = 0; i < 100; ++i) {
-        const auto r = maker.next(t0 + i);
-        ASSERT_TRUE(writer.submit(1, 5156, t0 + i, r.data(), r.size()));
+    for (const bool at_start : {false, true}) {
+        SCOPED_TRACE(at_start ? "locked at start" : "locked during the run");
+        TempDir dir;
+        const std::string path = dir.file("h.db");
+        HistoryStore store;
+        std::string error;
+        ASSERT_TRUE(store.open(path, error)) << error;
+        sqlite3* other = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
+        if (at_start) {
+            store.close();
+            ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr),
+                      SQLITE_OK);
+            EXPECT_FALSE(store.open(path, HistoryStore::Access::ReadWrite, error));
+            EXPECT_EQ(store.last_failure(), kv830host::HistoryFailure::Busy) << error;
+        }
+        HistoryWriterOptions options;
+        options.commit_ms = 60000;
+        HistoryWriter writer(store, options);
+        writer.start();
+        if (!at_start) {
+            ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr),
+                      SQLITE_OK);
+        }
+        RecordMaker maker;
+        const std::int64_t t0 = kv830host::wall_clock_ms();
+        for (int i = 0; i < 100; ++i) {
+            const auto r = maker.next(t0 + i);
+            ASSERT_TRUE(writer.submit(1, 5156, t0 + i, r.data(), r.size()));
+        }
+        writer.flush();
+        auto s = writer.status();
+        EXPECT_EQ(s.failure, kv830host::HistoryFailure::Busy) << s.error;
+        EXPECT_EQ(s.pending, 100U);
+        EXPECT_EQ(s.saved, 0U);
+        // Rounds keep coming while the lock is held.
+        for (int i = 100; i < 150; ++i) {
+            const auto r = maker.next(t0 + i);
+            ASSERT_TRUE(writer.submit(1, 5156, t0 + i, r.data(), r.size()));
+        }
+        ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(other);
+        writer.flush();
+        s = writer.status();
+        EXPECT_EQ(s.failure, kv830host::HistoryFailure::None) << s.error;
+        EXPECT_EQ(s.pending, 0U);
+        EXPECT_EQ(s.saved, 150U);
+        EXPECT_EQ(s.dropped, 0U);
+        writer.stop();
+        EXPECT_EQ(historytest::sql_text(path, "SELECT sum(rounds) FROM history_summary;"), "150");
     }
-    writer.flush();
-    auto s = writer.status();
-    EXPECT_EQ(s.failure, kv830host::HistoryFailure::Busy) << s.error;
-    EXPECT_EQ(s.pending, 100U);
-    EXPECT_EQ(s.saved, 0U);
-    // Rounds keep coming while the lock is held.
-    for (int i = 100; i < 150; ++i) {
-        const auto r = maker.next(t0 + i);
-        ASSERT_TRUE(writer.submit(1, 5156, t0 + i, r.data(), r.size()));
-    }
-    ASSERT_EQ(sqlite3_exec(other, "COMMIT;", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(other);
-    writer.flush();
-    s = writer.status();
-    EXPECT_EQ(s.failure, kv830host::HistoryFailure::None) << s.error;
-    EXPECT_EQ(s.pending, 0U);
-    EXPECT_EQ(s.saved, 150U);
-    EXPECT_EQ(s.dropped, 0U);
-    writer.stop();
-    EXPECT_EQ(historytest::sql_text(path, "SELECT sum(rounds) FROM history_summary;"), "150");
 }
 
 TEST(HistoryWriter, FullRingGivesUpTheOldestAndCountsThem) {

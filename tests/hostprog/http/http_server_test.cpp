@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "http_test_support.h"
+#include "time_text.h"
 
 namespace {
 
@@ -482,7 +483,8 @@ TEST_F(HistoryTest, QueryHandedOnAndAnswered) {
     EXPECT_EQ(queries_[0].data_id, 6U);
     EXPECT_EQ(queries_[0].points, 50U);
     std::int64_t from = 0;
-    ASSERT_TRUE(kv830host::parse_time_ms("2026-12-08T07:00:00Z", from));
+    std::string error;
+    ASSERT_TRUE(kv830host::parse_time("2026-12-08T07:00:00Z", 0, from, error)) << error;
     EXPECT_EQ(queries_[0].from_ms, from);
     EXPECT_EQ(queries_[0].to_ms, 1796716800500);
     const Json::Value doc = parse_json(r.body);
@@ -531,10 +533,9 @@ TEST_F(HistoryTest, BadQueriesRefusedWithAReason) {
         {signal + "&from=yesterday",                           400, "from="                    },
         {signal + "&to=2026-13-01T00:00:00Z",                  400, "to="                      },
         {signal + "&to=2026-02-30T00:00:00Z",                  400, "to="                      },
-        {signal + "&to=2026-12-08T07:00:00",                   400, "zone"                     },
         {signal + "&to=2026-12-08T25:00:00Z",                  400, "to="                      },
         {signal + "&to=1796716800000000",                      400, "to="                      },
-        {signal + "&to=-5",                                    400, "to="                      },
+        {signal + "&to=-5y",                                   400, "to="                      },
         {signal + "&points=0",                                 400, "points"                   },
         {signal + "&points=10001",                             400, "points"                   },
         {signal + "&points=99999999999999999999",              400, "points"                   },
@@ -560,44 +561,6 @@ TEST_F(HttpServerTest, HistoryOffSaysSo) {
     const auto r = raw_get(port_, "/api/history?signal=" + kv830test::url_encode("室外温度"));
     EXPECT_EQ(r.status, 503);
     EXPECT_NE(r.body.find("no history"), std::string::npos);
-}
-
-TEST(ParseTime, FormsAndRefusals) {
-    struct Row {
-        const char* text;
-        bool ok;
-        std::int64_t ms;
-    } const rows[] = {
-        {"0",                         true,  0            },
-        {"1796716800",                true,  1796716800000},
-        {"1796716800.25",             true,  1796716800250},
-        {"1970-01-01T00:00:00Z",      true,  0            },
-        {"2026-12-08T08:00:00Z",      true,  1796716800000},
-        {"2026-12-08T16:00:00+08:00", true,  1796716800000},
-        {"2026-12-08T03:00:00-0500",  true,  1796716800000},
-        {"2026-12-08T08:00:00.5Z",    true,  1796716800500},
-        {"2026-12-08T08:00Z",         true,  1796716800000},
-        {"2026-12-08 08:00:00Z",      true,  1796716800000},
-        {"2024-02-29T00:00:00Z",      true,  1709164800000},
-        {"2025-02-29T00:00:00Z",      false, 0            },
-        {"2026-12-08T08:00:00",       false, 0            },
-        {"2026-12-08",                false, 0            },
-        {"2026-12-08T08:00:00Zjunk",  false, 0            },
-        {"2026-12-08T08:60:00Z",      false, 0            },
-        {"1796716800.",               false, 0            },
-        {".5",                        false, 0            },
-        {"",                          false, 0            },
-        {"1e9",                       false, 0            },
-        {"999999999999",              false, 0            },
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.text);
-        std::int64_t ms = -1;
-        EXPECT_EQ(kv830host::parse_time_ms(row.text, ms), row.ok);
-        if (row.ok) {
-            EXPECT_EQ(ms, row.ms);
-        }
-    }
 }
 
 class AssetTest : public HttpServerTest {
