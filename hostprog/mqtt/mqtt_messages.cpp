@@ -20,6 +20,9 @@ std::string write_compact(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
+    // 15 digits, as a double holds them: 17 would show a duration of 0.001054 s as
+    // 0.0010540000000000001.
+    builder["precision"] = 15;
     return Json::writeString(builder, value);
 }
 

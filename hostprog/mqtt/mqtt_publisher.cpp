@@ -41,7 +41,12 @@ constexpr int kInflightWindow = 18;
 // snapshot) always finds room at once.
 constexpr int kReplayWindow = 14;
 constexpr int kLiveRoom = 2;
+// While a connection is being made, its timeout is checked this often.
 constexpr int kPollMaxMs = 500;
+// Otherwise the thread sleeps until a round or the broker wakes it, or a deadline of its
+// own is due (the next connection attempt, the replay's pace, a keepalive): at most this
+// long, and at most half the keepalive, which the library's ping needs.
+constexpr int kIdleMaxMs = 60000;
 constexpr std::size_t kResultsMax = 64;
 // How far ahead of its rate the backlog may send after a pause.
 constexpr double kReplayBurstS = 0.2;
@@ -69,7 +74,7 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
 
 int ms_until(Clock::time_point t) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t - Clock::now()).count();
-    return static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, kPollMaxMs)));
+    return static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, kIdleMaxMs)));
 }
 
 std::int64_t wall_ms() {
@@ -834,8 +839,12 @@ void MqttPublisher::Impl::poll_once(int timeout_ms) {
 
 // How long the loop may sleep: until the backlog's next token when the rate holds it back.
 int MqttPublisher::Impl::wait_ms() const {
-    if (!connected || tokens >= 1.0 || config.replay_rate == 0) {
+    if (!connected) {
         return kPollMaxMs;
+    }
+    const int idle = std::max(kPollMaxMs, std::min(kIdleMaxMs, config.keepalive_s * 1000 / 2));
+    if (tokens >= 1.0 || config.replay_rate == 0) {
+        return idle;
     }
     bool backlog = file && file->has_pending();
     if (!backlog) {
@@ -843,10 +852,10 @@ int MqttPublisher::Impl::wait_ms() const {
         backlog = inbox->queue.size() > 1;
     }
     if (!backlog) {
-        return kPollMaxMs;
+        return idle;
     }
     const double ms = (1.0 - tokens) * 1000.0 / static_cast<double>(config.replay_rate);
-    return std::max(1, std::min(kPollMaxMs, static_cast<int>(std::ceil(ms))));
+    return std::max(1, std::min(idle, static_cast<int>(std::ceil(ms))));
 }
 
 // Whether what the exit waits for is in: every round of the queue that is to go, and the

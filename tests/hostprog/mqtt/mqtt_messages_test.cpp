@@ -70,6 +70,10 @@ TEST(CycleJson, CarriesTheCycleWithItsOwnTimes) {
 
     r.last_completed_unix_ms = 0;
     EXPECT_TRUE(parse_json(kv830host::format_cycle_json(r))["last_completed"].isNull());
+
+    r.duration_s = 0.001054;  // as the device runner rounds it, to microseconds
+    EXPECT_NE(kv830host::format_cycle_json(r).find("\"duration_s\":0.001054,"), std::string::npos)
+        << kv830host::format_cycle_json(r);
 }
 
 }  // namespace
