@@ -364,6 +364,29 @@ bool engineering_to_raw(const SignalSpec& spec, double value, std::uint16_t& raw
     return true;
 }
 
+bool document_counts(const Json::Value& value, std::uint16_t& raw) {
+    if (value.isBool()) {
+        return false;
+    }
+    if (value.isUInt()) {
+        const unsigned n = value.asUInt();
+        if (n > 0xFFFFU) {
+            return false;
+        }
+        raw = static_cast<std::uint16_t>(n);
+        return true;
+    }
+    if (value.isInt()) {
+        const int n = value.asInt();
+        if (n < -32768) {
+            return false;
+        }
+        raw = static_cast<std::uint16_t>(static_cast<unsigned>(n) & 0xFFFFU);
+        return true;
+    }
+    return false;
+}
+
 bool in_range(const SignalSpec& spec, double value) {
     const double slack = std::fabs(spec.scale) * kRangeSlack;
     return value >= spec.min - slack && value <= spec.max + slack;

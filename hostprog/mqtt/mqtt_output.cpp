@@ -1,6 +1,8 @@
 #include "mqtt_output.h"
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "device_list.h"
 #include "mqtt_publisher.h"
@@ -64,21 +66,31 @@ class MqttOutput : public Output {
         }
     }
 
+    // Per device, as every other per-device family: summed, several devices' figures
+    // would hide which broker connection falls behind.
     void describe_metrics(MetricsText& out) const override {
-        MqttCounters all;
+        std::vector<std::pair<MetricLabels, MqttCounters>> counters;
         for (const auto& [data_id, publisher] : publishers_) {
-            const MqttCounters c = publisher->counters();
-            all.queue_depth += c.queue_depth;
-            all.dropped += c.dropped;
-            all.published += c.published;
+            counters.emplace_back(
+                MetricLabels{
+                    {"data_id", std::to_string(data_id)}
+            },
+                publisher->counters());
         }
         out.family("kv830_mqtt_queue_depth", "gauge", "Completed cycles waiting for the broker.");
-        out.sample("kv830_mqtt_queue_depth", {}, static_cast<unsigned long long>(all.queue_depth));
+        for (const auto& [labels, c] : counters) {
+            out.sample("kv830_mqtt_queue_depth", labels,
+                       static_cast<unsigned long long>(c.queue_depth));
+        }
         out.family("kv830_mqtt_dropped_total", "counter",
                    "Queued cycles dropped, oldest first, because the queue was full.");
-        out.sample("kv830_mqtt_dropped_total", {}, all.dropped);
+        for (const auto& [labels, c] : counters) {
+            out.sample("kv830_mqtt_dropped_total", labels, c.dropped);
+        }
         out.family("kv830_mqtt_published_total", "counter", "Cycle messages the broker accepted.");
-        out.sample("kv830_mqtt_published_total", {}, all.published);
+        for (const auto& [labels, c] : counters) {
+            out.sample("kv830_mqtt_published_total", labels, c.published);
+        }
     }
 
     void stop() override {
