@@ -3,6 +3,8 @@
 #include <json/value.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -117,6 +119,16 @@ struct Sample {
     double value;
 };
 
+// A register holds five digits at most: twelve significant digits keep every one and drop
+// the binary noise of the scaling (11.7, not 11.700000000000001).
+constexpr int kSignificantDigits = 12;
+
+double without_noise(double value) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.*g", kSignificantDigits, value);
+    return std::strtod(text, nullptr);
+}
+
 const Json::Value* member(const Json::Value& doc, const char* key) {
     return doc.find(key, key + std::strlen(key));
 }
@@ -213,7 +225,7 @@ void write_signal_metrics(const std::vector<DeviceView>& fresh, const SignalMode
             }
             const double scaled = raw_to_engineering(s, raw);
             samples.push_back({family_row(base.metric), d.data_id, s.row->key,
-                               scaled * base.factor + base.offset});
+                               without_noise(scaled * base.factor + base.offset)});
             outside.push_back({0, d.data_id, s.row->key, in_range(s, scaled) ? 0.0 : 1.0});
         }
     }
