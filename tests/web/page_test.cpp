@@ -460,12 +460,12 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     const int wanted_value = old_value > 1 ? old_value - 1 : old_value + 1;
     SCOPED_TRACE(name);
     // The form takes the setting's unit and sends counts.
-    const Json::Value m = signal_model()["signals"][name];
-    ASSERT_TRUE(m.isObject());
-    const auto in_unit = [&m](double counts) {
+    const Json::Value spec = signal_model()["signals"][name];
+    ASSERT_TRUE(spec.isObject());
+    const auto in_unit = [&spec](double counts) {
         char text[64];
-        std::snprintf(text, sizeof text, "%.*f", m["decimals"].asInt(),
-                      counts * m["scale"].asDouble() + m["offset"].asDouble());
+        std::snprintf(text, sizeof text, "%.*f", spec["decimals"].asInt(),
+                      counts * spec["scale"].asDouble() + spec["offset"].asDouble());
         return std::string(text);
     };
     const std::string refused_value = in_unit(wanted_value);
@@ -508,7 +508,8 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     EXPECT_DOUBLE_EQ(snapshot()[name].asDouble(), old_value);
 
     // Outside the setting's range: refused in the form, nothing sent.
-    const std::string above = std::to_string(m["max"].asDouble() + 10 * m["scale"].asDouble());
+    const std::string above =
+        std::to_string(spec["max"].asDouble() + 10 * spec["scale"].asDouble());
     const auto audited = [this] {
         const std::string err = host_->err();
         std::size_t n = 0;
