@@ -631,7 +631,7 @@
       g.moveTo(left, yy);
       g.lineTo(w - right, yy);
       g.stroke();
-      g.fillText(formatAxis(v), left - 6, yy);
+      g.fillText(formatAxis(v, (hi - lo) / 4), left - 6, yy);
     }
     if (unit) {
       g.textBaseline = "top";
@@ -678,9 +678,10 @@
     }
   }
 
-  function formatAxis(v) {
-    const a = Math.abs(v);
-    return a >= 100 ? v.toFixed(0) : a >= 1 ? v.toFixed(1) : v.toFixed(2);
+  // As many places as tell the grid lines apart: 11.65 and 11.68, not 11.7 twice.
+  function formatAxis(v, step) {
+    const places = Math.min(6, Math.max(0, Math.ceil(-Math.log10(step))));
+    return numberText(v, places);
   }
 
   function pad2(n) {
