@@ -1,5 +1,6 @@
 #include "signal_model.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -433,9 +434,18 @@ std::string range_text(const SignalSpec& spec) {
 }
 
 std::string format_number(double value, int decimals) {
+    // to_chars rounds as printf does, at a fraction of its cost: export formats every value
+    // of every round.
     char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    std::string out = text;
+    const auto done =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, decimals);
+    std::string out;
+    if (done.ec == std::errc()) {
+        out.assign(text, done.ptr);
+    } else {
+        std::snprintf(text, sizeof text, "%.*f", decimals, value);
+        out = text;
+    }
     // Rounding a small negative value to zero places gives "-0".
     if (out.front() == '-' && out.find_first_not_of("-0.") == std::string::npos) {
         out.erase(0, 1);
