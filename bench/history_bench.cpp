@@ -325,7 +325,11 @@ void BM_Export(benchmark::State& state) {
                                      "--from",
                                      "@" + std::to_string((kMonthEnd - kHourMs) / 1000),
                                      "--format",
-                                     state.range(0) == 0 ? "csv" : "jsonl"};
+                                     state.range(0) == 1 ? "jsonl" : "csv"};
+    // 0 and 1: values scaled through the signal model; 2: the register counts.
+    if (state.range(0) == 2) {
+        args.emplace_back("--raw");
+    }
     std::vector<char*> argv;
     argv.reserve(args.size());
     for (std::string& a : args) {
@@ -341,7 +345,7 @@ void BM_Export(benchmark::State& state) {
         static_cast<double>(state.iterations()) * kRoundsPerHour, benchmark::Counter::kIsRate);
 }
 // The rate is per second of this process's CPU time (the default of Google Benchmark).
-BENCHMARK(BM_Export)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Export)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 
 // Keeps each run's figures: medians where there are repetitions, the plain figure else.
 class FigureReporter : public benchmark::ConsoleReporter {

@@ -1,6 +1,8 @@
 // The plant page: one card per plant unit, built once from signals.json and updated in
 // place from /api/snapshot after every completed cycle (Server-Sent Events, or polling
 // of /api/status when the event stream is not available). No request leaves the program.
+// The snapshot carries register counts; the device's signal model (/api/signals) turns
+// them into values with their unit, flags what lies outside its range and bounds writes.
 "use strict";
 
 (function () {
@@ -31,6 +33,8 @@
   const state = {
     signals: [],
     byName: new Map(),  // name -> {meta, node, valueNode, last}
+    model: {},  // name -> scaling and range of a value signal, for the device shown
+    lastSnap: null,
     dataId: 1,
     devices: [],
     clockOffset: 0,  // server clock minus ours
@@ -64,6 +68,73 @@
         if (body === null) throw new Error("not JSON");
         return body;
       }));
+  }
+
+  // ---- values in units ---------------------------------------------------------------
+  // A millionth of a count of slack, as the gateway's write rule has: 0.1 * 3 is 0.3.
+  const RANGE_SLACK = 1e-6;
+
+  function engineering(m, v) {
+    const counts = m.signed && v > 32767 ? v - 65536 : v;
+    return counts * m.scale + m.offset;
+  }
+
+  function numberText(x, decimals) {
+    const t = x.toFixed(decimals);
+    return /^-[0.]*$/.test(t) ? t.slice(1) : t;  // never "-0.0"
+  }
+
+  function withUnit(m, text) {
+    return m.unit_of_measurement ? text + " " + m.unit_of_measurement : text;
+  }
+
+  function inRange(m, x) {
+    const slack = Math.abs(m.scale) * RANGE_SLACK;
+    return x >= m.min - slack && x <= m.max + slack;
+  }
+
+  function rangeText(m) {
+    return numberText(m.min, m.decimals) + " to " + withUnit(m, numberText(m.max, m.decimals));
+  }
+
+  function showValue(item, v) {
+    const m = state.model[item.meta.name];
+    const node = item.valueNode;
+    if (!m || typeof v !== "number") {
+      node.textContent = String(v);
+      node.classList.remove("out");
+      node.title = "";
+      return;
+    }
+    const x = engineering(m, v);
+    const out = !inRange(m, x);
+    node.textContent = withUnit(m, numberText(x, m.decimals));
+    node.classList.toggle("out", out);
+    node.title = (out ? "outside " + rangeText(m) + "; " : "") + v + " counts";
+  }
+
+  function boundInput(input, m) {
+    input.min = String(m.min);
+    input.max = String(m.max);
+    input.step = String(Math.pow(10, -m.decimals));
+    input.title = rangeText(m);
+    input.placeholder = m.unit_of_measurement;
+  }
+
+  // The model of the device shown: the write forms take its units and range.
+  function loadModel() {
+    return getJson("/api/signals?data_id=" + state.dataId).then((doc) => {
+      state.model = (doc && doc.signals) || {};
+      for (const item of state.byName.values()) {
+        const m = state.model[item.meta.name];
+        const input = item.node.querySelector && item.node.querySelector("form.w input");
+        if (input && m) boundInput(input, m);
+        item.last = undefined;
+      }
+      if (state.lastSnap) showSnapshot(state.lastSnap);
+    }).catch(() => {
+      state.model = {};  // counts, as the snapshot has them
+    });
   }
 
   // ---- building the cards -------------------------------------------------------------
@@ -138,13 +209,15 @@
       tr.classList.add("setting");
       const form = el("form", "w");
       form.hidden = true;
+      form.noValidate = true;  // the page's own check says why, in the setting's unit
       const input = el("input");
       input.type = "number";
       input.min = "0";
       input.max = "65535";
-      input.step = "1";
+      input.step = "any";
       input.required = true;
       input.setAttribute("aria-label", "new value of " + s.name);
+      if (state.model[s.name]) boundInput(input, state.model[s.name]);
       const btn = el("button", "", "set");
       btn.type = "submit";
       const out = el("output", "outcome");
@@ -164,6 +237,7 @@
   // ---- live values --------------------------------------------------------------------
   function showSnapshot(snap) {
     window.kv830.stats.snapshots++;
+    state.lastSnap = snap;
     const alarms = [];
     for (const [name, item] of state.byName) {
       const v = snap[name];
@@ -174,7 +248,7 @@
       item.last = v;
       item.node.dataset.value = String(v);
       if (s.kind === "value") {
-        item.valueNode.textContent = String(v);
+        showValue(item, v);
         // A short highlight of what changed, without forcing a layout per value.
         if (item.valueNode.animate) item.valueNode.animate(FLASH, 1200);
       } else {
@@ -399,10 +473,10 @@
   function submitWrite(s, input, out) {
     const token = $("token").value.trim();
     sessionStorage.setItem("kv830-token", token);
-    const value = Number(input.value);
+    const m = state.model[s.name];
+    const value = m ? countsOf(m, input.value, out) : wholeCounts(input.value, out);
     out.className = "outcome";
-    if (!Number.isInteger(value) || value < 0 || value > 65535) {
-      out.textContent = "a whole number from 0 to 65535";
+    if (value === null) {
       out.classList.add("bad");
       return;
     }
@@ -425,12 +499,45 @@
     });
   }
 
+  // The counts a value in the setting's unit is written as, or null with the refusal in
+  // `out`: the controller is sent nothing outside the setting's range.
+  function countsOf(m, text, out) {
+    const x = Number(text);
+    if (text.trim() === "" || !Number.isFinite(x)) {
+      out.textContent = "a number in " + (m.unit_of_measurement || "the setting's unit");
+      return null;
+    }
+    if (!inRange(m, x)) {
+      out.textContent = "refused: " + withUnit(m, numberText(x, m.decimals)) + " is outside " +
+        rangeText(m);
+      return null;
+    }
+    const counts = Math.round((x - m.offset) / m.scale);
+    const lo = m.signed ? -32768 : 0;
+    const hi = m.signed ? 32767 : 65535;
+    if (counts < lo || counts > hi) {
+      out.textContent = "refused: does not fit the register";
+      return null;
+    }
+    return counts < 0 ? counts + 65536 : counts;
+  }
+
+  function wholeCounts(text, out) {
+    const value = Number(text);
+    if (!Number.isInteger(value) || value < 0 || value > 65535) {
+      out.textContent = "a whole number from 0 to 65535";
+      return null;
+    }
+    return value;
+  }
+
   // ---- trends -------------------------------------------------------------------------
   const trend = { name: "", range: 3600, seq: 0 };
 
   function openTrend(name) {
     trend.name = name;
-    $("trend-name").textContent = name;
+    const m = state.model[name];
+    $("trend-name").textContent = name + (m && m.unit_of_measurement ? " [" + m.unit_of_measurement + "]" : "");
     $("trend").hidden = false;
     loadTrend(trend.range);
   }
@@ -453,8 +560,9 @@
     getJson(url).then((h) => {
       if (seq !== trend.seq) return;
       const t1 = performance.now();
-      const pts = Array.isArray(h.points) ? h.points : [];
-      drawTrend(canvas, pts, from, to);
+      const m = state.model[trend.name];
+      const pts = (Array.isArray(h.points) ? h.points : []).map((p) => scaledPoint(m, p));
+      drawTrend(canvas, pts, from, to, m ? m.unit_of_measurement : "");
       const t2 = performance.now();
       const st = { points: pts.length, fetchMs: t1 - t0, drawMs: t2 - t1, totalMs: t2 - t0, signal: trend.name };
       window.kv830.stats.trend = st;
@@ -462,14 +570,22 @@
         " ms, drawn in " + Math.round(st.drawMs) + " ms" + (pts.length ? "" : " · no history in this window");
     }).catch((e) => {
       if (seq !== trend.seq) return;
-      drawTrend(canvas, [], from, to);
+      drawTrend(canvas, [], from, to, "");
       $("trend-note").textContent = "history: " + e.message;
       window.kv830.stats.trend = { error: e.message };
     });
   }
 
+  // A bucket's counts in the signal's unit; a negative scale turns minimum and maximum.
+  function scaledPoint(m, p) {
+    if (!m) return p;
+    const a = engineering(m, p[1]);
+    const b = engineering(m, p[2]);
+    return [p[0], Math.min(a, b), Math.max(a, b)];
+  }
+
   // Each point is [time ms, minimum, maximum] of its bucket: the band keeps spikes.
-  function drawTrend(canvas, pts, from, to) {
+  function drawTrend(canvas, pts, from, to, unit) {
     const dpr = window.devicePixelRatio || 1;
     const w = canvas.clientWidth || 800;
     const h = canvas.clientHeight || 300;
@@ -482,7 +598,7 @@
     const fg = css.getPropertyValue("--fg").trim() || "#ddd";
     const grid = css.getPropertyValue("--line").trim() || "#444";
     const accent = css.getPropertyValue("--accent").trim() || "#4af";
-    const left = 64, right = 12, top = 12, bottom = 28;
+    const left = 64, right = 12, top = unit ? 24 : 12, bottom = 28;
     const pw = w - left - right, ph = h - top - bottom;
     let lo = Infinity, hi = -Infinity;
     for (const p of pts) {
@@ -515,7 +631,11 @@
       g.moveTo(left, yy);
       g.lineTo(w - right, yy);
       g.stroke();
-      g.fillText(formatAxis(v), left - 6, yy);
+      g.fillText(formatAxis(v, (hi - lo) / 4), left - 6, yy);
+    }
+    if (unit) {
+      g.textBaseline = "top";
+      g.fillText(unit, left - 6, 2);
     }
     g.textAlign = "center";
     g.textBaseline = "top";
@@ -558,9 +678,10 @@
     }
   }
 
-  function formatAxis(v) {
-    const a = Math.abs(v);
-    return a >= 100 ? v.toFixed(0) : a >= 1 ? v.toFixed(1) : v.toFixed(2);
+  // As many places as tell the grid lines apart: 11.65 and 11.68, not 11.7 twice.
+  function formatAxis(v, step) {
+    const places = Math.min(6, Math.max(0, Math.ceil(-Math.log10(step))));
+    return numberText(v, places);
   }
 
   function pad2(n) {
@@ -574,9 +695,10 @@
     $("device").addEventListener("change", () => {
       state.dataId = Number($("device").value);
       for (const item of state.byName.values()) item.last = undefined;
+      state.lastSnap = null;
       if (state.es) state.es.close();
       state.es = null;
-      refresh(true);
+      loadModel().then(() => refresh(true));
       listen();
     });
     $("trend-close").addEventListener("click", () => {
@@ -603,17 +725,23 @@
   function boot() {
     // The three requests at once: the first draw waits for one round trip, not three.
     const q = "/api/snapshot?data_id=" + state.dataId;
-    Promise.all([getJson("/signals.json"), getJson("/api/status"), getJson(q).catch(() => null)])
-      .then(([meta, st, snap]) => {
+    const model = getJson("/api/signals?data_id=" + state.dataId).catch(() => null);
+    Promise.all([getJson("/signals.json"), getJson("/api/status"), getJson(q).catch(() => null), model])
+      .then(([meta, st, snap, doc]) => {
         state.signalsUpdateKey = meta.update_time;
+        state.model = (doc && doc.signals) || {};
         buildCards(meta);
         showStatus(st);
-        if (!device() && state.devices.length) {
-          state.dataId = state.devices[0].data_id;
-          snap = null;
+        const switched = !device() && state.devices.length > 0;
+        if (switched) state.dataId = state.devices[0].data_id;
+        if (switched || !doc) {
+          // Another device than asked for, or no model yet: its model, then its values.
+          loadModel().then(() => refresh(true));
+        } else if (snap) {
+          showSnapshot(snap);
+        } else {
+          refresh(true);
         }
-        if (snap) showSnapshot(snap);
-        else refresh(true);
         listen();
       }).catch((e) => {
         $("units").textContent = "Cannot load the plant (" + e.message + "); trying again…";

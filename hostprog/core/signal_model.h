@@ -39,6 +39,8 @@ struct SignalSpec {
     bool overridden = false;  // the settings document changed it
 
     bool on_off() const { return quantity == kv830model::Quantity::State; }
+    // A register's value, shown scaled; bits, inputs and enumerations show their texts.
+    bool scaled() const { return row != nullptr && row->kind == kv830::SignalKind::Value; }
 };
 
 class SignalModel {
@@ -66,6 +68,10 @@ class SignalModel {
 // value does not fit the register).
 double raw_to_engineering(const SignalSpec& spec, std::uint16_t raw);
 bool engineering_to_raw(const SignalSpec& spec, double value, std::uint16_t& raw);
+
+// The counts a snapshot document holds for a value signal: a number from 0 to 65535, or a
+// signed register's negative count. False for anything else (text, a fraction, null).
+bool document_counts(const Json::Value& value, std::uint16_t& raw);
 
 // Within [min, max], give or take a millionth of a count, so that 0.1 * 3 counts as 0.3.
 bool in_range(const SignalSpec& spec, double value);

@@ -12,6 +12,7 @@
 #include "csv_text.h"
 #include "device_list.h"
 #include "option_table.h"
+#include "settings_devices.h"
 
 namespace kv830host {
 
@@ -261,27 +262,14 @@ void append_csv_line(std::string& text, const std::vector<Field>& fields, bool h
     text += "\n";
 }
 
-// The devices the document describes, each with its gateway members read, as the
-// program's start reads them.
+// The devices the document describes, the one asked for with --data-id when it lists them.
 bool read_devices(const SignalsOptions& o, std::vector<DeviceOptions>& devices, bool& listed,
                   std::string& error) {
-    Json::Value doc(Json::objectValue);
-    if (!o.settings_file.empty() && !read_settings_file(o.settings_file, doc, error)) {
-        return false;
-    }
-    listed = doc.isMember("devices");
-    GatewayMembers top;
-    if (!take_gateway_members(doc, listed ? SettingsPlace::ListTop : SettingsPlace::OneDevice, top,
-                              error) ||
-        (listed && !read_device_list(doc, devices, error))) {
-        error = "settings file " + o.settings_file + ": " + error;
+    if (!read_settings_devices(o.settings_file, devices, listed, error)) {
         return false;
     }
     if (!listed) {
-        DeviceOptions one;
-        one.data_id = o.data_id;
-        one.gateway = std::move(top);
-        devices.push_back(std::move(one));
+        devices.front().data_id = o.data_id;
         return true;
     }
     if (!o.data_id_given) {

@@ -1,8 +1,11 @@
 #include "history_export.h"
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,15 +14,13 @@
 #include "history_decoder.h"
 #include "history_store.h"
 #include "option_table.h"
+#include "settings_devices.h"
+#include "signal_model.h"
 #include "time_text.h"
 
 namespace kv830host {
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 enum class Format { Csv, Jsonl };
 
@@ -32,30 +33,32 @@ struct ExportOptions {
     unsigned data_id = 0;
     std::vector<std::string> signals;
     Format format = Format::Csv;
+    bool raw = false;
+    std::string settings_file;
     bool help = false;
 };
 
 std::vector<kv830cli::Option> option_table(ExportOptions& o) {
     return {
-        {"history", 0, "FILE",  "the history file to read (opened for reading only)",
-         [&o](const std::string& v,                                                                              std::string&) {
+        {"history", 0, "FILE",    "the history file to read (opened for reading only)",
+         [&o](const std::string& v,                                                                                std::string&) {
              o.history = v;
              return true;
-         }                                                                                                                       },
+         }                                                                                                                         },
         {"from",    0, "TIME",
          "first round to print: ISO 8601 (2026-12-08T08:00, with Z or +01:00, else local\n"
          "time), unix seconds (1765180800.5 or @1765180800), now, or -30m, -1h, -7d\n"
-         "(that long ago)",                                                           [&o](const std::string& v, std::string&) {
+         "(that long ago)",                                                             [&o](const std::string& v, std::string&) {
              o.from = v;
              return true;
          }                                          },
-        {"to",      0, "TIME",  "last round to print, as --from",
-         [&o](const std::string& v,                                                                              std::string&) {
+        {"to",      0, "TIME",    "last round to print, as --from",
+         [&o](const std::string& v,                                                                                std::string&) {
              o.to = v;
              return true;
-         }                                                                                                                       },
-        {"data-id", 0, "N",     "only the rounds of this device",
-         [&o](const std::string& v,                                                                              std::string& error) {
+         }                                                                                                                         },
+        {"data-id", 0, "N",       "only the rounds of this device",
+         [&o](const std::string& v,                                                                                std::string& error) {
              long long n = 0;
              if (!kv830cli::parse_decimal(v, 0, 4294967295LL, n)) {
                  error = "'" + v + "' is not a data id (0 to 4294967295)";
@@ -64,14 +67,14 @@ std::vector<kv830cli::Option> option_table(ExportOptions& o) {
              o.has_data_id = true;
              o.data_id = static_cast<unsigned>(n);
              return true;
-         }                                                                                                                       },
-        {"signal",  0, "NAME",  "print this signal (repeat for more); default all",
-         [&o](const std::string& v,                                                                              std::string&) {
+         }                                                                                                                         },
+        {"signal",  0, "NAME",    "print this signal (repeat for more); default all",
+         [&o](const std::string& v,                                                                                std::string&) {
              o.signals.push_back(v);
              return true;
-         },                                                                                                                        true},
+         },                                                                                                                          true},
         {"format",         0,   "csv|jsonl",
-         "csv (default: a header of signal names) or one JSON object a line",                                        [&o](const std::string& v,                                    std::string& error) {
+         "csv (default: a header of signal names) or one JSON object a line",                                          [&o](const std::string& v,                                      std::string& error) {
              if (v == "csv") {
                  o.format = Format::Csv;
              } else if (v == "jsonl") {
@@ -82,16 +85,28 @@ std::vector<kv830cli::Option> option_table(ExportOptions& o) {
              }
              return true;
          }                      },
+        {"raw",         0,      nullptr,
+         "register counts as the device stores them, without units\n(default: scaled values, "
+         "the unit in the CSV header)",                                              [&o](const std::string&,                                                                            std::string&) {
+             o.raw = true;
+             return true;
+         }                                                          },
+        {"settings",         0, "FILE",
+         "the settings document whose \"signals\" scale the values\n(/etc/kv830/kv830-host.json "
+         "when it exists)",                                               [&o](const std::string& v,                                                                                        std::string&) {
+             o.settings_file = v;
+             return true;
+         }                                                                   },
         {"plugin",         0,   "PATH",
-         "the device plug-in that decodes the rounds (default: kv830.so\nbeside the program)",                                             [&o](const std::string& v,                   std::string&) {
+         "the device plug-in that decodes the rounds (default: kv830.so\nbeside the program)",                                               [&o](const std::string& v,                     std::string&) {
              o.plugin = v;
              return true;
          }},
-        {"help",         'h',     nullptr, "show this help",
+        {"help",         'h',     nullptr,   "show this help",
          [&o](const std::string&,                                                   std::string&) {
              o.help = true;
              return true;
-         }                                                                                                                                    },
+         }                                                                                                                                      },
     };
 }
 
@@ -99,6 +114,8 @@ const char* const kUsage = "Usage: kv830-host export --history FILE [OPTIONS]";
 const char* const kEpilogue =
     "Prints the stored rounds, oldest first, one row each, decoded by the device plug-in\n"
     "itself. The time column is the round's own time in ISO 8601 with the local offset.\n"
+    "Values are scaled by each device's signal model (docs/signals.md), with the unit in\n"
+    "the CSV header (\"室外温度 [°C]\"); --raw prints the register counts instead.\n"
     "Exit status: 0 done, 1 the history or the plug-in cannot be used or the output\n"
     "fails, 2 bad command line.\n";
 
@@ -171,9 +188,73 @@ std::vector<std::string> signal_names(const Json::Value& document) {
     return names;
 }
 
+// The signal model of each device in the settings document; every other device (and
+// every device, for a document without a "devices" list) has `other`.
+struct ExportModels {
+    std::map<unsigned, SignalModel> by_data_id;
+    SignalModel other;
+
+    const SignalModel& of(unsigned data_id) const {
+        const auto found = by_data_id.find(data_id);
+        return found == by_data_id.end() ? other : found->second;
+    }
+    // The model the CSV header's units come from: the device asked for, else the first.
+    const SignalModel& header(const ExportOptions& o) const {
+        if (o.has_data_id || by_data_id.empty()) {
+            return of(o.data_id);
+        }
+        return by_data_id.begin()->second;
+    }
+};
+
+bool read_models(const ExportOptions& o, ExportModels& models, std::string& error) {
+    std::vector<DeviceOptions> devices;
+    bool listed = false;
+    if (!read_settings_devices(o.settings_file, devices, listed, error)) {
+        return false;
+    }
+    if (!listed) {
+        models.other = devices.front().gateway.signals;
+        return true;
+    }
+    for (DeviceOptions& d : devices) {
+        models.by_data_id.emplace(d.data_id, std::move(d.gateway.signals));
+    }
+    return true;
+}
+
+const std::string& unit_of(const SignalModel& model, const std::string& name) {
+    static const std::string none;
+    const SignalSpec* spec = model.find(name);
+    return spec != nullptr && spec->scaled() ? spec->unit_of_measurement : none;
+}
+
+// One header names one unit: a column whose devices disagree needs --data-id or --raw.
+bool check_units(const ExportOptions& o, const ExportModels& models, const SignalModel& header,
+                 const std::vector<std::string>& columns, std::string& error) {
+    if (o.raw || o.has_data_id) {
+        return true;
+    }
+    for (const std::string& c : columns) {
+        const std::string& unit = unit_of(header, c);
+        for (const auto& [data_id, model] : models.by_data_id) {
+            if (unit_of(model, c) != unit) {
+                error = "\"" + c + "\" is in " + (unit.empty() ? "no unit" : unit) +
+                        " on one device and in " +
+                        (unit_of(model, c).empty() ? "no unit" : unit_of(model, c)) +
+                        " on data id " + std::to_string(data_id) +
+                        ": export one device (--data-id) or the counts (--raw)";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 class Exporter {
   public:
-    Exporter(const ExportOptions& o, std::ostream& out) : o_(o), out_(out) {}
+    Exporter(const ExportOptions& o, const ExportModels& models, std::ostream& out)
+        : o_(o), models_(models), out_(out) {}
 
     // Checks the signals asked for against a document and writes the header.
     bool begin(const Json::Value* sample, std::string& error) {
@@ -194,6 +275,10 @@ class Exporter {
             }
             columns_ = o_.signals;
         }
+        const SignalModel& header_model = models_.header(o_);
+        if (!check_units(o_, models_, header_model, columns_, error)) {
+            return false;
+        }
         for (const std::string& c : columns_) {
             std::string key;
             append_json_text(key, c.data(), c.data() + c.size());
@@ -203,7 +288,9 @@ class Exporter {
             line_ = "time,data_id";
             for (const std::string& c : columns_) {
                 line_ += ',';
-                append_csv_text(line_, c.data(), c.data() + c.size());
+                const std::string& unit = o_.raw ? std::string() : unit_of(header_model, c);
+                const std::string title = unit.empty() ? c : c + " [" + unit + "]";
+                append_csv_text(line_, title.data(), title.data() + title.size());
             }
             line_ += '\n';
             out_ << line_;
@@ -223,6 +310,7 @@ class Exporter {
             line_ += R"({"time":")" + time + R"(","data_id":)" + std::to_string(round.data_id);
         }
         const bool all = o_.signals.empty();
+        const std::vector<const SignalSpec*>& specs = specs_of(round.data_id);
         auto it = document.begin();
         for (std::size_t i = 0; i < columns_.size(); ++i) {
             line_ += ',';
@@ -243,7 +331,10 @@ class Exporter {
             if (v == nullptr) {
                 v = document.find(columns_[i].data(), columns_[i].data() + columns_[i].size());
             }
-            if (v != nullptr) {
+            std::uint16_t counts = 0;
+            if (v != nullptr && specs[i] != nullptr && document_counts(*v, counts)) {
+                line_ += format_number(raw_to_engineering(*specs[i], counts), specs[i]->decimals);
+            } else if (v != nullptr) {
                 append_value(line_, *v, o_.format);
             } else if (!csv) {
                 line_ += "null";
@@ -254,8 +345,26 @@ class Exporter {
     }
 
   private:
+    // The scaled columns' specs for a device, null where the column shows what the device
+    // stored (--raw, texts, bits).
+    const std::vector<const SignalSpec*>& specs_of(unsigned data_id) {
+        auto found = specs_.find(data_id);
+        if (found != specs_.end()) {
+            return found->second;
+        }
+        std::vector<const SignalSpec*> specs;
+        const SignalModel& model = models_.of(data_id);
+        for (const std::string& c : columns_) {
+            const SignalSpec* spec = o_.raw ? nullptr : model.find(c);
+            specs.push_back(spec != nullptr && spec->scaled() ? spec : nullptr);
+        }
+        return specs_.emplace(data_id, std::move(specs)).first->second;
+    }
+
     const ExportOptions& o_;
+    const ExportModels& models_;
     std::ostream& out_;
+    std::map<unsigned, std::vector<const SignalSpec*>> specs_;
     std::vector<std::string> columns_;
     std::vector<std::string> quoted_;
     std::string line_;
@@ -348,14 +457,24 @@ bool write_rows(HistoryStore& store, HistoryDecoder& decoder, const RoundQuery& 
 
 }  // namespace
 
-int run_export(int argc, char** argv, std::ostream& out, std::ostream& err) {
+int run_export(int argc, char** argv, std::ostream& out, std::ostream& err,
+               const std::string& default_settings_file) {
     ExportOptions o;
     RoundQuery query;
     int status = kExitOk;
     if (!read_command_line(argc, argv, o, query, out, err, status)) {
         return status;
     }
+    if (o.settings_file.empty() && !o.raw && !default_settings_file.empty() &&
+        ::access(default_settings_file.c_str(), F_OK) == 0) {
+        o.settings_file = default_settings_file;
+    }
     std::string error;
+    ExportModels models;
+    if (!o.raw && !read_models(o, models, error)) {
+        err << "kv830-host export: " << error << std::endl;
+        return kExitUsage;
+    }
     HistoryStore store;
     HistoryDecoder decoder;
     if (!store.open(o.history, HistoryStore::Access::ReadOnly, error) ||
@@ -364,7 +483,7 @@ int run_export(int argc, char** argv, std::ostream& out, std::ostream& err) {
         return kExitFailure;
     }
     const std::unique_ptr<Json::Value> sample = first_document(store, decoder, query);
-    Exporter exporter(o, out);
+    Exporter exporter(o, models, out);
     if (!exporter.begin(sample.get(), error)) {
         err << "kv830-host export: " << error << std::endl;
         return kExitUsage;

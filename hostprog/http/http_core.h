@@ -14,6 +14,7 @@
 #include "page_assets.h"
 #include "plant_state.h"
 #include "remote_write.h"
+#include "signal_metrics.h"
 #include "trend.h"
 
 namespace kv830host {
@@ -26,6 +27,7 @@ struct ServerCore {
     PageAssets assets;
     TrendSource* trends = nullptr;   // null without a history
     MetricsSource metrics_source;    // the other outputs' families
+    SignalModels models;             // each device's signal model, for values in units
     RemoteWrites* writes = nullptr;  // null while writes are off
     std::string token;
     AuthThrottle throttle;  // the server's thread only
@@ -53,6 +55,7 @@ void serve_events(ServerCore& core, const ExchangePtr& ex);
 void serve_history(ServerCore& core, const ExchangePtr& ex);
 void serve_write(ServerCore& core, const ExchangePtr& ex);
 void serve_asset(ServerCore& core, const ExchangePtr& ex);
+void serve_signals(ServerCore& core, const ExchangePtr& ex);
 
 // A decimal from 0 to `max` ("7", not "+7", "07 " or "7x").
 bool parse_unsigned(const std::string& text, unsigned max, unsigned& out);

@@ -36,6 +36,11 @@ class HttpOutput : public Output {
         server_.set_trends(context_.trends);
         // Every output's families; the server writes the plant's own beside them.
         server_.set_metrics_source(context_.collect_metrics);
+        SignalModels models;
+        for (const DeviceInfo& d : context_.devices) {
+            models[d.data_id] = &d.gateway.signals;
+        }
+        server_.set_signal_models(std::move(models));
         if (settings_.writes) {
             server_.enable_writes(settings_.token, *context_.writes);
         }

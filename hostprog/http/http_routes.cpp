@@ -24,6 +24,7 @@ const Route kRoutes[] = {
     {"/api/events",   "GET",     serve_events  },
     {"/api/history",  kReadOnly, serve_history },
     {"/api/write",    "POST",    serve_write   },
+    {"/api/signals",  kReadOnly, serve_signals },
 };
 const Route kAssetRoute = {"", kReadOnly, serve_asset};
 

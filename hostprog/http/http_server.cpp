@@ -220,6 +220,10 @@ void HttpServer::set_metrics_source(MetricsSource source) {
     impl_->core_.metrics_source = std::move(source);
 }
 
+void HttpServer::set_signal_models(SignalModels models) {
+    impl_->core_.models = std::move(models);
+}
+
 void HttpServer::enable_writes(const std::string& token, RemoteWrites& writes) {
     impl_->core_.token = token;
     impl_->core_.writes = &writes;

@@ -19,6 +19,7 @@
 //   server.set_assets(table, count);         // the page's generated table
 //   server.set_trends(&history);             // the history's TrendSource
 //   server.set_metrics_source(collect);      // the other outputs' families
+//   server.set_signal_models(models);        // each device's signal model
 //   if (http.writes) server.enable_writes(http.token, write_policy);
 //   server.start(http.address, http.port, error);
 //   status << "serving " << http_url(http.address, server.port()) << "\n";
@@ -84,6 +85,9 @@ class HttpServer {
     void set_trends(TrendSource* trends);
     // Families of other outputs, added to /metrics at every scrape, on the side thread.
     void set_metrics_source(MetricsSource source);
+    // Each device's signal model (which must outlive the server), for /metrics and the
+    // page's values in units; a device without one is shown with the defaults.
+    void set_signal_models(SignalModels models);
     // Opens POST /api/write to requests bearing this token, each handed to `writes` (the
     // program's rule for remote writes, which must outlive the server); without this call
     // every write is refused with 403.

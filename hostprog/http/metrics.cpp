@@ -1,13 +1,5 @@
 #include "metrics.h"
 
-#include <json/reader.h>
-#include <json/value.h>
-
-#include <cmath>
-#include <cstring>
-#include <memory>
-
-#include "kv830_signals.h"
 #include "plant_state.h"
 
 namespace kv830host {
@@ -55,77 +47,10 @@ void write_histogram(MetricsText& out, const std::vector<DeviceView>& devices) {
     }
 }
 
-// Each key once, in table order: two keys are assigned twice and the document keeps one.
-const std::vector<const kv830::SignalRow*>& unique_signal_rows() {
-    static const std::vector<const kv830::SignalRow*> rows = [] {
-        std::vector<const kv830::SignalRow*> out;
-        std::set<std::string> seen;
-        for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
-            if (seen.insert(kv830::kSignals[i].key).second) {
-                out.push_back(&kv830::kSignals[i]);
-            }
-        }
-        return out;
-    }();
-    return rows;
-}
-
-void write_signals(MetricsText& out, const std::vector<DeviceView>& devices,
-                   std::int64_t now_unix_ms) {
-    std::vector<std::pair<unsigned, std::shared_ptr<const Json::Value>>> docs;
-    for (const DeviceView& d : devices) {
-        // A stale snapshot is left out rather than shown as current: the series end and
-        // Prometheus marks them stale.
-        if (is_fresh(d, now_unix_ms) && d.document) {
-            docs.emplace_back(d.data_id, d.document);
-        }
-    }
-    out.family("kv830_signal", "gauge",
-               "Numeric signals of the controller's latest fresh snapshot (bits 0 or 1).");
-    for (const auto& entry : docs) {
-        const std::string id = std::to_string(entry.first);
-        for (const kv830::SignalRow* row : unique_signal_rows()) {
-            if (row->kind == kv830::SignalKind::Enum) {
-                continue;
-            }
-            const Json::Value* value =
-                entry.second->find(row->key, row->key + std::strlen(row->key));
-            if (value != nullptr && value->isNumeric()) {
-                out.sample("kv830_signal",
-                           {
-                               {"data_id", id      },
-                               {"signal",  row->key}
-                },
-                           value->asDouble());
-            }
-        }
-    }
-    out.family("kv830_signal_info", "gauge",
-               "Enumerated signals of the latest fresh snapshot, their text as a label.");
-    for (const auto& entry : docs) {
-        const std::string id = std::to_string(entry.first);
-        for (const kv830::SignalRow* row : unique_signal_rows()) {
-            if (row->kind != kv830::SignalKind::Enum) {
-                continue;
-            }
-            const Json::Value* value =
-                entry.second->find(row->key, row->key + std::strlen(row->key));
-            if (value != nullptr && value->isString()) {
-                out.sample("kv830_signal_info",
-                           {
-                               {"data_id", id               },
-                               {"signal",  row->key         },
-                               {"text",    value->asString()}
-                },
-                           1ULL);
-            }
-        }
-    }
-}
-
 }  // namespace
 
-void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, MetricsText& out) {
+void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, MetricsText& out,
+                         const SignalModels& models) {
     const std::vector<DeviceView> devices = state.devices();
     write_counter(out, devices, "kv830_cycles_completed_total",
                   "Polling cycles that completed: every request answered.",
@@ -181,7 +106,15 @@ void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, Metr
     for (const DeviceView& d : devices) {
         out.sample("kv830_snapshot_from_history", id_label(d), d.from_history ? 1ULL : 0ULL);
     }
-    write_signals(out, devices, now_unix_ms);
+    // A stale snapshot is left out rather than shown as current: the series end and
+    // Prometheus marks them stale.
+    std::vector<DeviceView> fresh;
+    for (const DeviceView& d : devices) {
+        if (is_fresh(d, now_unix_ms) && d.document) {
+            fresh.push_back(d);
+        }
+    }
+    write_signal_metrics(fresh, models, out);
 }
 
 }  // namespace kv830host

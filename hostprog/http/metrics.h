@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "metrics_text.h"
+#include "signal_metrics.h"
 
 namespace kv830host {
 
@@ -16,7 +17,8 @@ class PlantState;
 using MetricsSource = std::function<void(MetricsText&)>;
 
 // The plant's families: cycles, durations, failed requests, reopens, last completed
-// cycle, staleness, and every signal of every fresh snapshot.
-void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, MetricsText& out);
+// cycle, staleness, and every signal of every fresh snapshot through its device's model.
+void write_plant_metrics(const PlantState& state, std::int64_t now_unix_ms, MetricsText& out,
+                         const SignalModels& models = {});
 
 }  // namespace kv830host

@@ -37,7 +37,7 @@ void ServerCore::describe_metrics(MetricsText& out) const {
 void serve_metrics(ServerCore& core, const ExchangePtr& ex) {
     ex->run_aside([&core, ex] {
         MetricsText out;
-        write_plant_metrics(core.state, wall_clock_ms(), out);
+        write_plant_metrics(core.state, wall_clock_ms(), out, core.models);
         core.describe_metrics(out);
         if (core.metrics_source) {
             core.metrics_source(out);

@@ -24,10 +24,10 @@ namespace kv830host {
 // The device's own limit: a snapshot older than this is stale, whatever the interval.
 constexpr std::int64_t kStaleAfterMs = kv830::kStaleAfterSeconds * 1000;
 
-// Upper bounds of the cycle duration histogram, in seconds. A cycle of 17 requests at
-// 9600 baud takes about a second; the buckets spread around that and the timeouts.
-constexpr std::array<double, 10> kCycleDurationBuckets = {0.25, 0.5, 0.75, 1.0,  1.5,
-                                                          2.0,  3.0, 5.0,  10.0, 30.0};
+// Upper bounds of the cycle duration histogram, in seconds: from a millisecond (a cycle
+// over Modbus TCP) past a second (17 requests at 9600 baud) to the timeouts' 10 s.
+constexpr std::array<double, 13> kCycleDurationBuckets = {
+    0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0};
 
 struct DeviceView {
     unsigned data_id = 0;

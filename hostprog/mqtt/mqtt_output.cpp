@@ -1,6 +1,8 @@
 #include "mqtt_output.h"
 
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "byte_size.h"
 #include "device_list.h"

@@ -31,6 +31,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUpdateTimeKey = "更新时间";
 constexpr int kStaleAfterS = 61;
+constexpr const char* kChilledSupply = "冷冻供水温度";
+
+std::string format_tenths(int counts) {
+    return std::to_string(counts / 10) + "." + std::to_string(counts % 10);
+}
 
 // A port nothing listens on now: bound to port 0, read back and released.
 int free_port() {
@@ -226,6 +231,15 @@ class PageTest : public ::testing::Test {
 
     Json::Value page_values() { return browser_->evaluate(kPageValues); }
 
+    Json::Value signal_model() {
+        const HttpReply r = http_request(port_, "GET", "/api/signals?data_id=1");
+        Json::Value doc;
+        if (r.status != 200 || !e2e::parse_json(r.body, doc)) {
+            return {};
+        }
+        return doc;
+    }
+
     // A value signal whose value differs between two snapshots a few cycles apart.
     std::string changing_value_signal(Json::Value& before, Json::Value& after) {
         before = snapshot();
@@ -273,12 +287,15 @@ TEST_F(PageTest, EveryValueOnThePageEqualsTheSnapshot) {
         std::chrono::milliseconds(10000)));
     const Json::Value snap = snapshot();
     const Json::Value page = page_values();
+    const Json::Value model = signal_model()["signals"];
+    ASSERT_TRUE(model.isObject());
     const Json::Value shown_time =
         browser_->evaluate("document.getElementById('ctime').textContent");
     const Json::Value snap_after = snapshot();
     ASSERT_TRUE(snap.isObject());
     ASSERT_TRUE(page.isObject()) << browser_->error();
     EXPECT_EQ(page.size() + 1, snap.size()) << "every member but the update time has a place";
+    int shown_units = 0;
     for (const std::string& name : snap.getMemberNames()) {
         if (name == kUpdateTimeKey) {
             continue;
@@ -293,12 +310,30 @@ TEST_F(PageTest, EveryValueOnThePageEqualsTheSnapshot) {
         } else {
             EXPECT_DOUBLE_EQ(std::stod(shown["value"].asString()), want.asDouble());
             if (shown["kind"].asString() == "value") {
-                EXPECT_DOUBLE_EQ(std::stod(shown["shown"].asString()), want.asDouble());
+                // The counts in the signal's unit: "6.5 °C" for 65 counts of 0.1 °C.
+                const Json::Value& m = model[name];
+                ASSERT_TRUE(m.isObject());
+                const double counts = m["signed"].asBool() && want.asDouble() > 32767
+                                          ? want.asDouble() - 65536
+                                          : want.asDouble();
+                char text[64];
+                std::snprintf(text, sizeof text, "%.*f", m["decimals"].asInt(),
+                              counts * m["scale"].asDouble() + m["offset"].asDouble());
+                const std::string unit = m["unit_of_measurement"].asString();
+                std::string expected = text;
+                expected = expected == "-0.0" || expected == "-0" ? expected.substr(1) : expected;
+                EXPECT_EQ(shown["shown"].asString(),
+                          unit.empty() ? expected : expected + " " + unit);
+                shown_units += unit.empty() ? 0 : 1;
             } else {
                 EXPECT_NE(shown["shown"].asString(), "—");
             }
         }
     }
+    EXPECT_GT(shown_units, 100) << "values shown without their unit";
+    // A known register: the chilled-water supply in 0.1 °C counts.
+    EXPECT_EQ(page[kChilledSupply]["shown"].asString(),
+              format_tenths(snap[kChilledSupply].asInt()) + " °C");
     // The controller's clock moves on even in a frozen plant: the page shows the time of the
     // snapshot it has, read between the two requests.
     // A busy machine may let a cycle complete between them, so within a few seconds.
@@ -383,8 +418,9 @@ TEST_F(PageTest, TrendOfAChangingSignalDrawsPoints) {
     const Json::Value stats = browser_->evaluate("window.kv830.stats.trend");
     EXPECT_FALSE(stats.isMember("error")) << stats["error"].asString();
     EXPECT_GE(stats["points"].asInt(), 2);
-    // The line is drawn in the accent colour: count its pixels on the canvas.
-    const Json::Value drawn = browser_->evaluate(R"JS(
+    // The line is drawn in the accent colour: count its pixels on the canvas. The page may
+    // draw a frame after it records the trend, so a loaded machine gets a moment.
+    const std::string accent_pixels = R"JS(
 (() => {
   const c = document.getElementById('trend-canvas');
   const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
@@ -394,8 +430,9 @@ TEST_F(PageTest, TrendOfAChangingSignalDrawsPoints) {
   }
   return n;
 })()
-)JS");
-    EXPECT_GT(drawn.asInt(), 20) << "no line on the canvas";
+)JS";
+    EXPECT_TRUE(browser_->wait_until(accent_pixels + " > 20", std::chrono::milliseconds(5000)))
+        << "no line on the canvas: " << browser_->evaluate(accent_pixels).asInt() << " pixels";
 }
 
 TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
@@ -423,10 +460,19 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     // A step from the present value stays within the setting's range, which the write
     // rule holds every remote write to.
     const int wanted_value = old_value > 1 ? old_value - 1 : old_value + 1;
-    const int refused_value = wanted_value;
     SCOPED_TRACE(name);
+    // The form takes the setting's unit and sends counts.
+    const Json::Value spec = signal_model()["signals"][name];
+    ASSERT_TRUE(spec.isObject());
+    const auto in_unit = [&spec](double counts) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.*f", spec["decimals"].asInt(),
+                      counts * spec["scale"].asDouble() + spec["offset"].asDouble());
+        return std::string(text);
+    };
+    const std::string refused_value = in_unit(wanted_value);
 
-    const auto submit = [&](const std::string& presented, int value) {
+    const auto submit = [&](const std::string& presented, const std::string& value) {
         const std::string js =
             "(() => { document.getElementById('token').value = " + js_quote(presented) +
             "; const r = [...document.querySelectorAll('tr.setting')].find(r => "
@@ -434,7 +480,7 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
             js_quote(name) +
             "); const f = r.querySelector('form.w'); f.querySelector('output').textContent = ''; "
             "f.querySelector('input').value = '" +
-            std::to_string(value) + "'; f.requestSubmit(); return true; })()";
+            value + "'; f.requestSubmit(); return true; })()";
         browser_->evaluate(js);
         const std::string done =
             "(() => { const t = [...document.querySelectorAll('tr.setting')]"
@@ -463,8 +509,24 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     }
     EXPECT_DOUBLE_EQ(snapshot()[name].asDouble(), old_value);
 
+    // Outside the setting's range: refused in the form, nothing sent.
+    const std::string above =
+        std::to_string(spec["max"].asDouble() + 10 * spec["scale"].asDouble());
+    const auto audited = [this] {
+        const std::string err = host_->err();
+        std::size_t n = 0;
+        for (std::size_t at = err.find("write from http"); at != std::string::npos;
+             at = err.find("write from http", at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    const std::size_t audited_before = audited();
+    EXPECT_NE(submit(token, above).find(" is outside "), std::string::npos);
+    EXPECT_EQ(audited(), audited_before) << "a write outside the range reached the program";
+
     // With the token: confirmed, and the simulator holds the value.
-    EXPECT_EQ(submit(token, wanted_value), "confirmed");
+    EXPECT_EQ(submit(token, in_unit(wanted_value)), "confirmed");
     const Json::Value meta = browser_->evaluate(
         "fetch('/signals.json').then(r => r.json()).then(m => m.signals.find(s => s.name === " +
         js_quote(name) + "))");

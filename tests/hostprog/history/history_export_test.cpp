@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <functional>
 #include <sstream>
 
 #include "history_decoder.h"
@@ -91,47 +93,77 @@ class HistoryExport : public ::testing::Test {
     std::vector<std::vector<unsigned char>> records_;
 };
 
+// A temperature in the plant model's 0.1 °C counts: scaled by default, as stored with
+// --raw, and in the unit a settings document's override gives.
 TEST_F(HistoryExport, CsvRowsCarryTheStoredTimeAndTheDecodedValues) {
     const kv830::SignalRow& signal = some_value_signal();
-    const Exported e = run(
-        {"--history", path_, "--from", "2025-12-08T08:00:10Z", "--to", "2025-12-08T08:00:19.999Z"});
-    ASSERT_EQ(e.status, 0) << e.err;
-    const auto lines = lines_of(e.out);
-    ASSERT_EQ(lines.size(), 11U) << e.out;
-    EXPECT_EQ(lines[0].rfind("time,data_id,", 0), 0U);
-    EXPECT_NE(lines[0].find(signal.key), std::string::npos);
-    EXPECT_EQ(lines[0].find(kv830host::kDocumentTimeKey), std::string::npos);
-    // The column of the signal, found by name in the header.
-    std::vector<std::string> header;
-    std::istringstream h(lines[0]);
-    for (std::string cell; std::getline(h, cell, ',');) {
-        header.push_back(cell);
-    }
-    const auto column = static_cast<std::size_t>(
-        std::find(header.begin(), header.end(), std::string(signal.key)) - header.begin());
-    ASSERT_LT(column, header.size());
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        SCOPED_TRACE(lines[i].substr(0, 40));
-        std::vector<std::string> cells;
-        std::istringstream row(lines[i]);
-        for (std::string cell; std::getline(row, cell, ',');) {
-            cells.push_back(cell);
+    const std::string key = signal.key;
+    const std::string kelvin = dir_.file("kelvin.json");
+    testproc::write_file(kelvin, R"({"signals":{")" + key +
+                                     R"(":{"unit_of_measurement":"K","offset":273.15,)"
+                                     R"("decimals":2,"min":250,"max":400}}})");
+    const auto text = [](const char* format, double value) {
+        char t[32];
+        std::snprintf(t, sizeof t, format, value);
+        return std::string(t);
+    };
+    struct Row {
+        const char* name;
+        std::vector<std::string> extra;
+        std::string title;
+        std::function<std::string(std::uint16_t)> cell;
+    } const rows[] = {
+        {"scaled",   {},         key + " [°C]", [&](std::uint16_t raw) { return text("%.1f", raw / 10.0); }},
+        {"raw",      {"--raw"},  key,            [](std::uint16_t raw) { return std::to_string(raw); }      },
+        {"override",
+         {"--settings", kelvin},
+         key + " [K]",
+         [&](std::uint16_t raw) { return text("%.2f", raw / 10.0 + 273.15); }                               },
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::vector<std::string> args = {"--history", path_,
+                                         "--from",    "2025-12-08T08:00:10Z",
+                                         "--to",      "2025-12-08T08:00:19.999Z"};
+        args.insert(args.end(), r.extra.begin(), r.extra.end());
+        const Exported e = run(args);
+        ASSERT_EQ(e.status, 0) << e.err;
+        const auto lines = lines_of(e.out);
+        ASSERT_EQ(lines.size(), 11U) << e.out;
+        EXPECT_EQ(lines[0].rfind("time,data_id,", 0), 0U);
+        EXPECT_EQ(lines[0].find(kv830host::kDocumentTimeKey), std::string::npos);
+        // The column of the signal, found by its title in the header.
+        std::vector<std::string> header;
+        std::istringstream h(lines[0]);
+        for (std::string cell; std::getline(h, cell, ',');) {
+            header.push_back(cell);
         }
-        ASSERT_EQ(cells.size(), header.size());
-        std::int64_t t = 0;
-        std::string error;
-        ASSERT_TRUE(kv830host::parse_time(cells[0], 0, t, error)) << cells[0];
-        const std::size_t n = 9 + i;
-        EXPECT_EQ(t, kT0 + static_cast<std::int64_t>(n) * 1000);
-        EXPECT_EQ(cells[1], "1");
-        EXPECT_EQ(cells[column], std::to_string(register_value(records_[n], signal.source)));
+        const auto column = static_cast<std::size_t>(
+            std::find(header.begin(), header.end(), r.title) - header.begin());
+        ASSERT_LT(column, header.size()) << lines[0].substr(0, 300);
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            SCOPED_TRACE(lines[i].substr(0, 40));
+            std::vector<std::string> cells;
+            std::istringstream row(lines[i]);
+            for (std::string cell; std::getline(row, cell, ',');) {
+                cells.push_back(cell);
+            }
+            ASSERT_EQ(cells.size(), header.size());
+            std::int64_t t = 0;
+            std::string error;
+            ASSERT_TRUE(kv830host::parse_time(cells[0], 0, t, error)) << cells[0];
+            const std::size_t n = 9 + i;
+            EXPECT_EQ(t, kT0 + static_cast<std::int64_t>(n) * 1000);
+            EXPECT_EQ(cells[1], "1");
+            EXPECT_EQ(cells[column], r.cell(register_value(records_[n], signal.source)));
+        }
     }
 }
 
 TEST_F(HistoryExport, JsonLinesWithChosenSignals) {
     const kv830::SignalRow& signal = some_value_signal();
     const Exported e = run({"--history", path_, "--format", "jsonl", "--signal", signal.key,
-                            "--data-id", "1", "--to", "2025-12-08T08:00:02Z"});
+                            "--data-id", "1", "--to", "2025-12-08T08:00:02Z", "--raw"});
     ASSERT_EQ(e.status, 0) << e.err;
     const auto lines = lines_of(e.out);
     ASSERT_EQ(lines.size(), 3U) << e.out;
@@ -144,6 +176,8 @@ TEST_F(HistoryExport, JsonLinesWithChosenSignals) {
 }
 
 TEST_F(HistoryExport, BadRequestsAreRefused) {
+    const std::string bad_settings = dir_.file("bad.json");
+    testproc::write_file(bad_settings, R"({"signals":{"no such signal":{"scale":0.1}}})");
     struct Row {
         const char* name;
         std::vector<std::string> args;
@@ -159,6 +193,7 @@ TEST_F(HistoryExport, BadRequestsAreRefused) {
         {"no history",     {"--from", "now"},                                2, "--history"     },
         {"missing file",   {"--history", dir_.file("none.db")},              1, "No such file"  },
         {"other data id",  {"--history", path_, "--data-id", "9"},           0, "0 rounds"      },
+        {"bad settings",   {"--history", path_, "--settings", bad_settings}, 2, "unknown signal"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

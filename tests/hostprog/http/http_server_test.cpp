@@ -101,6 +101,8 @@ TEST_F(HttpServerTest, SnapshotIsTheTextByteForByte) {
         {"/api/snapshot?data_id=x",           400},
         {"/api/snapshot?data_id=-1",          400},
         {"/api/snapshot?data_id=99999999999", 400},
+        {"/api/signals?data_id=x",            400},
+        {"/api/signals?data_id=-1",           400},
     };
     for (const auto& row : bad) {
         SCOPED_TRACE(row.first);

@@ -82,7 +82,7 @@ TEST(Metrics, FamilyWrittenOnce) {
 TEST(Metrics, CountersAndHistogramFollowTheReports) {
     PlantState state(1.0);
     const std::string doc = kv830test::compact(kv830test::make_snapshot_doc(1));
-    const double durations[] = {0.1, 0.9, 1.2, 40.0};
+    const double durations[] = {0.1, 0.9, 1.2, 40.0};  // and 2.5, failed
     unsigned long long number = 0;
     for (const double duration : durations) {
         kv830host::Round r = completed_report(3, ++number, doc);
@@ -108,12 +108,12 @@ TEST(Metrics, CountersAndHistogramFollowTheReports) {
     const std::pair<const char*, const char*> expected[] = {
         {"kv830_cycles_completed_total{data_id=\"3\"}",                    "4"   },
         {"kv830_cycles_failed_total{data_id=\"3\"}",                       "1"   },
-        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="0.25"})",  "1"   },
-        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="0.75"})",  "1"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="0.001"})", "0"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="0.1"})",   "1"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="0.5"})",   "1"   },
         {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="1"})",     "2"   },
-        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="1.5"})",   "3"   },
-        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="3"})",     "4"   },
-        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="30"})",    "4"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="2.5"})",   "4"   },
+        {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="10"})",    "4"   },
         {R"(kv830_cycle_duration_seconds_bucket{data_id="3",le="+Inf"})",  "5"   },
         {"kv830_cycle_duration_seconds_count{data_id=\"3\"}",              "5"   },
         {"kv830_cycle_duration_seconds_sum{data_id=\"3\"}",                "44.7"},
@@ -159,8 +159,8 @@ TEST(Metrics, EverySignalOfAFreshSnapshot) {
             EXPECT_EQ(std::stod(found->second), value.asDouble());
         } else if (key != kv830::kUpdateTimeKey) {
             ++texts;
-            const std::string name = R"(kv830_signal_info{data_id="1",signal=")" + key +
-                                     "\",text=\"" + value.asString() + "\"}";
+            const std::string name = R"(kv830_signal_state{data_id="1",signal=")" + key +
+                                     "\",state=\"" + value.asString() + "\"}";
             const auto found = samples.find(name);
             ASSERT_NE(found, samples.end());
             EXPECT_EQ(found->second, "1");
@@ -170,12 +170,62 @@ TEST(Metrics, EverySignalOfAFreshSnapshot) {
     std::size_t info_lines = 0;
     for (const auto& sample : samples) {
         signal_lines += sample.first.rfind("kv830_signal{", 0) == 0 ? 1U : 0U;
-        info_lines += sample.first.rfind("kv830_signal_info{", 0) == 0 ? 1U : 0U;
+        info_lines += sample.first.rfind("kv830_signal_state{", 0) == 0 ? 1U : 0U;
     }
     EXPECT_EQ(signal_lines, numeric);
-    EXPECT_EQ(info_lines, texts);
+    EXPECT_EQ(info_lines, texts * 3) << "each enumeration's two texts and invalid, always";
     EXPECT_GT(numeric, 250U);
     EXPECT_GT(texts, 0U);
+}
+
+// Known register counts through each device's model: in base units, one family per
+// quantity; device 2's temperature overridden to °F with a range it lies outside.
+TEST(Metrics, ValuesInBaseUnitsThroughTheDevicesModel) {
+    Json::Value doc = kv830test::make_snapshot_doc(5);
+    doc["冷冻供水温度"] = 65;
+    doc["冷冻水供水主管压力"] = 320;
+    doc["1#冷却塔风机频率反馈"] = 382;
+    doc["螺杆机电流百分比"] = 85;
+    doc["蒸发冷电表总电能"] = 1234;
+    doc["加药装置PH显示"] = 712;
+    PlantState state(1.0);
+    state.on_round(completed_report(1, 1, kv830test::compact(doc)));
+    state.on_round(completed_report(2, 1, kv830test::compact(doc)));
+    kv830host::SignalModel fahrenheit;
+    Json::Value override(Json::objectValue);
+    override["冷冻供水温度"]["unit_of_measurement"] = "°F";
+    override["冷冻供水温度"]["scale"] = 0.18;
+    override["冷冻供水温度"]["offset"] = 32;
+    override["冷冻供水温度"]["min"] = 32;
+    override["冷冻供水温度"]["max"] = 40;
+    std::string error;
+    ASSERT_TRUE(fahrenheit.apply_overrides(override, error)) << error;
+    MetricsText out;
+    kv830host::write_plant_metrics(state, kv830test::now_ms(), out,
+                                   {
+                                       {2, &fahrenheit}
+    });
+    const auto samples = samples_of(out.text());
+
+    const std::pair<const char*, double> rows[] = {
+        {R"(kv830_temperature_celsius{data_id="1",signal="冷冻供水温度"})",        6.5     },
+        {R"(kv830_temperature_celsius{data_id="2",signal="冷冻供水温度"})",        6.5     },
+        {R"(kv830_signal_out_of_range{data_id="1",signal="冷冻供水温度"})",        0       },
+        {R"(kv830_signal_out_of_range{data_id="2",signal="冷冻供水温度"})",        1       },
+        {R"(kv830_signal{data_id="2",signal="冷冻供水温度"})",                     65      },
+        {R"(kv830_pressure_pascals{data_id="1",signal="冷冻水供水主管压力"})",  320000  },
+        {R"(kv830_frequency_hertz{data_id="1",signal="1#冷却塔风机频率反馈"})", 38.2    },
+        {R"(kv830_ratio{data_id="1",signal="螺杆机电流百分比"})",                0.85    },
+        {R"(kv830_energy_joules_total{data_id="1",signal="蒸发冷电表总电能"})",  4.4424e9},
+        {R"(kv830_ph{data_id="1",signal="加药装置PH显示"})",                       7.12    },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.first);
+        const auto found = samples.find(row.first);
+        ASSERT_NE(found, samples.end());
+        EXPECT_NEAR(std::stod(found->second), row.second, std::fabs(row.second) * 1e-9);
+    }
+    EXPECT_NE(out.text().find("# TYPE kv830_energy_joules_total counter\n"), std::string::npos);
 }
 
 TEST(Metrics, StaleSnapshotLeftOut) {
