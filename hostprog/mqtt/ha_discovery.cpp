@@ -175,6 +175,18 @@ Json::Value signal_component(const SignalSpec& spec, const MqttConfig& config,
             }
             break;
         case kv830::SignalKind::Enum: {
+            if (spec.alarm != kv830model::Alarm::None) {
+                // Its second text is the alarm; anything but the two texts is unknown
+                // ("None" to Home Assistant) rather than a problem or none.
+                c["p"] = "binary_sensor";
+                c["device_class"] = "problem";
+                c["value_template"] =
+                    "{% set v = " + member + " %}{{ 1 if v == " + jinja_literal(row.text1) +
+                    " else (0 if v == " + jinja_literal(row.text0) + " else 'None') }}";
+                c["payload_on"] = "1";
+                c["payload_off"] = "0";
+                break;
+            }
             c["p"] = "sensor";
             c["device_class"] = "enum";
             Json::Value options(Json::arrayValue);

@@ -1,15 +1,13 @@
 #!/usr/bin/env python3
-"""Renders a Home Assistant template with Jinja as Home Assistant's MQTT integration does:
-value_json from the payload file, value from the third argument (a number) if given."""
+"""Renders discovery components' templates with Jinja as Home Assistant does: argv is the
+discovery and snapshot files, then component ids; prints each state and, for a number,
+the write command that setting it to that state publishes, one line each."""
 import json
 import sys
 
 import jinja2
 
-template, payload_file = sys.argv[1], sys.argv[2]
-with open(payload_file, encoding="utf-8") as f:
-    payload = f.read()
-variables = {"value_json": json.loads(payload), "value": payload}
-if len(sys.argv) > 3:
-    variables["value"] = float(sys.argv[3])
-print(jinja2.Environment().from_string(template).render(**variables))
+discovery, snapshot = (json.load(open(f, encoding="utf-8")) for f in sys.argv[1:3])
+for c in (discovery["cmps"][cid] for cid in sys.argv[3:]):
+    state = jinja2.Template(c["value_template"]).render(value_json=snapshot)
+    print(state, jinja2.Template(c.get("command_template", "")).render(value=float(state)))
