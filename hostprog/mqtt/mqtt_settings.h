@@ -50,8 +50,8 @@ struct MqttConfig {
     bool ha_discovery = false;
     std::string ha_prefix = kHaPrefixDefault;
     // For the discovery, set once the program knows them: the gateway's node id, and the
-    // device's signal model, which the program's context keeps for as long as the
-    // publisher runs (the plant model's defaults when null).
+    // device's signal model, which the program's context keeps and the publisher reads
+    // while it is made (the plant model's defaults when null).
     std::string node_id;
     const SignalModel* signals = nullptr;
     unsigned data_id = 1;
