@@ -41,7 +41,7 @@ std::string jinja_literal(const char* key) {
 std::string number_text(double value) {
     char text[32];
     const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
+    return {text, result.ptr};
 }
 
 // Places a value of the spec has: those of one count and of the offset, so that the
@@ -167,10 +167,9 @@ Json::Value signal_component(const SignalSpec& spec, const MqttConfig& config,
                 break;
             }
             c["p"] = "sensor";
+            // A state or mode register is named, not measured: neither statistics nor places.
             if (ha.state_class != nullptr) {
                 c["state_class"] = ha.state_class;
-            }
-            if (ha.state_class != nullptr) {
                 c["suggested_display_precision"] = spec.decimals;
             }
             break;
