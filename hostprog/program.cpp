@@ -25,6 +25,7 @@
 #include "mqtt_output.h"
 #include "node_id.h"
 #include "plugin_loader.h"
+#include "program_version.h"
 #include "signals_command.h"
 
 namespace kv830host {
@@ -522,7 +523,7 @@ bool parse_program_options(int argc, const char* const* argv, ProgramOptions& ou
     if (!parse_options(argc, argv, out.core, error, default_settings_file, kind_rows(out))) {
         return false;
     }
-    if (out.core.help) {
+    if (out.core.help || out.core.version) {
         return true;
     }
     // The checks see the devices as the program will: the kinds refuse what does not hold
@@ -555,6 +556,14 @@ int run_main(int argc, const char* const* argv) {
     if (!parse_program_options(argc, argv, options, error)) {
         std::cerr << "kv830-host: " << error << "\n(try kv830-host --help)" << std::endl;
         return kExitUsage;
+    }
+    if (options.core.version) {
+        std::cout << "kv830-host " << kProgramVersion << "\n";
+        if (*kProjectAddress != '\0') {
+            std::cout << kProjectAddress << "\n";
+        }
+        std::cout << std::flush;
+        return std::cout ? kExitOk : kExitFailure;
     }
     if (options.core.help) {
         std::cout << program_usage("kv830-host");

@@ -319,6 +319,7 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                    return check_node_id(v, error);
                }),
         option("help", 'h', nullptr, "this text", flag_into(o.help, true)),
+        option("version", 0, nullptr, "the program's version", flag_into(o.version, true)),
     };
 }
 
@@ -596,7 +597,7 @@ bool parse_options(int argc, const char* const* argv, Options& out, std::string&
         error = "unexpected argument \"" + positional.front() + "\"";
         return false;
     }
-    if (out.help) {
+    if (out.help || out.version) {
         return true;
     }
     if (p.link.device && p.link.tcp) {

@@ -50,6 +50,7 @@ struct Options {
     // top-level "modbus" and the link options, or the entries of a "devices" list.
     std::vector<DeviceOptions> devices;
     bool help = false;
+    bool version = false;
     bool device_list = false;  // the settings document lists "devices"
 };
 

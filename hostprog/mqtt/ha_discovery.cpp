@@ -3,14 +3,25 @@
 #include <json/value.h>
 #include <json/writer.h>
 
-#include <set>
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <string>
 
+#include "ha_sensor_class.h"
 #include "kv830_signals.h"
+#include "program_version.h"
+#include "signal_model.h"
 
 namespace kv830host {
 
 namespace {
+
+// Home Assistant refuses a number entity's step below this.
+constexpr double kHaMinStep = 0.001;
+// Registers hold 16 bits; a signed one's negative counts start here.
+constexpr int kSignedHalf = 32768;
+constexpr int kRegisterSpan = 65536;
 
 // A Jinja string literal for a signal name, so that the template reads the member
 // whatever characters the name holds.
@@ -24,6 +35,28 @@ std::string jinja_literal(const char* key) {
     }
     out += '\'';
     return out;
+}
+
+// The shortest text that reads back as `value`: 0.1, not 0.10000000000000001.
+std::string number_text(double value) {
+    char text[32];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return {text, result.ptr};
+}
+
+// Places a value of the spec has: those of one count and of the offset, so that the
+// template keeps the register's resolution whatever the display shows.
+int value_places(const SignalSpec& spec) {
+    const auto places_of = [](double x) {
+        for (int p = 0; p < kMaxDecimals; ++p) {
+            const double scaled = std::fabs(x) * std::pow(10.0, p);
+            if (std::fabs(scaled - std::round(scaled)) < 1e-9 * std::max(1.0, scaled)) {
+                return p;
+            }
+        }
+        return kMaxDecimals;
+    };
+    return std::max(places_of(spec.scale), places_of(spec.offset));
 }
 
 std::string component_id(const kv830::SignalRow& row) {
@@ -40,14 +73,74 @@ std::string component_id(const kv830::SignalRow& row) {
     return "hr" + source;
 }
 
-Json::Value signal_component(const kv830::SignalRow& row, const std::string& unique_prefix,
-                             int expire_after_s) {
+// The snapshot holds counts as reals (65.0); the state is counts * scale + offset,
+// rounded to the register's resolution. A signed register's counts are two's complement.
+std::string value_template(const SignalSpec& spec, const std::string& member) {
+    const bool identity = spec.scale == 1.0 && spec.offset == 0.0 && !spec.is_signed;
+    if (identity) {
+        return "{{ " + member + " | int }}";
+    }
+    std::string counts = member + " | float";
+    std::string head;
+    if (spec.is_signed) {
+        head = "{% set c = " + counts + " %}";
+        counts = "(c - " + std::to_string(kRegisterSpan) +
+                 " if c >= " + std::to_string(kSignedHalf) + " else c)";
+    }
+    std::string value = counts;
+    if (spec.scale != 1.0) {
+        value += " * " + number_text(spec.scale);
+    }
+    if (spec.offset != 0.0) {
+        value += (spec.offset < 0.0 ? " - " : " + ") + number_text(std::fabs(spec.offset));
+    }
+    const int places = value_places(spec);
+    if (places == 0) {
+        return head + "{{ (" + value + ") | round(0) | int }}";
+    }
+    return head + "{{ (" + value + ") | round(" + std::to_string(places) + ") }}";
+}
+
+// The write command for the engineering value Home Assistant sets: the nearest counts, as
+// engineering_to_raw finds them; the write rule then judges them like any other write.
+std::string command_template(const SignalSpec& spec) {
+    std::string counts = "value";
+    if (spec.offset != 0.0) {
+        counts = "(value " + std::string(spec.offset < 0.0 ? "+ " : "- ") +
+                 number_text(std::fabs(spec.offset)) + ")";
+    }
+    if (spec.scale != 1.0) {
+        counts += " / " + number_text(spec.scale);
+    }
+    std::string text = "{% set c = (" + counts + ") | round(0) | int %}";
+    text += "{\"register\":" + std::to_string(spec.row->source) + ",\"values\":[";
+    text += spec.is_signed ? "{{ c + " + std::to_string(kRegisterSpan) + " if c < 0 else c }}"
+                           : std::string("{{ c }}");
+    return text + "]}";
+}
+
+void add_unit(Json::Value& c, const SignalSpec& spec, const HaSensorClass& ha) {
+    if (ha.device_class != nullptr) {
+        c["device_class"] = ha.device_class;
+    }
+    if (!spec.unit_of_measurement.empty()) {
+        c["unit_of_measurement"] = spec.unit_of_measurement;
+    }
+}
+
+bool is_number(const SignalSpec& spec, const MqttConfig& config) {
+    return config.writes && spec.row->setting && spec.row->kind == kv830::SignalKind::Value &&
+           spec.max > spec.min;
+}
+
+Json::Value signal_component(const SignalSpec& spec, const MqttConfig& config,
+                             const std::string& unique_prefix) {
+    const kv830::SignalRow& row = *spec.row;
     Json::Value c(Json::objectValue);
-    const std::string id = component_id(row);
     c["name"] = row.key;
-    c["unique_id"] = unique_prefix + id;
-    c["expire_after"] = expire_after_s;
+    c["unique_id"] = unique_prefix + component_id(row);
     const std::string member = "value_json[" + jinja_literal(row.key) + "]";
+    const HaSensorClass ha = ha_sensor_class(spec.quantity, spec.unit_of_measurement);
     switch (row.kind) {
         case kv830::SignalKind::Bit:
         case kv830::SignalKind::Input:
@@ -56,13 +149,43 @@ Json::Value signal_component(const kv830::SignalRow& row, const std::string& uni
             c["value_template"] = "{{ " + member + " | int }}";
             c["payload_on"] = "1";
             c["payload_off"] = "0";
+            if (spec.alarm != kv830model::Alarm::None) {
+                c["device_class"] = "problem";
+            }
             break;
         case kv830::SignalKind::Value:
+            c["value_template"] = value_template(spec, member);
+            add_unit(c, spec, ha);
+            if (is_number(spec, config)) {
+                c["p"] = "number";
+                c["mode"] = "box";
+                c["min"] = spec.min;
+                c["max"] = spec.max;
+                c["step"] = std::max(std::fabs(spec.scale), kHaMinStep);
+                c["command_topic"] = config.prefix + "/write";
+                c["command_template"] = command_template(spec);
+                break;
+            }
             c["p"] = "sensor";
-            c["state_class"] = "measurement";
-            c["value_template"] = "{{ " + member + " }}";
+            // A state or mode register is named, not measured: neither statistics nor places.
+            if (ha.state_class != nullptr) {
+                c["state_class"] = ha.state_class;
+                c["suggested_display_precision"] = spec.decimals;
+            }
             break;
         case kv830::SignalKind::Enum: {
+            if (spec.alarm != kv830model::Alarm::None) {
+                // Its second text is the alarm; anything but the two texts is unknown
+                // ("None" to Home Assistant) rather than a problem or none.
+                c["p"] = "binary_sensor";
+                c["device_class"] = "problem";
+                c["value_template"] =
+                    "{% set v = " + member + " %}{{ 1 if v == " + jinja_literal(row.text1) +
+                    " else (0 if v == " + jinja_literal(row.text0) + " else 'None') }}";
+                c["payload_on"] = "1";
+                c["payload_off"] = "0";
+                break;
+            }
             c["p"] = "sensor";
             c["device_class"] = "enum";
             Json::Value options(Json::arrayValue);
@@ -74,7 +197,16 @@ Json::Value signal_component(const kv830::SignalRow& row, const std::string& uni
             break;
         }
     }
+    // A number stays settable while the plant is quiet; a reading goes stale.
+    if (c["p"].asString() != "number") {
+        c["expire_after"] = config.expire_after_s;
+    }
     return c;
+}
+
+const SignalModel& model_of(const MqttConfig& config) {
+    static const SignalModel defaults;
+    return config.signals != nullptr ? *config.signals : defaults;
 }
 
 }  // namespace
@@ -84,18 +216,26 @@ std::string ha_status_topic(const MqttConfig& config) {
 }
 
 DiscoveryMessage build_ha_discovery(const MqttConfig& config) {
-    const std::string device_id = "kv830_" + std::to_string(config.data_id);
+    const std::string data_id = std::to_string(config.data_id);
+    const std::string former_id = "kv830_" + data_id;
+    const std::string device_id =
+        config.node_id.empty() ? former_id : "kv830_" + config.node_id + "_" + data_id;
     const std::string unique_prefix = device_id + "_";
 
     Json::Value root(Json::objectValue);
     Json::Value device(Json::objectValue);
     device["ids"] = Json::Value(Json::arrayValue);
     device["ids"].append(device_id);
-    device["name"] = "Cooling plant " + std::to_string(config.data_id);
+    device["name"] = "Cooling plant " + data_id;
     device["mdl"] = "kv830";
+    device["sw"] = kProgramVersion;
     root["dev"] = device;
     Json::Value origin(Json::objectValue);
     origin["name"] = "kv830-host";
+    origin["sw"] = kProgramVersion;
+    if (*kProjectAddress != '\0') {
+        origin["url"] = kProjectAddress;
+    }
     root["o"] = origin;
     root["availability_topic"] = config.prefix + "/status";
     root["payload_available"] = "online";
@@ -105,16 +245,8 @@ DiscoveryMessage build_ha_discovery(const MqttConfig& config) {
 
     Json::Value components(Json::objectValue);
     std::size_t count = 0;
-    for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
-        const kv830::SignalRow& row = kv830::kSignals[i];
-        bool assigned_later = false;
-        for (std::size_t j = i + 1; j < kv830::kSignalCount && !assigned_later; ++j) {
-            assigned_later = std::string(kv830::kSignals[j].key) == row.key;
-        }
-        if (assigned_later) {
-            continue;
-        }
-        components[component_id(row)] = signal_component(row, unique_prefix, config.expire_after_s);
+    for (const SignalSpec& spec : model_of(config).signals()) {
+        components[component_id(*spec.row)] = signal_component(spec, config, unique_prefix);
         ++count;
     }
     // The snapshot's own time text is local time without a zone; the cycle summary carries
@@ -134,10 +266,15 @@ DiscoveryMessage build_ha_discovery(const MqttConfig& config) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
+    // Scales, steps and ranges as written (0.1), not at the seventeenth digit.
+    builder["precision"] = 15;
     DiscoveryMessage message;
     message.topic = config.ha_prefix + "/device/" + device_id + "/config";
     message.payload = Json::writeString(builder, root);
     message.components = count;
+    if (device_id != former_id) {
+        message.former_topic = config.ha_prefix + "/device/" + former_id + "/config";
+    }
     return message;
 }
 

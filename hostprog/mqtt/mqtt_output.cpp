@@ -280,6 +280,10 @@ class MqttKind : public OutputKind {
         if (!configure(settings_, context, context.node_id, configs, error)) {
             return nullptr;
         }
+        for (std::size_t i = 0; i < configs.size() && i < context.devices.size(); ++i) {
+            configs[i].node_id = context.node_id;
+            configs[i].signals = &context.devices[i].gateway.signals;
+        }
         return std::make_unique<MqttOutput>(configs, context);
     }
 

@@ -785,6 +785,13 @@ void MqttPublisher::Impl::send_deferred() {
     }
     if (discovery_due) {
         discovery_due = false;
+        // Once a run: the announcement from before the node id goes, so that Home Assistant
+        // keeps one device.
+        if (!discovery.former_topic.empty() &&
+            mosquitto_publish(mosq, nullptr, discovery.former_topic.c_str(), 0, nullptr, kQos,
+                              true) == MOSQ_ERR_SUCCESS) {
+            discovery.former_topic.clear();
+        }
         publish_discovery();
     }
 }

@@ -57,6 +57,8 @@ struct MqttSettings {
     std::vector<std::string> given;  // names of the MQTT options used, for "needs --mqtt"
 };
 
+class SignalModel;
+
 // Checked and resolved: what the publisher runs with.
 struct MqttConfig {
     MqttUrl broker;
@@ -73,6 +75,11 @@ struct MqttConfig {
     unsigned replay_rate = kMqttReplayRateDefault;
     bool ha_discovery = false;
     std::string ha_prefix = kHaPrefixDefault;
+    // For the discovery, set once the program knows them: the gateway's node id, and the
+    // device's signal model, which the program's context keeps and the publisher reads
+    // while it is made (the plant model's defaults when null).
+    std::string node_id;
+    const SignalModel* signals = nullptr;
     unsigned data_id = 1;
     int expire_after_s = kExpireAfterMinSeconds;
     // Reconnect backoff: doubles from min to max, back to min after a good connection.
