@@ -285,6 +285,9 @@ SignalSpec spec_of(const kv830::SignalRow& row) {
     s.decimals = d->scaling.decimals;
     s.min = d->min;
     s.max = d->max;
+    // A quantity that may fall below zero (an outdoor temperature in winter) cannot be an
+    // unsigned count: read as one, -5.0 °C would show as 6548.6 °C.
+    s.is_signed = d->min < 0;
     s.alarm = d->alarm;
     return s;
 }
