@@ -25,8 +25,8 @@ FileBacklog::~FileBacklog() {
 }
 
 bool FileBacklog::open(std::int64_t run_start_ms, std::string& error) {
-    DeliveryMark mark;
-    if (!archive_.read_mark(consumer_, data_id_, mark, error)) {
+    DeliveryMark delivered;
+    if (!archive_.read_mark(consumer_, data_id_, delivered, error)) {
         error = "the delivery mark in the history: " + error;
         return false;
     }
@@ -38,8 +38,8 @@ bool FileBacklog::open(std::int64_t run_start_ms, std::string& error) {
         return false;
     }
     run_start_ms_ = run_start_ms;
-    mark_ms_ = mark.found ? std::min(mark.unix_ms, run_start_ms) : run_start_ms;
-    if (!mark.found) {
+    mark_ms_ = delivered.found ? std::min(delivered.unix_ms, run_start_ms) : run_start_ms;
+    if (!delivered.found) {
         archive_.save_mark(consumer_, data_id_, mark_ms_);
     }
     mark_saved_ms_ = mark_ms_;
