@@ -31,8 +31,9 @@ constexpr const char* kSynchronous = "PRAGMA synchronous=FULL;";
 // kernel's page cache holds the rest for every connection alike. Keeps a small gateway's
 // resident memory within its budget.
 constexpr const char* kCacheSize = "PRAGMA cache_size=-256;";
-// The file format this version writes (blocks and summaries); files from before carry 0.
-constexpr int kFileFormat = 2;
+// The file format this version writes (blocks and summaries, 2; the alarm journal, 3);
+// files from before carry 0.
+constexpr int kFileFormat = 3;
 
 // The marks came after the file format: created in files of any version that are written.
 constexpr const char* kMarksTable =
@@ -68,7 +69,16 @@ constexpr const char* kTables =
     " time_to INTEGER NOT NULL,"
     " rounds INTEGER NOT NULL,"
     " summary BLOB NOT NULL);"
-    "PRAGMA user_version=2;";
+    "CREATE TABLE IF NOT EXISTS alarm_event ("
+    " id INTEGER PRIMARY KEY,"
+    " time INTEGER NOT NULL,"
+    " data_id INTEGER NOT NULL,"
+    " signal TEXT NOT NULL,"
+    " priority TEXT NOT NULL,"
+    " state TEXT NOT NULL,"
+    " by TEXT NOT NULL,"
+    " changes INTEGER NOT NULL DEFAULT 0);"
+    "PRAGMA user_version=3;";
 
 HistoryFailure classify(int code) {
     switch (code & 0xFF) {
