@@ -156,8 +156,8 @@ Program::Program(ProgramOptions options, int out_fd, std::ostream& status)
         alarm_devices.emplace_back(device.data_id, &device.gateway.signals);
     }
     alarms_ = std::make_unique<AlarmBoard>(alarm_devices, core.alarm_limits, sink_);
-    alarms_->set_admit([this](const RemoteWrite& command, WriteOutcome& refusal) {
-        return policy_->admit_once(command, refusal);
+    alarms_->set_admit([this](const RemoteWrite& command, bool remember, WriteOutcome& refusal) {
+        return policy_->admit_once(command, remember, refusal);
     });
     alarms_->set_deliver([this](const AlarmNews& news) {
         for (Output* output : shared_.outputs) {
@@ -495,6 +495,7 @@ int Program::run() {
                     << "); the list starts empty" << std::endl;
         }
     }
+    alarms_->announce();
     status = start_lines();
     if (status != kExitOk) {
         return status;

@@ -95,7 +95,13 @@ AlarmBoard::AlarmBoard(const std::vector<std::pair<unsigned, const SignalModel*>
     for (const auto& d : devices) {
         Device& device = devices_[d.first];
         device.machine = std::make_unique<AlarmMachine>(d.first, *d.second, limits);
-        device.bits.resize(device.machine->bit_names().size());
+        for (const std::string& name : device.machine->bit_names()) {
+            const SignalSpec* spec = d.second->find(name);
+            const bool two_texts = spec != nullptr && spec->row != nullptr &&
+                                   spec->row->kind == kv830::SignalKind::Enum;
+            device.on_text.push_back(two_texts ? spec->row->text1 : nullptr);
+        }
+        device.bits.resize(device.on_text.size());
     }
 }
 
@@ -117,6 +123,19 @@ bool AlarmBoard::restore(AlarmJournal& journal, std::string& error) {
         }
     }
     return true;
+}
+
+void AlarmBoard::announce() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!deliver_) {
+        return;
+    }
+    for (const auto& d : devices_) {
+        AlarmNews news;
+        news.data_id = d.first;
+        news.listed = d.second.machine->list();
+        deliver_(news);
+    }
 }
 
 void AlarmBoard::tell(unsigned data_id, Device& device, std::vector<AlarmEvent> events) {
@@ -157,10 +176,14 @@ void AlarmBoard::on_round(const Round& round) {
     } else if (round.document.isObject()) {
         const std::vector<std::string>& names = device.machine->bit_names();
         for (std::size_t i = 0; i < names.size(); ++i) {
-            // Bits are 0 or 1, discrete inputs the byte whole: anything but 0 is on.
+            // Bits are 0 or 1, discrete inputs the byte whole: anything but 0 is on. A
+            // two-state register shows its texts.
             const Json::Value* v =
                 round.document.find(names[i].data(), names[i].data() + names[i].size());
-            device.bits[i] = v != nullptr && v->isNumeric() && v->asDouble() != 0.0;
+            const char* on_text = device.on_text[i];
+            device.bits[i] =
+                v != nullptr && (on_text != nullptr ? v->isString() && v->asString() == on_text
+                                                    : v->isNumeric() && v->asDouble() != 0.0);
         }
         device.machine->observe(round.end_unix_ms, &device.bits, events);
     }
@@ -195,6 +218,8 @@ AlarmAckOutcome AlarmBoard::acknowledge(const AlarmAck& ack_in) {
         } else if (found == devices_.end()) {
             refused = refusal_of(WriteRefusal::UnknownDevice,
                                  "no device with data id " + std::to_string(ack.data_id));
+        } else if (admit_ && !admit_(as_write, false, refused)) {
+            // A command id carried out before: nothing else is looked at.
         } else {
             // Tried on a copy: the rule remembers a command id only for an acknowledgement
             // that acts, and one it refuses leaves the list as it was.
@@ -202,7 +227,7 @@ AlarmAckOutcome AlarmBoard::acknowledge(const AlarmAck& ack_in) {
             if (!trial.acknowledge(ack.signal, ack.all, ack.source, wall_clock_ms(), events,
                                    error)) {
                 refused = refusal_of(WriteRefusal::Malformed, error);
-            } else if (!admit_ || admit_(as_write, refused)) {
+            } else if (!admit_ || admit_(as_write, true, refused)) {
                 *found->second.machine = std::move(trial);
                 outcome.ok = true;
                 outcome.acknowledged = static_cast<unsigned>(events.size());

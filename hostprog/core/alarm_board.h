@@ -68,8 +68,9 @@ bool parse_alarm_ack(const std::string& text, AlarmAck& out, std::string& error)
 
 class AlarmBoard {
   public:
-    // Whether a remote command may act: the write rule's retained and command id checks.
-    using Admit = std::function<bool(const RemoteWrite&, WriteOutcome&)>;
+    // Whether a remote command may act: the write rule's retained and command id checks;
+    // `remember` once it is sure to act.
+    using Admit = std::function<bool(const RemoteWrite&, bool remember, WriteOutcome&)>;
     using Deliver = std::function<void(const AlarmNews&)>;
 
     AlarmBoard(const std::vector<std::pair<unsigned, const SignalModel*>>& devices,
@@ -82,6 +83,9 @@ class AlarmBoard {
     // Before the first round: the list as the journal left it; a note when it could not.
     bool restore(AlarmJournal& journal, std::string& error);
 
+    // Tells every output each device's list, without events: once at start, so that what
+    // a broker retained from an earlier run is replaced.
+    void announce();
     // Every round, on its polling thread; needs the round's document.
     void on_round(const Round& round);
     // From any thread; the outcome is known on return.
@@ -101,6 +105,8 @@ class AlarmBoard {
     struct Device {
         std::unique_ptr<AlarmMachine> machine;
         std::vector<bool> bits;
+        // Per bit: for a two-state register the text of its "on" state, else null.
+        std::vector<const char*> on_text;
         std::map<std::string, unsigned long long> raised;
     };
 

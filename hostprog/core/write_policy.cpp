@@ -209,7 +209,7 @@ void WritePolicy::remember_locked(const std::string& command_id) {
     }
 }
 
-bool WritePolicy::admit_once(const RemoteWrite& command, WriteOutcome& refusal) {
+bool WritePolicy::admit_once(const RemoteWrite& command, bool remember, WriteOutcome& refusal) {
     if (command.retained) {
         refusal = refused(WriteRefusal::Retained,
                           "a retained message is not a live command; nothing was done");
@@ -221,7 +221,9 @@ bool WritePolicy::admit_once(const RemoteWrite& command, WriteOutcome& refusal) 
                           "command_id \"" + command.command_id + "\" was carried out before");
         return false;
     }
-    remember_locked(command.command_id);
+    if (remember) {
+        remember_locked(command.command_id);
+    }
     return true;
 }
 

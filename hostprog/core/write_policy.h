@@ -90,8 +90,8 @@ class WritePolicy : public RemoteWrites {
 
     // The at-most-once part of the rule for a command that writes no register (an alarm's
     // acknowledgement): a retained message and a command id carried out before are refused,
-    // and the id of one let through is remembered like a write's.
-    bool admit_once(const RemoteWrite& command, WriteOutcome& refusal);
+    // and with `remember` the id of one let through is remembered like a write's.
+    bool admit_once(const RemoteWrite& command, bool remember, WriteOutcome& refusal);
 
   private:
     const Device* find_device(const RemoteWrite& write, WriteOutcome& refusal) const;
