@@ -106,7 +106,7 @@ std::vector<kv830cli::Option> option_table(ExportOptions& o) {
          }},
         {"alarms",         0,   nullptr,
          "print the alarm journal instead of the rounds: time, data_id,\nsignal, priority, "
-         "state, by",                                            [&o](const std::string&,                                                                                            std::string&) {
+         "state, by",                                              [&o](const std::string&,                                                                                              std::string&) {
              o.alarms = true;
              return true;
          }                                                                            },
