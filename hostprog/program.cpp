@@ -102,6 +102,21 @@ class Program::WatcherOutput : public Output {
     Watcher watcher_;
 };
 
+// The alarms fed from every round before any other output sees it, so that the events of
+// a round reach the outputs before the round itself.
+class Program::AlarmFeed : public Output {
+  public:
+    explicit AlarmFeed(AlarmBoard& board) : board_(board) {}
+    bool start(std::string&) override { return true; }
+    void on_round(const RoundPtr& round) override { board_.on_round(*round); }
+    void describe_metrics(MetricsText& out) const override { board_.describe_metrics(out); }
+    void stop() override {}
+    RoundNeeds needs() const override { return {true, true}; }
+
+  private:
+    AlarmBoard& board_;
+};
+
 Program::Program(ProgramOptions options, int out_fd, std::ostream& status)
     : opt_(std::move(options)), out_fd_(out_fd), sink_(status), status_(sink_, ""), shared_(sink_) {
     Options& core = opt_.core;
@@ -137,6 +152,20 @@ Program::Program(ProgramOptions options, int out_fd, std::ostream& status)
             device->queue_write(command, std::move(done));
         });
     context_.writes = policy_.get();
+    std::vector<std::pair<unsigned, const SignalModel*>> alarm_devices;
+    for (const DeviceInfo& device : context_.devices) {
+        alarm_devices.emplace_back(device.data_id, &device.gateway.signals);
+    }
+    alarms_ = std::make_unique<AlarmBoard>(alarm_devices, core.alarm_limits, sink_);
+    alarms_->set_admit([this](const RemoteWrite& command, bool remember, WriteOutcome& refusal) {
+        return policy_->admit_once(command, remember, refusal);
+    });
+    alarms_->set_deliver([this](const AlarmNews& news) {
+        for (Output* output : shared_.outputs) {
+            output->on_alarms(news);
+        }
+    });
+    context_.alarms = alarms_.get();
 }
 
 Program::~Program() {
@@ -238,6 +267,7 @@ int Program::make_outputs() {
     for (auto& watcher : watchers) {
         outputs_.push_back(std::move(watcher));
     }
+    outputs_.insert(outputs_.begin(), std::make_unique<AlarmFeed>(*alarms_));
     for (const auto& output : outputs_) {
         shared_.outputs.push_back(output.get());
         const RoundNeeds needs = output->needs();
@@ -458,6 +488,15 @@ int Program::run() {
         abandon_start();
         return kExitFailure;
     }
+    // The journal's file exists once its output has started.
+    if (context_.alarm_journal != nullptr) {
+        std::string journal_error;
+        if (!alarms_->restore(*context_.alarm_journal, journal_error)) {
+            status_ << "kv830-host: alarms: the journal could not be read (" << journal_error
+                    << "); the list starts empty" << std::endl;
+        }
+    }
+    alarms_->announce();
     status = start_lines();
     if (status != kExitOk) {
         return status;

@@ -57,11 +57,13 @@ class Program {
     // The one rule every remote write goes through; callable from any thread while run()
     // is under way.
     RemoteWrites& remote_writes() { return *policy_; }
+    AlarmBoard& alarm_board() { return *alarms_; }
 
     int run();
 
   private:
     class WatcherOutput;
+    class AlarmFeed;
 
     void build_context();
     bool resolve_node();
@@ -86,6 +88,8 @@ class Program {
     PollShared shared_;
     OutputContext context_;
     std::unique_ptr<WritePolicy> policy_;
+    // Before the outputs, which hold it until they are gone.
+    std::unique_ptr<AlarmBoard> alarms_;
     std::string plugin_path_;
     std::vector<std::unique_ptr<Output>> outputs_;
     std::size_t started_ = 0;  // outputs started, in order

@@ -39,7 +39,7 @@ install(FILES ${KV830_PKG_GEN}/changelog.gz ${CMAKE_CURRENT_LIST_DIR}/copyright
         DESTINATION share/doc/${KV830_PKG})
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/${KV830_PKG})
 # The README's map of documents points into docs/; the picture of the page stays out (its size).
-foreach(doc commissioning monitoring integrator performance development modbus_server)
+foreach(doc commissioning monitoring integrator performance development modbus_server alarms)
   install(FILES ${PROJECT_SOURCE_DIR}/docs/${doc}.md DESTINATION share/doc/${KV830_PKG}/docs)
 endforeach()
 

@@ -39,6 +39,10 @@ class PlantModel {
     // 0..285, checked by the caller).
     void write(int first, const std::uint16_t* values, int count);
 
+    // A discrete input set from outside (image_apply.h); a plant that evolves may change
+    // it again.
+    void force_input(int i, bool on) { set_input(i, on); }
+
     // Lets `seconds` of plant time pass; does nothing when frozen.
     void advance(double seconds);
 

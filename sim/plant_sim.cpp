@@ -20,12 +20,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "file_io.h"
+#include "image_apply.h"
 #include "image_dump.h"
 #include "mbap_frame.h"
 #include "modbus_pdu.h"
@@ -38,14 +40,21 @@
 namespace plantsim {
 namespace {
 
+// An --apply file is a few lines written by a test.
+constexpr std::size_t kMaxApplyBytes = 65536;
+
 volatile sig_atomic_t g_stop = 0;
 volatile sig_atomic_t g_dump = 0;
+volatile sig_atomic_t g_apply = 0;
 
 void on_stop(int) {
     g_stop = 1;
 }
 void on_dump(int) {
     g_dump = 1;
+}
+void on_apply(int) {
+    g_apply = 1;
 }
 
 void install_signals() {
@@ -56,6 +65,8 @@ void install_signals() {
     sigaction(SIGTERM, &sa, nullptr);
     sa.sa_handler = on_dump;
     sigaction(SIGUSR1, &sa, nullptr);
+    sa.sa_handler = on_apply;
+    sigaction(SIGUSR2, &sa, nullptr);
     sa.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &sa, nullptr);
 }
@@ -160,6 +171,10 @@ class Simulator {
             g_dump = 0;
             dump();
         }
+        if (g_apply != 0) {
+            g_apply = 0;
+            apply();
+        }
     }
 
     // One request PDU from `unit`: false when it is dropped on purpose. The reply PDU is
@@ -186,6 +201,27 @@ class Simulator {
         if (options_.verbose) {
             (void)std::fprintf(stderr, "plant-sim: %s\n", line.c_str());
         }
+    }
+
+    // Reports a file it cannot read or use, and changes nothing then.
+    void apply() {
+        if (options_.apply.empty()) {
+            return;
+        }
+        std::ifstream in(options_.apply, std::ios::binary);
+        std::string text(kMaxApplyBytes + 1, '\0');
+        in.read(&text[0], static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<std::size_t>(in.gcount()));
+        std::string error = in.bad() || !in.is_open() ? "cannot read it" : "";
+        if (error.empty() && text.size() > kMaxApplyBytes) {
+            error = "longer than " + std::to_string(kMaxApplyBytes) + " bytes";
+        }
+        if (!error.empty() || !apply_image_text(text, model_, error)) {
+            (void)std::fprintf(stderr, "plant-sim: --apply %s: %s\n", options_.apply.c_str(),
+                               error.c_str());
+            return;
+        }
+        log("applied " + options_.apply);
     }
 
     // False when the dump was asked for and could not be written (reported here).

@@ -141,6 +141,13 @@ std::vector<kv830cli::Option> option_table(Parsed& p) {
                    o.dump = v;
                    return true;
                }),
+        option("apply", 0, "FILE",
+               "on SIGUSR2 read FILE and set what it says, one change a\nline: \"holding "
+               "REGISTER VALUE\" (as a write from the line)\nor \"input INPUT 0|1\"",
+               [&o](const std::string& v, std::string&) {
+                   o.apply = v;
+                   return true;
+               }),
         option("drop-every", 0, "N",
                "ignore every Nth request (counting all requests; 0 off);\nthe ignored request "
                "is not carried out",

@@ -25,6 +25,7 @@ struct SimOptions {
     bool frozen = false;
     std::uint32_t seed = 1;
     std::string dump;
+    std::string apply;  // read on SIGUSR2 (image_apply.h)
     long drop_every = 0;
     std::set<int> exception_at;
     long delay_ms = 0;

@@ -1,6 +1,7 @@
 #include "json_text.h"
 
 #include <json/reader.h>
+#include <json/writer.h>
 
 #include <algorithm>
 #include <cstring>
@@ -128,6 +129,13 @@ const char* json_type_name(const Json::Value& value) {
             return "an object";
     }
     return "something else";
+}
+
+std::string compact_json_text(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
 }
 
 }  // namespace kv830host

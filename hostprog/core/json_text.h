@@ -23,6 +23,9 @@ bool read_json_text(const std::string& text, const JsonTextRules& rules, Json::V
 // hostile document is refused before the parser recurses into it.
 int json_nesting_depth(const std::string& text);
 
+// One line of JSON with UTF-8 kept as it is, for messages and listings.
+std::string compact_json_text(const Json::Value& value);
+
 // "an integer", "a string", ...: a value's type as a refusal names it.
 const char* json_type_name(const Json::Value& value);
 

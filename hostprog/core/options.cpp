@@ -318,6 +318,12 @@ std::vector<kv830cli::Option> program_rows(Parsed& p) {
                    o.node_id = v;
                    return check_node_id(v, error);
                }),
+        option("alarm-chatter", 0, "N/M",
+               "an alarm that changes more than N times within M minutes\nis marked chattering "
+               "and its changes are counted, not\ntold, until it is quiet for M minutes (5/10)",
+               [&o](const std::string& v, std::string& error) {
+                   return parse_alarm_chatter(v, o.alarm_limits, error);
+               }),
         option("help", 'h', nullptr, "this text", flag_into(o.help, true)),
         option("version", 0, nullptr, "the program's version", flag_into(o.version, true)),
     };

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "alarm_machine.h"
 #include "device_list.h"
 #include "exit_status.h"
 #include "modbus_link.h"
@@ -49,6 +50,7 @@ struct Options {
     // Every device polled, in the settings document's order: the one of --data-id, the
     // top-level "modbus" and the link options, or the entries of a "devices" list.
     std::vector<DeviceOptions> devices;
+    AlarmLimits alarm_limits;  // --alarm-chatter
     bool help = false;
     bool version = false;
     bool device_list = false;  // the settings document lists "devices"

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "alarm_board.h"
 #include "exit_status.h"
 #include "gateway_members.h"
 #include "metrics_text.h"
@@ -55,6 +56,9 @@ class Output {
     virtual void on_round(const RoundPtr& round) = 0;
     // A record served from the history at start, before the device's first round.
     virtual void on_served(const RoundPtr& round) { static_cast<void>(round); }
+    // A change of a device's alarms (alarm_board.h): on the polling thread for the rounds'
+    // events, on the asking thread for an acknowledgement, one at a time. Copy and hand on.
+    virtual void on_alarms(const AlarmNews& news) { static_cast<void>(news); }
     // The output's own families, at every scrape of /metrics, on a server thread.
     virtual void describe_metrics(MetricsText& out) const { static_cast<void>(out); }
     // A few facts for the page's status line ({"clients": 3, ...}), under the output's
@@ -132,6 +136,10 @@ struct OutputContext {
     // The rounds kept on file for an output that delivers them later; null without a
     // history.
     RoundArchive* round_archive = nullptr;
+    // The alarms of every device and their acknowledgement; always set. The history sets
+    // the journal they are rebuilt from at start; null without one.
+    AlarmBoard* alarms = nullptr;
+    AlarmJournal* alarm_journal = nullptr;
     // The device's snapshot as it stands (request 801): on the device's polling thread
     // while polling runs, on any thread once it has ended. False when the device refused.
     std::function<bool(unsigned data_id, std::string& text)> current_snapshot;

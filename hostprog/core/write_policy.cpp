@@ -138,7 +138,7 @@ void WritePolicy::submit(RemoteWrite write, WriteDone done) {
     }
     if (device != nullptr) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        if (!write.command_id.empty() && id_set_.count(write.command_id) != 0) {
+        if (repeated_locked(write.command_id)) {
             refusal = refused(WriteRefusal::Repeated,
                               "command_id \"" + write.command_id + "\" was carried out before");
             device = nullptr;
@@ -146,14 +146,7 @@ void WritePolicy::submit(RemoteWrite write, WriteDone done) {
             refusal = refused(WriteRefusal::Busy, "too many writes waiting for the controller");
             device = nullptr;
         } else {
-            if (!write.command_id.empty()) {
-                id_set_.insert(write.command_id);
-                ids_.push_back(write.command_id);
-                if (ids_.size() > limits_.remembered_ids) {
-                    id_set_.erase(ids_.front());
-                    ids_.pop_front();
-                }
-            }
+            remember_locked(write.command_id);
             ++waiting_[device->data_id];
             ++counters_.accepted;
         }
@@ -198,6 +191,40 @@ void WritePolicy::refuse(const RemoteWrite& write, WriteRefusal refusal, const s
     if (done) {
         done(outcome);
     }
+}
+
+bool WritePolicy::repeated_locked(const std::string& command_id) const {
+    return !command_id.empty() && id_set_.count(command_id) != 0;
+}
+
+void WritePolicy::remember_locked(const std::string& command_id) {
+    if (command_id.empty()) {
+        return;
+    }
+    id_set_.insert(command_id);
+    ids_.push_back(command_id);
+    if (ids_.size() > limits_.remembered_ids) {
+        id_set_.erase(ids_.front());
+        ids_.pop_front();
+    }
+}
+
+bool WritePolicy::admit_once(const RemoteWrite& command, bool remember, WriteOutcome& refusal) {
+    if (command.retained) {
+        refusal = refused(WriteRefusal::Retained,
+                          "a retained message is not a live command; nothing was done");
+        return false;
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (repeated_locked(command.command_id)) {
+        refusal = refused(WriteRefusal::Repeated,
+                          "command_id \"" + command.command_id + "\" was carried out before");
+        return false;
+    }
+    if (remember) {
+        remember_locked(command.command_id);
+    }
+    return true;
 }
 
 WritePolicyCounters WritePolicy::counters() const {

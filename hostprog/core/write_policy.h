@@ -88,11 +88,18 @@ class WritePolicy : public RemoteWrites {
 
     WritePolicyCounters counters() const;
 
+    // The at-most-once part of the rule for a command that writes no register (an alarm's
+    // acknowledgement): a retained message and a command id carried out before are refused,
+    // and with `remember` the id of one let through is remembered like a write's.
+    bool admit_once(const RemoteWrite& command, bool remember, WriteOutcome& refusal);
+
   private:
     const Device* find_device(const RemoteWrite& write, WriteOutcome& refusal) const;
     bool check_registers(const Device& device, const WriteCommand& command,
                          WriteOutcome& refusal) const;
     void audit(const RemoteWrite& write, const WriteOutcome& outcome);
+    bool repeated_locked(const std::string& command_id) const;
+    void remember_locked(const std::string& command_id);
 
     const std::vector<Device> devices_;
     StatusSink& audit_;

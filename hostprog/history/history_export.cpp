@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "alarm_export.h"
 #include "csv_text.h"
 #include "history_decoder.h"
 #include "history_store.h"
@@ -35,6 +36,7 @@ struct ExportOptions {
     Format format = Format::Csv;
     bool raw = false;
     std::string settings_file;
+    bool alarms = false;
     bool help = false;
 };
 
@@ -102,6 +104,12 @@ std::vector<kv830cli::Option> option_table(ExportOptions& o) {
              o.plugin = v;
              return true;
          }},
+        {"alarms",         0,   nullptr,
+         "print the alarm journal instead of the rounds: time, data_id,\nsignal, priority, "
+         "state, by",                                              [&o](const std::string&,                                                                                              std::string&) {
+             o.alarms = true;
+             return true;
+         }                                                                            },
         {"help",         'h',     nullptr,   "show this help",
          [&o](const std::string&,                                                   std::string&) {
              o.help = true;
@@ -455,6 +463,28 @@ bool write_rows(HistoryStore& store, HistoryDecoder& decoder, const RoundQuery& 
         error);
 }
 
+int export_alarms(const ExportOptions& o, const RoundQuery& query, HistoryStore& store,
+                  std::ostream& out, std::ostream& err) {
+    if (!o.signals.empty()) {
+        err << "kv830-host export: --signal selects rounds' columns, not alarms" << std::endl;
+        return kExitUsage;
+    }
+    std::string error;
+    unsigned long long rows = 0;
+    if (!store.open(o.history, HistoryStore::Access::ReadOnly, error) ||
+        !export_alarm_events(store, query, o.format == Format::Jsonl, out, rows, error)) {
+        err << "kv830-host export: " << error << std::endl;
+        return kExitFailure;
+    }
+    out.flush();
+    if (!out.good()) {
+        err << "kv830-host export: cannot write the rows" << std::endl;
+        return kExitFailure;
+    }
+    err << "kv830-host export: " << rows << " alarm events" << std::endl;
+    return kExitOk;
+}
+
 }  // namespace
 
 int run_export(int argc, char** argv, std::ostream& out, std::ostream& err,
@@ -476,6 +506,9 @@ int run_export(int argc, char** argv, std::ostream& out, std::ostream& err,
         return kExitUsage;
     }
     HistoryStore store;
+    if (o.alarms) {
+        return export_alarms(o, query, store, out, err);
+    }
     HistoryDecoder decoder;
     if (!store.open(o.history, HistoryStore::Access::ReadOnly, error) ||
         !decoder.load(o.plugin, error)) {

@@ -25,13 +25,18 @@ struct HistoryOptions {
     bool off = false;
 };
 
-class HistoryOutput : public Output, public TrendSource, public RecordArchive, public RoundArchive {
+class HistoryOutput : public Output,
+                      public TrendSource,
+                      public RecordArchive,
+                      public RoundArchive,
+                      public AlarmJournal {
   public:
     HistoryOutput(HistoryOptions options, OutputContext& context)
         : options_(std::move(options)), context_(context) {
         context.trends = this;
         context.archive = this;
         context.round_archive = this;
+        context.alarm_journal = this;
     }
 
     bool start(std::string& error) override {
@@ -71,6 +76,27 @@ class HistoryOutput : public Output, public TrendSource, public RecordArchive, p
                 prefix(round->data_id),
                 "history: round of " + std::to_string(round->record.size()) + " bytes not saved\n");
         }
+    }
+
+    void on_alarms(const AlarmNews& news) override {
+        if (writer_) {
+            writer_->submit_alarms(news.events);
+        }
+    }
+
+    bool recent_alarm_events(std::size_t limit, std::vector<AlarmEvent>& out,
+                             std::string& error) override {
+        const std::lock_guard<std::mutex> lock(reader_mutex_);
+        if (!open_reader(error)) {
+            return false;
+        }
+        return reader_.read_alarm_events(
+            RoundQuery(), limit,
+            [&out](const AlarmEvent& e) {
+                out.push_back(e);
+                return true;
+            },
+            error);
     }
 
     std::string describe() const override { return "history " + options_.file; }

@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "history_sql.h"
 
@@ -31,8 +33,13 @@ constexpr const char* kSynchronous = "PRAGMA synchronous=FULL;";
 // kernel's page cache holds the rest for every connection alike. Keeps a small gateway's
 // resident memory within its budget.
 constexpr const char* kCacheSize = "PRAGMA cache_size=-256;";
-// The file format this version writes (blocks and summaries); files from before carry 0.
-constexpr int kFileFormat = 2;
+// How often, and how far apart, the set-up of a file is tried when another program's
+// set-up of the same file is under way.
+constexpr int kSetUpAttempts = 20;
+constexpr auto kSetUpPause = std::chrono::milliseconds(50);
+// The file format this version writes (blocks and summaries, 2; the alarm journal, 3);
+// files from before carry 0.
+constexpr int kFileFormat = 3;
 
 // The marks came after the file format: created in files of any version that are written.
 constexpr const char* kMarksTable =
@@ -68,7 +75,16 @@ constexpr const char* kTables =
     " time_to INTEGER NOT NULL,"
     " rounds INTEGER NOT NULL,"
     " summary BLOB NOT NULL);"
-    "PRAGMA user_version=2;";
+    "CREATE TABLE IF NOT EXISTS alarm_event ("
+    " id INTEGER PRIMARY KEY,"
+    " time INTEGER NOT NULL,"
+    " data_id INTEGER NOT NULL,"
+    " signal TEXT NOT NULL,"
+    " priority TEXT NOT NULL,"
+    " state TEXT NOT NULL,"
+    " by TEXT NOT NULL,"
+    " changes INTEGER NOT NULL DEFAULT 0);"
+    "PRAGMA user_version=3;";
 
 HistoryFailure classify(int code) {
     switch (code & 0xFF) {
@@ -249,8 +265,6 @@ bool HistoryStore::open(const std::string& path, Access access, std::string& err
         // Before the first statement: two programs starting together on a new file wait
         // for each other instead of one failing at once.
         sqlite3_busy_timeout(db_, kDefaultBusyTimeoutMs);
-        std::string ignored;  // a connection without the bound still works, only bigger
-        exec(kCacheSize, ignored);
         if (!read_only_ && sqlite3_db_readonly(db_, "main") == 1) {
             error = "history " + path + " cannot be written (read-only medium or file)";
             last_failure_ = HistoryFailure::ReadOnly;
@@ -258,6 +272,10 @@ bool HistoryStore::open(const std::string& path, Access access, std::string& err
             return false;
         }
         if (prepare_schema(error)) {
+            // Only now: the pragma reads the schema, and before the set-up above that read
+            // could hold back a second program creating the same file.
+            std::string ignored;  // a connection without the bound still works, only bigger
+            exec(kCacheSize, ignored);
             return true;
         }
         const int code = sqlite3_extended_errcode(db_) & 0xFF;
@@ -295,9 +313,19 @@ bool HistoryStore::prepare_schema(std::string& error) {
         return read_columns(error);
     }
     std::string why;
-    if (!exec(kPageSize, why) || !exec(kJournalMode, why) || !exec(kSynchronous, why) ||
-        !exec("BEGIN IMMEDIATE;", why)) {
-        return fail("cannot set up", error);
+    // Two programs creating one new file meet here: while one turns it into a write-ahead
+    // log, SQLite may answer the other "locked" at once, without waiting as it does for a
+    // held transaction. Such a meeting lasts milliseconds, so it is tried again briefly.
+    for (int attempt = 1;; ++attempt) {
+        if (exec(kPageSize, why) && exec(kJournalMode, why) && exec(kSynchronous, why) &&
+            exec("BEGIN IMMEDIATE;", why)) {
+            break;
+        }
+        const int code = sqlite3_errcode(db_) & 0xFF;
+        if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || attempt >= kSetUpAttempts) {
+            return fail("cannot set up", error);
+        }
+        std::this_thread::sleep_for(kSetUpPause);
     }
     long long format = 0;
     bool ok = pragma_value("PRAGMA user_version;", format, error) &&

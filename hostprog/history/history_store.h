@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "alarm_machine.h"
 #include "history_block.h"
 #include "history_compress.h"
 
@@ -203,6 +204,16 @@ class HistoryStore {
     };
 
     bool usage(HistoryUsage& usage, std::string& error);
+
+    // The alarm journal (table "alarm_event", history_alarms.cpp): events saved in one
+    // transaction that also prunes those older than the policy keeps and beyond
+    // kMaxAlarmEvents. False with last_failure() set; the events stay the caller's.
+    bool append_alarm_events(const std::vector<AlarmEvent>& events, std::int64_t now_ms,
+                             std::string& error);
+    // Events of the query oldest first, or the latest `latest` of them (0: all). A file from
+    // before the journal has none.
+    bool read_alarm_events(const RoundQuery& query, std::size_t latest,
+                           const std::function<bool(const AlarmEvent&)>& visit, std::string& error);
 
     long long rows_written() const { return rows_written_; }
     long long rows_pruned() const { return rows_pruned_; }

@@ -52,6 +52,15 @@ bool HistoryWriter::submit(unsigned data_id, int record_type, std::int64_t unix_
     return true;
 }
 
+void HistoryWriter::submit_alarms(const std::vector<AlarmEvent>& events) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    alarms_.insert(alarms_.end(), events.begin(), events.end());
+    if (alarms_.size() > kMaxAlarmsWaiting) {
+        alarms_.erase(alarms_.begin(), alarms_.begin() + static_cast<std::ptrdiff_t>(
+                                                             alarms_.size() - kMaxAlarmsWaiting));
+    }
+}
+
 void HistoryWriter::flush() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!running_) {
@@ -151,6 +160,8 @@ void HistoryWriter::run() {
                 marks.push_back(MarkRow{key.first, key.second, unix_ms, 0});
             }
         }
+        std::vector<AlarmEvent> alarms;
+        alarms.swap(alarms_);
         lock.unlock();
 
         bool ok = true;
@@ -173,8 +184,21 @@ void HistoryWriter::run() {
             ok = store_.append_batch(rounds.data(), count, marks, wall_clock_ms(), error);
             failure = store_.last_failure();
         }
+        // In a transaction of their own, with the rounds' commit cadence: alarms are rare,
+        // so most commits write none.
+        const bool alarms_saved =
+            !ok || alarms.empty() || store_.append_alarm_events(alarms, wall_clock_ms(), error);
+        std::string alarm_error;
+        if (!alarms_saved) {
+            alarm_error = error;
+        }
 
         lock.lock();
+        if (!alarms_saved || (!ok && !alarms.empty())) {
+            // Tried again with the next commit, before what came meanwhile.
+            alarms.insert(alarms.end(), alarms_.begin(), alarms_.end());
+            alarms_.swap(alarms);
+        }
         in_flight_ = 0;
         if (ok) {
             // Marks moved on meanwhile stay for the next commit.
@@ -196,6 +220,12 @@ void HistoryWriter::run() {
             status_.dropped += dropped_in_flight_;
             status_.failure = failure;
             status_.error = error;
+        }
+        if (!alarm_error.empty()) {
+            ok = false;
+            failure = store_.last_failure();
+            status_.failure = failure;
+            status_.error = "alarm journal: " + alarm_error;
         }
         dropped_in_flight_ = 0;
         flush_done_ = std::max(flush_done_, ticket);

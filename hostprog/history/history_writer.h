@@ -65,6 +65,11 @@ class HistoryWriter {
     bool submit(unsigned data_id, int record_type, std::int64_t unix_ms, const unsigned char* data,
                 std::size_t size);
 
+    // Copies alarm events for the next commit, which journals them in a transaction of
+    // their own; past kMaxAlarmsWaiting the oldest give way.
+    void submit_alarms(const std::vector<AlarmEvent>& events);
+    static constexpr std::size_t kMaxAlarmsWaiting = 10000;
+
     // Commits what waits now and returns when that attempt has ended.
     void flush();
     // Commits what waits, one last attempt, and ends the thread. Idempotent.
@@ -116,6 +121,7 @@ class HistoryWriter {
     unsigned long long dropped_in_flight_ = 0;
     unsigned long long flush_asked_ = 0;
     unsigned long long flush_done_ = 0;
+    std::vector<AlarmEvent> alarms_;  // waiting for the next commit, oldest first
     bool stopping_ = false;
     bool running_ = false;
     HistoryWriterStatus status_;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <string>
 
+#include "alarm_board.h"
 #include "auth_throttle.h"
 #include "http_exchange.h"
 #include "http_server.h"
@@ -29,6 +30,7 @@ struct ServerCore {
     MetricsSource metrics_source;    // the other outputs' families
     SignalModels models;             // each device's signal model, for values in units
     RemoteWrites* writes = nullptr;  // null while writes are off
+    AlarmBoard* alarms = nullptr;
     std::string token;
     AuthThrottle throttle;  // the server's thread only
 
@@ -56,6 +58,10 @@ void serve_history(ServerCore& core, const ExchangePtr& ex);
 void serve_write(ServerCore& core, const ExchangePtr& ex);
 void serve_asset(ServerCore& core, const ExchangePtr& ex);
 void serve_signals(ServerCore& core, const ExchangePtr& ex);
+void serve_alarms(ServerCore& core, const ExchangePtr& ex);
+void serve_alarm_ack(ServerCore& core, const ExchangePtr& ex);
+// The token and --http-writes of every route that acts: answers the refusal itself.
+bool authorize_write(ServerCore& core, const ExchangePtr& ex);
 
 // A decimal from 0 to `max` ("7", not "+7", "07 " or "7x").
 bool parse_unsigned(const std::string& text, unsigned max, unsigned& out);

@@ -34,6 +34,7 @@ class HttpOutput : public Output {
     bool start(std::string& error) override {
         server_.set_assets(page_assets().data(), page_assets().size());
         server_.set_trends(context_.trends);
+        server_.set_alarms(context_.alarms);
         // Every output's families; the server writes the plant's own beside them.
         server_.set_metrics_source(context_.collect_metrics);
         SignalModels models;

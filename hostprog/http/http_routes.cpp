@@ -17,14 +17,16 @@ constexpr const char* kReadOnly = "GET, HEAD";
 
 // An event stream has no use for HEAD: its headers say nothing a GET's would not.
 const Route kRoutes[] = {
-    {"/metrics",      kReadOnly, serve_metrics },
-    {"/healthz",      kReadOnly, serve_healthz },
-    {"/api/snapshot", kReadOnly, serve_snapshot},
-    {"/api/status",   kReadOnly, serve_status  },
-    {"/api/events",   "GET",     serve_events  },
-    {"/api/history",  kReadOnly, serve_history },
-    {"/api/write",    "POST",    serve_write   },
-    {"/api/signals",  kReadOnly, serve_signals },
+    {"/metrics",        kReadOnly, serve_metrics  },
+    {"/healthz",        kReadOnly, serve_healthz  },
+    {"/api/snapshot",   kReadOnly, serve_snapshot },
+    {"/api/status",     kReadOnly, serve_status   },
+    {"/api/events",     "GET",     serve_events   },
+    {"/api/history",    kReadOnly, serve_history  },
+    {"/api/write",      "POST",    serve_write    },
+    {"/api/signals",    kReadOnly, serve_signals  },
+    {"/api/alarms",     kReadOnly, serve_alarms   },
+    {"/api/alarms/ack", "POST",    serve_alarm_ack},
 };
 const Route kAssetRoute = {"", kReadOnly, serve_asset};
 

@@ -229,6 +229,10 @@ void HttpServer::enable_writes(const std::string& token, RemoteWrites& writes) {
     impl_->core_.writes = &writes;
 }
 
+void HttpServer::set_alarms(AlarmBoard* alarms) {
+    impl_->core_.alarms = alarms;
+}
+
 bool HttpServer::start(const std::string& address, int port, std::string& error) {
     Impl& s = *impl_;
     if (s.loop_thread_.running()) {

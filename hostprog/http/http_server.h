@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "alarm_board.h"
 #include "auth_throttle.h"
 #include "metrics.h"
 #include "metrics_text.h"
@@ -92,6 +93,8 @@ class HttpServer {
     // program's rule for remote writes, which must outlive the server); without this call
     // every write is refused with 403.
     void enable_writes(const std::string& token, RemoteWrites& writes);
+    // The alarm list and journal of /api/alarms; their acknowledgement with the writes.
+    void set_alarms(AlarmBoard* alarms);
 
     // Binds and serves on its own threads; port 0 takes a free port (see port()).
     bool start(const std::string& address, int port, std::string& error);

@@ -53,24 +53,31 @@ Reply outcome_reply(const WriteOutcome& outcome) {
 
 }  // namespace
 
-void serve_write(ServerCore& core, const ExchangePtr& ex) {
+bool authorize_write(ServerCore& core, const ExchangePtr& ex) {
     if (!core.writes_enabled()) {
         ex->answer(refusal(403, "writes are off: start with --http-writes and --http-token-file"));
-        return;
+        return false;
     }
     std::string presented;
     if (!bearer_token(ex->header("Authorization"), presented)) {
         ex->answer(
             unauthorized("Authorization: Bearer <token> is missing", "Bearer realm=\"kv830\""));
-        return;
+        return false;
     }
     if (!same_token(presented, core.token)) {
         const auto delay = core.throttle.on_failure(ex->client, AuthThrottle::Clock::now());
         ex->answer_after(
             delay, unauthorized("wrong token", R"(Bearer realm="kv830", error="invalid_token")"));
-        return;
+        return false;
     }
     core.throttle.on_success(ex->client);
+    return true;
+}
+
+void serve_write(ServerCore& core, const ExchangePtr& ex) {
+    if (!authorize_write(core, ex)) {
+        return;
+    }
     RemoteWrite write;
     std::string error;
     const bool parsed = parse_write_command(ex->body, write, error);

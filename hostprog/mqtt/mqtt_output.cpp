@@ -7,6 +7,8 @@
 #include "byte_size.h"
 #include "device_list.h"
 #include "device_runner.h"
+#include "json_text.h"
+#include "mqtt_alarms.h"
 #include "mqtt_messages.h"
 #include "mqtt_publisher.h"
 #include "mqtt_settings.h"
@@ -78,6 +80,14 @@ class MqttOutput : public Output {
                 context_.status->write_line(prefix, "kv830-host: mqtt: " + line + "\n");
             });
             publisher->set_archive(context.round_archive, consumer_name(config));
+            AlarmBoard* board = context.alarms;
+            const unsigned data_id = config.data_id;
+            if (board != nullptr) {
+                publisher->add_command(
+                    kAlarmAckSuffix, [board, data_id](const std::string& payload, bool retained) {
+                        return answer_alarm_ack(*board, data_id, payload, retained);
+                    });
+            }
             publishers_.emplace_back(config.data_id, std::move(publisher));
         }
     }
@@ -99,6 +109,19 @@ class MqttOutput : public Output {
             }
         }
         return true;
+    }
+
+    // Each event, then the list as it stands; at start the list alone (AlarmBoard::announce).
+    void on_alarms(const AlarmNews& news) override {
+        for (auto& [data_id, publisher] : publishers_) {
+            if (data_id != news.data_id) {
+                continue;
+            }
+            for (const AlarmEvent& e : news.events) {
+                publisher->send(kAlarmEventSuffix, compact_json_text(alarm_event_json(e)), false);
+            }
+            publisher->send(kAlarmListSuffix, format_alarm_list(news.data_id, news.listed), true);
+        }
     }
 
     void on_round(const RoundPtr& round) override {

@@ -112,6 +112,12 @@ struct Inbox {
     std::int64_t submitted_through_ms = 0;  // the newest round submitted
     std::int64_t dropped_through_ms = 0;    // the newest completed round the full queue let go
     std::deque<std::string> results;        // write result payloads to publish
+    struct Message {
+        std::string topic;
+        std::string payload;
+        bool retained;
+    };
+    std::deque<Message> messages;  // of other parts of the program (MqttPublisher::send)
     int wake_fd = -1;
 
     Inbox() : wake_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
@@ -196,6 +202,7 @@ struct MqttPublisher::Impl {
     unsigned long long dropped_reported = 0;  // drops already told in a "connected" line
     std::string status_topic, snapshot_topic, cycle_topic, history_topic, write_topic, result_topic;
     std::string ha_topic;
+    std::vector<std::pair<std::string, CommandHandler>> commands;  // full topic, handler
     DiscoveryMessage discovery;
     std::string message;  // the history message being sent, reused
     // What the library's callbacks ask to send, sent once the read or write that called
@@ -337,6 +344,17 @@ void MqttPublisher::Impl::on_message(mosquitto*, void* self, const mosquitto_mes
         impl->handle_write(payload, message->retain);
     } else if (impl->config.ha_discovery && topic == impl->ha_topic && payload == kOnline) {
         impl->discovery_due = true;
+    } else if (impl->config.writes) {
+        for (const auto& [command_topic, handler] : impl->commands) {
+            if (topic == command_topic) {
+                std::string result = handler(payload, message->retain);
+                const std::lock_guard<std::mutex> lock(impl->inbox->mutex);
+                impl->inbox->messages.push_back({topic + "/result", std::move(result), false});
+                if (impl->inbox->messages.size() > kMessagesMax) {
+                    impl->inbox->messages.pop_front();
+                }
+            }
+        }
     }
 }
 
@@ -755,12 +773,17 @@ void MqttPublisher::Impl::publish_results() {
         return;
     }
     std::deque<std::string> results;
+    std::deque<Inbox::Message> messages;
     {
         const std::lock_guard<std::mutex> lock(inbox->mutex);
         results.swap(inbox->results);
+        messages.swap(inbox->messages);
     }
     for (const std::string& result : results) {
         publish(result_topic, result.data(), result.size(), false, nullptr);
+    }
+    for (const Inbox::Message& m : messages) {
+        publish(m.topic, m.payload.data(), m.payload.size(), m.retained, nullptr);
     }
 }
 
@@ -778,6 +801,9 @@ void MqttPublisher::Impl::send_deferred() {
         }
         if (config.writes) {
             mosquitto_subscribe(mosq, nullptr, write_topic.c_str(), kQos);
+            for (const auto& command : commands) {
+                mosquitto_subscribe(mosq, nullptr, command.first.c_str(), kQos);
+            }
         }
         if (config.ha_discovery) {
             mosquitto_subscribe(mosq, nullptr, ha_topic.c_str(), kQos);
@@ -1030,6 +1056,22 @@ MqttPublisher::~MqttPublisher() {
 
 void MqttPublisher::set_remote_writes(RemoteWrites* writes) {
     impl_->writes = writes;
+}
+
+void MqttPublisher::send(const std::string& suffix, std::string payload, bool retained) {
+    {
+        const std::lock_guard<std::mutex> lock(impl_->inbox->mutex);
+        impl_->inbox->messages.push_back(
+            {impl_->config.prefix + "/" + suffix, std::move(payload), retained});
+        if (impl_->inbox->messages.size() > kMessagesMax) {
+            impl_->inbox->messages.pop_front();
+        }
+    }
+    impl_->inbox->wake();
+}
+
+void MqttPublisher::add_command(const std::string& suffix, CommandHandler handler) {
+    impl_->commands.emplace_back(impl_->config.prefix + "/" + suffix, std::move(handler));
 }
 
 void MqttPublisher::set_log(std::function<void(const std::string&)> log) {

@@ -71,6 +71,16 @@ class MqttPublisher {
     // Never blocks on the network: a short lock, a wake-up.
     void submit(const RoundPtr& round);
 
+    // A message of another part of the program on PREFIX/`suffix`, sent in order once the
+    // broker is there; past kMessagesMax waiting the oldest give way. Never blocks.
+    void send(const std::string& suffix, std::string payload, bool retained);
+    static constexpr std::size_t kMessagesMax = 1000;
+    // With --mqtt-writes: commands on PREFIX/`suffix`, each answered with what `handler`
+    // returns on PREFIX/`suffix`/result. The handler runs on the network thread and must
+    // not wait long. Set before start().
+    using CommandHandler = std::function<std::string(const std::string& payload, bool retained)>;
+    void add_command(const std::string& suffix, CommandHandler handler);
+
     MqttCounters counters() const;
     // A few words for the device's cycle line while something needs saying ("another
     // client uses client id ..."), else "".

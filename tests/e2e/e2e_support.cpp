@@ -16,11 +16,11 @@ namespace e2e {
 
 Simulator::Simulator(const TempDir& dir, std::vector<std::string> transport,
                      std::vector<std::string> extra, const std::string& name)
-    : dump_(dir.file(name + "-dump.json")) {
+    : dump_(dir.file(name + "-dump.json")), apply_(dir.file(name + "-apply.txt")) {
     std::vector<std::string> argv{PLANT_SIM_BIN};
     argv.insert(argv.end(), transport.begin(), transport.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
-    argv.insert(argv.end(), {"--dump", dump_, "--seconds", "120"});
+    argv.insert(argv.end(), {"--dump", dump_, "--apply", apply_, "--seconds", "120"});
     process_ = new Process(argv, dir.file(name + ".out"), dir.file(name + ".err"));
     const bool pty = transport.front() == "--pty";
     const std::string prefix = pty ? "pty: " : "tcp: ";
@@ -50,6 +50,11 @@ std::string Simulator::port() const {
 
 int Simulator::stop() {
     return process_->stop(5000ms);
+}
+
+void Simulator::apply(const std::string& lines) {
+    write_file(apply_, lines);
+    process_->signal(SIGUSR2);
 }
 
 std::string Simulator::log() const {

@@ -38,9 +38,13 @@ class Simulator {
     // The register image the simulator dumped last: holding registers and inputs.
     bool read_dump(std::vector<int>& holding, std::vector<int>& inputs) const;
     std::string log() const;
+    // Sets holding registers and discrete inputs while a client holds the connection:
+    // lines of plant-sim's --apply ("holding 214 1024", "input 4 1").
+    void apply(const std::string& lines);
 
   private:
     std::string dump_;
+    std::string apply_;
     std::string address_;
     Process* process_ = nullptr;
 };

@@ -171,7 +171,7 @@ TEST(HistoryStore, FilesOfTheEarlierFormatStayReadableAndTakeNewRows) {
         ASSERT_TRUE(store.newest_round(1, 5156, 576, newest, error)) << error;
         EXPECT_EQ(newest.record, records[7]);
         EXPECT_EQ(historytest::sql_text(path, "PRAGMA integrity_check;"), "ok");
-        EXPECT_EQ(historytest::sql_text(path, "PRAGMA user_version;"), "2");
+        EXPECT_EQ(historytest::sql_text(path, "PRAGMA user_version;"), "3");
     }
 }
 
