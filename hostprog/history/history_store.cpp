@@ -33,9 +33,10 @@ constexpr const char* kSynchronous = "PRAGMA synchronous=FULL;";
 // kernel's page cache holds the rest for every connection alike. Keeps a small gateway's
 // resident memory within its budget.
 constexpr const char* kCacheSize = "PRAGMA cache_size=-256;";
-// How often, and how far apart, the set-up of a file is tried when another program's
-// set-up of the same file is under way.
-constexpr int kSetUpAttempts = 20;
+// How long, and how far apart, the set-up of a file is tried again when another program's
+// set-up of the same file answers "locked" at once. A lock that is held waits the busy
+// timeout on the first attempt, longer than this window, so it is not waited for twice.
+constexpr auto kSetUpWindow = std::chrono::seconds(1);
 constexpr auto kSetUpPause = std::chrono::milliseconds(50);
 // The file format this version writes (blocks and summaries, 2; the alarm journal, 3);
 // files from before carry 0.
@@ -316,13 +317,15 @@ bool HistoryStore::prepare_schema(std::string& error) {
     // Two programs creating one new file meet here: while one turns it into a write-ahead
     // log, SQLite may answer the other "locked" at once, without waiting as it does for a
     // held transaction. Such a meeting lasts milliseconds, so it is tried again briefly.
-    for (int attempt = 1;; ++attempt) {
+    const auto started = std::chrono::steady_clock::now();
+    for (;;) {
         if (exec(kPageSize, why) && exec(kJournalMode, why) && exec(kSynchronous, why) &&
             exec("BEGIN IMMEDIATE;", why)) {
             break;
         }
         const int code = sqlite3_errcode(db_) & 0xFF;
-        if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || attempt >= kSetUpAttempts) {
+        if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) ||
+            std::chrono::steady_clock::now() - started >= kSetUpWindow) {
             return fail("cannot set up", error);
         }
         std::this_thread::sleep_for(kSetUpPause);
