@@ -36,6 +36,7 @@ bool parse_alarm_chatter(const std::string& text, AlarmLimits& out, std::string&
 }
 
 const char* alarm_state_name(AlarmState state) {
+    // cppcheck-suppress CastIntegerToAddressAtReturn ; an element of an array of texts
     return kStateNames[static_cast<std::size_t>(state)];
 }
 
@@ -109,8 +110,8 @@ void AlarmMachine::apply(const AlarmEvent& event) {
     }
 }
 
-void AlarmMachine::emit(Entry& entry, AlarmState state, std::int64_t now_ms, const std::string& by,
-                        std::vector<AlarmEvent>& out, unsigned changes) {
+void AlarmMachine::emit(const Entry& entry, AlarmState state, std::int64_t now_ms,
+                        const std::string& by, std::vector<AlarmEvent>& out, unsigned changes) {
     AlarmEvent event;
     event.unix_ms = now_ms;
     event.data_id = data_id_;
@@ -148,7 +149,7 @@ void AlarmMachine::change(Entry& e, bool on, std::int64_t now_ms, std::vector<Al
 
 void AlarmMachine::observe(std::int64_t now_ms, const std::vector<bool>* bits,
                            std::vector<AlarmEvent>& out) {
-    Entry& link = entries_.back();
+    const Entry& link = entries_.back();
     if (!seen_round_) {
         seen_round_ = true;
         last_completed_ms_ = now_ms;

@@ -94,7 +94,7 @@ class AlarmMachine {
 
     Entry* find(const std::string& signal);
     void apply(const AlarmEvent& event);
-    void emit(Entry& entry, AlarmState state, std::int64_t now_ms, const std::string& by,
+    void emit(const Entry& entry, AlarmState state, std::int64_t now_ms, const std::string& by,
               std::vector<AlarmEvent>& out, unsigned changes = 0);
     void change(Entry& entry, bool on, std::int64_t now_ms, std::vector<AlarmEvent>& out);
 
