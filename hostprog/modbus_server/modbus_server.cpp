@@ -86,7 +86,10 @@ struct ModbusServer::Mailbox {
     }
     void wake() const {
         const std::uint64_t one = 1;
-        static_cast<void>(::write(wake_fd, &one, sizeof one));
+        // A full counter already wakes the thread: nothing to do when the write fails.
+        if (::write(wake_fd, &one, sizeof one) < 0) {
+            return;
+        }
     }
 
     const int wake_fd;
@@ -231,7 +234,10 @@ void ModbusServer::run() {
         const SteadyClock::time_point now = SteadyClock::now();
         if ((fds[0].revents & POLLIN) != 0) {
             std::uint64_t count = 0;
-            static_cast<void>(::read(mailbox_->wake_fd, &count, sizeof count));
+            // Emptied or not, the poll below looks at every connection again.
+            if (::read(mailbox_->wake_fd, &count, sizeof count) < 0) {
+                count = 0;
+            }
         }
         deliver_outcomes();
         if ((fds[1].revents & POLLIN) != 0) {
