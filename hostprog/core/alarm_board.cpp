@@ -96,10 +96,10 @@ AlarmBoard::AlarmBoard(const std::vector<std::pair<unsigned, const SignalModel*>
         Device& device = devices_[d.first];
         device.machine = std::make_unique<AlarmMachine>(d.first, *d.second, limits);
         for (const std::string& name : device.machine->bit_names()) {
-            const SignalSpec* spec = d.second->find(name);
-            const bool two_texts = spec != nullptr && spec->row != nullptr &&
-                                   spec->row->kind == kv830::SignalKind::Enum;
-            device.on_text.push_back(two_texts ? spec->row->text1 : nullptr);
+            const SignalTraits* traits = d.second->find(name);
+            const bool two_texts = traits != nullptr && traits->row != nullptr &&
+                                   traits->row->kind == kv830::SignalKind::Enum;
+            device.on_text.push_back(two_texts ? traits->row->text1 : nullptr);
         }
         device.bits.resize(device.on_text.size());
     }

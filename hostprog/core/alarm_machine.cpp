@@ -52,13 +52,13 @@ bool parse_alarm_state(const std::string& text, AlarmState& out) {
 
 AlarmMachine::AlarmMachine(unsigned data_id, const SignalModel& model, const AlarmLimits& limits)
     : data_id_(data_id), limits_(limits) {
-    for (const SignalSpec& spec : model.signals()) {
-        if (spec.alarm != kv830model::Alarm::None && spec.row != nullptr) {
+    for (const SignalTraits& traits : model.signals()) {
+        if (traits.alarm != kv830model::Alarm::None && traits.row != nullptr) {
             Entry e;
-            e.alarm.signal = spec.row->key;
-            e.alarm.priority = spec.alarm;
+            e.alarm.signal = traits.row->key;
+            e.alarm.priority = traits.alarm;
             entries_.push_back(e);
-            bit_names_.push_back(spec.row->key);
+            bit_names_.push_back(traits.row->key);
         }
     }
     Entry link;

@@ -66,14 +66,14 @@ std::string quoted(const std::string& text) {
 // One entry of "signals", read and checked member by member.
 class Override {
   public:
-    Override(const Json::Value& entry, SignalSpec& spec) : entry_(entry), spec_(spec) {}
+    Override(const Json::Value& entry, SignalTraits& traits) : entry_(entry), traits_(traits) {}
 
     bool apply(std::string& error) {
         if (!entry_.isObject()) {
             error = "must be an object of overrides, as {\"scale\": 0.1}";
             return false;
         }
-        const bool on_off_kind = spec_.row->kind != kv830::SignalKind::Value;
+        const bool on_off_kind = traits_.row->kind != kv830::SignalKind::Value;
         for (const std::string& name : entry_.getMemberNames()) {
             if (name == "unit") {
                 error =
@@ -91,12 +91,12 @@ class Override {
                 return false;
             }
         }
-        const std::string default_unit_of_measurement = spec_.unit_of_measurement;
+        const std::string default_unit_of_measurement = traits_.unit_of_measurement;
         if (!read_quantity(error) || !read_unit_of_measurement(error) || !read_scaling(error) ||
             !read_range(default_unit_of_measurement, error) || !read_alarm(error)) {
             return false;
         }
-        spec_.overridden = true;
+        traits_.overridden = true;
         return true;
     }
 
@@ -128,7 +128,7 @@ class Override {
             error = "\"quantity\" must be a quantity's name, as \"temperature\"";
             return false;
         }
-        if (!kv830model::parse_quantity(v.asString(), spec_.quantity)) {
+        if (!kv830model::parse_quantity(v.asString(), traits_.quantity)) {
             error = "\"quantity\" " + quoted(v.asString()) + " is not one" +
                     did_you_mean(v.asString(), kv830model::quantity_names());
             return false;
@@ -143,21 +143,21 @@ class Override {
                 error = "\"unit_of_measurement\" must be text, as \"°C\"";
                 return false;
             }
-            spec_.unit_of_measurement = v.asString();
+            traits_.unit_of_measurement = v.asString();
         }
-        if (!kv830model::unit_of_measurement_fits(spec_.quantity,
-                                                  spec_.unit_of_measurement.c_str())) {
-            const kv830model::QuantityInfo& q = kv830model::quantity_info(spec_.quantity);
+        if (!kv830model::unit_of_measurement_fits(traits_.quantity,
+                                                  traits_.unit_of_measurement.c_str())) {
+            const kv830model::QuantityInfo& q = kv830model::quantity_info(traits_.quantity);
             std::vector<std::string> known;
             for (const char* u : q.units_of_measurement) {
                 if (u != nullptr) {
                     known.emplace_back(u);
                 }
             }
-            error = "unit_of_measurement " + quoted(spec_.unit_of_measurement) + " does not fit " +
-                    q.name + ", which takes " +
-                    kv830model::units_of_measurement_text(spec_.quantity) +
-                    did_you_mean(spec_.unit_of_measurement, known);
+            error = "unit_of_measurement " + quoted(traits_.unit_of_measurement) +
+                    " does not fit " + q.name + ", which takes " +
+                    kv830model::units_of_measurement_text(traits_.quantity) +
+                    did_you_mean(traits_.unit_of_measurement, known);
             return false;
         }
         return true;
@@ -176,11 +176,11 @@ class Override {
             return false;
         }
         if (scale) {
-            spec_.scale = *scale;
-            spec_.decimals = decimals_for(*scale);
+            traits_.scale = *scale;
+            traits_.decimals = decimals_for(*scale);
         }
         if (offset) {
-            spec_.offset = *offset;
+            traits_.offset = *offset;
         }
         if (entry_.isMember("decimals")) {
             const Json::Value& v = entry_["decimals"];
@@ -188,14 +188,14 @@ class Override {
                 error = "\"decimals\" must be an integer from 0 to " + std::to_string(kMaxDecimals);
                 return false;
             }
-            spec_.decimals = static_cast<int>(v.asLargestInt());
+            traits_.decimals = static_cast<int>(v.asLargestInt());
         }
         if (entry_.isMember("signed")) {
             if (!entry_["signed"].isBool()) {
                 error = "\"signed\" must be true or false";
                 return false;
             }
-            spec_.is_signed = entry_["signed"].asBool();
+            traits_.is_signed = entry_["signed"].asBool();
         }
         return true;
     }
@@ -208,18 +208,18 @@ class Override {
             return false;
         }
         // A range in the old unit would bound writes wrongly once the unit changes.
-        if (spec_.unit_of_measurement != default_unit_of_measurement && (!min || !max)) {
+        if (traits_.unit_of_measurement != default_unit_of_measurement && (!min || !max)) {
             error = "the unit_of_measurement changes from " + quoted(default_unit_of_measurement) +
-                    " to " + quoted(spec_.unit_of_measurement) + ": give \"min\" and \"max\" in " +
-                    quoted(spec_.unit_of_measurement) + " too";
+                    " to " + quoted(traits_.unit_of_measurement) +
+                    ": give \"min\" and \"max\" in " + quoted(traits_.unit_of_measurement) + " too";
             return false;
         }
-        spec_.min = min.value_or(spec_.min);
-        spec_.max = max.value_or(spec_.max);
-        if (spec_.min > spec_.max) {
+        traits_.min = min.value_or(traits_.min);
+        traits_.max = max.value_or(traits_.max);
+        if (traits_.min > traits_.max) {
             char text[96];
-            std::snprintf(text, sizeof text, "\"min\" %g is above \"max\" %g", spec_.min,
-                          spec_.max);
+            std::snprintf(text, sizeof text, "\"min\" %g is above \"max\" %g", traits_.min,
+                          traits_.max);
             error = text;
             return false;
         }
@@ -233,19 +233,19 @@ class Override {
                 error = "\"alarm\" must be true or false";
                 return false;
             }
-            if (v.asBool() && !spec_.on_off()) {
+            if (v.asBool() && !traits_.on_off()) {
                 error = std::string("\"alarm\" marks on/off signals; this one is a ") +
-                        kv830model::quantity_info(spec_.quantity).name;
+                        kv830model::quantity_info(traits_.quantity).name;
                 return false;
             }
             if (!v.asBool()) {
-                spec_.alarm = Alarm::None;
-            } else if (spec_.alarm == Alarm::None) {
-                spec_.alarm = Alarm::Alarm;
+                traits_.alarm = Alarm::None;
+            } else if (traits_.alarm == Alarm::None) {
+                traits_.alarm = Alarm::Alarm;
             }
-        } else if (!spec_.on_off()) {
+        } else if (!traits_.on_off()) {
             // A status register given a quantity is no longer an alarm.
-            spec_.alarm = Alarm::None;
+            traits_.alarm = Alarm::None;
         }
         if (!entry_.isMember("priority")) {
             return true;
@@ -256,20 +256,20 @@ class Override {
             error = "\"priority\" must be \"fault\" or \"alarm\"";
             return false;
         }
-        if (spec_.alarm == Alarm::None) {
+        if (traits_.alarm == Alarm::None) {
             error = "\"priority\" is for alarms: mark the signal \"alarm\": true";
             return false;
         }
-        spec_.alarm = priority;
+        traits_.alarm = priority;
         return true;
     }
 
     const Json::Value& entry_;
-    SignalSpec& spec_;
+    SignalTraits& traits_;
 };
 
-SignalSpec spec_of(const kv830::SignalRow& row) {
-    SignalSpec s;
+SignalTraits traits_of(const kv830::SignalRow& row) {
+    SignalTraits s;
     s.row = &row;
     const kv830model::SignalDefault* d = kv830model::find_default(row.key);
     if (d == nullptr) {
@@ -302,8 +302,8 @@ SignalModel::SignalModel() {
     for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
         const kv830::SignalRow& row = kv830::kSignals[i];
         if (last_row[row.key] == i) {
-            by_name_.emplace(row.key, specs_.size());
-            specs_.push_back(spec_of(row));
+            by_name_.emplace(row.key, traits_.size());
+            traits_.push_back(traits_of(row));
         }
     }
     for (std::size_t i = 0; i < kv830::kSignalCount; ++i) {
@@ -314,14 +314,14 @@ SignalModel::SignalModel() {
     }
 }
 
-const SignalSpec* SignalModel::find(std::string_view name) const {
+const SignalTraits* SignalModel::find(std::string_view name) const {
     const auto found = by_name_.find(name);
-    return found == by_name_.end() ? nullptr : &specs_[found->second];
+    return found == by_name_.end() ? nullptr : &traits_[found->second];
 }
 
-const SignalSpec* SignalModel::find_register(int address) const {
+const SignalTraits* SignalModel::find_register(int address) const {
     const auto found = by_register_.find(address);
-    return found == by_register_.end() ? nullptr : &specs_[found->second];
+    return found == by_register_.end() ? nullptr : &traits_[found->second];
 }
 
 bool SignalModel::apply_overrides(const Json::Value& signals, std::string& error) {
@@ -329,9 +329,9 @@ bool SignalModel::apply_overrides(const Json::Value& signals, std::string& error
         error = "\"signals\" must be an object that maps signal names to overrides";
         return false;
     }
-    std::vector<SignalSpec> specs = specs_;
+    std::vector<SignalTraits> traits_list = traits_;
     std::vector<std::string> names;
-    for (const SignalSpec& s : specs) {
+    for (const SignalTraits& s : traits_list) {
         names.emplace_back(s.row->key);
     }
     for (const std::string& name : signals.getMemberNames()) {
@@ -340,26 +340,26 @@ bool SignalModel::apply_overrides(const Json::Value& signals, std::string& error
             error = "signals: unknown signal " + quoted(name) + did_you_mean(name, names);
             return false;
         }
-        Override entry(signals[name], specs[found->second]);
+        Override entry(signals[name], traits_list[found->second]);
         if (!entry.apply(error)) {
             error = "signals." + name + ": " + error;
             return false;
         }
     }
-    specs_ = std::move(specs);
+    traits_ = std::move(traits_list);
     return true;
 }
 
-double raw_to_engineering(const SignalSpec& spec, std::uint16_t raw) {
-    const double counts = spec.is_signed ? static_cast<double>(static_cast<std::int16_t>(raw))
-                                         : static_cast<double>(raw);
-    return counts * spec.scale + spec.offset;
+double raw_to_engineering(const SignalTraits& traits, std::uint16_t raw) {
+    const double counts = traits.is_signed ? static_cast<double>(static_cast<std::int16_t>(raw))
+                                           : static_cast<double>(raw);
+    return counts * traits.scale + traits.offset;
 }
 
-bool engineering_to_raw(const SignalSpec& spec, double value, std::uint16_t& raw) {
-    const double counts = std::round((value - spec.offset) / spec.scale);
-    const double lowest = spec.is_signed ? -32768.0 : 0.0;
-    const double highest = spec.is_signed ? 32767.0 : 65535.0;
+bool engineering_to_raw(const SignalTraits& traits, double value, std::uint16_t& raw) {
+    const double counts = std::round((value - traits.offset) / traits.scale);
+    const double lowest = traits.is_signed ? -32768.0 : 0.0;
+    const double highest = traits.is_signed ? 32767.0 : 65535.0;
     if (!std::isfinite(counts) || counts < lowest || counts > highest) {
         return false;
     }
@@ -391,29 +391,29 @@ bool document_counts(const Json::Value& value, std::uint16_t& raw) {
     return false;
 }
 
-bool in_range(const SignalSpec& spec, double value) {
-    const double slack = std::fabs(spec.scale) * kRangeSlack;
-    return value >= spec.min - slack && value <= spec.max + slack;
+bool in_range(const SignalTraits& traits, double value) {
+    const double slack = std::fabs(traits.scale) * kRangeSlack;
+    return value >= traits.min - slack && value <= traits.max + slack;
 }
 
-bool check_setting_value(const SignalSpec& spec, std::uint16_t raw, std::string& reason) {
-    const double value = raw_to_engineering(spec, raw);
-    if (in_range(spec, value)) {
+bool check_setting_value(const SignalTraits& traits, std::uint16_t raw, std::string& reason) {
+    const double value = raw_to_engineering(traits, raw);
+    if (in_range(traits, value)) {
         return true;
     }
-    reason = std::string(spec.row->key) + ": " + std::to_string(raw) + " is " +
-             format_engineering(spec, value) + ", outside " + range_text(spec);
+    reason = std::string(traits.row->key) + ": " + std::to_string(raw) + " is " +
+             format_engineering(traits, value) + ", outside " + range_text(traits);
     return false;
 }
 
-bool setting_raw_range(const SignalSpec& spec, std::uint16_t& min_raw, std::uint16_t& max_raw) {
-    double low = (spec.min - spec.offset) / spec.scale;
-    double high = (spec.max - spec.offset) / spec.scale;
-    if (spec.scale < 0.0) {
+bool setting_raw_range(const SignalTraits& traits, std::uint16_t& min_raw, std::uint16_t& max_raw) {
+    double low = (traits.min - traits.offset) / traits.scale;
+    double high = (traits.max - traits.offset) / traits.scale;
+    if (traits.scale < 0.0) {
         std::swap(low, high);
     }
-    const double lowest = spec.is_signed ? -32768.0 : 0.0;
-    const double highest = spec.is_signed ? 32767.0 : 65535.0;
+    const double lowest = traits.is_signed ? -32768.0 : 0.0;
+    const double highest = traits.is_signed ? 32767.0 : 65535.0;
     const double first = std::max(lowest, std::ceil(low - kRangeSlack));
     const double last = std::min(highest, std::floor(high + kRangeSlack));
     if (first > last) {
@@ -432,8 +432,9 @@ bool setting_raw_range(const SignalSpec& spec, std::uint16_t& min_raw, std::uint
     return true;
 }
 
-std::string range_text(const SignalSpec& spec) {
-    return format_number(spec.min, spec.decimals) + " to " + format_engineering(spec, spec.max);
+std::string range_text(const SignalTraits& traits) {
+    return format_number(traits.min, traits.decimals) + " to " +
+           format_engineering(traits, traits.max);
 }
 
 std::string format_number(double value, int decimals) {
@@ -456,11 +457,11 @@ std::string format_number(double value, int decimals) {
     return out;
 }
 
-std::string format_engineering(const SignalSpec& spec, double value) {
-    std::string out = format_number(value, spec.decimals);
-    if (!spec.unit_of_measurement.empty()) {
+std::string format_engineering(const SignalTraits& traits, double value) {
+    std::string out = format_number(value, traits.decimals);
+    if (!traits.unit_of_measurement.empty()) {
         out += ' ';
-        out += spec.unit_of_measurement;
+        out += traits.unit_of_measurement;
     }
     return out;
 }

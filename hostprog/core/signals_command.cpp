@@ -121,7 +121,7 @@ const std::string& field(const std::vector<Field>& fields, const char* name) {
     return none;
 }
 
-std::vector<Field> fields_of(unsigned data_id, const SignalSpec& s) {
+std::vector<Field> fields_of(unsigned data_id, const SignalTraits& s) {
     using T = Field::Type;
     const kv830::SignalRow& row = *s.row;
     const bool input = row.kind == kv830::SignalKind::Input;
@@ -325,7 +325,7 @@ int run_signals(int argc, const char* const* argv, std::ostream& out, std::ostre
                     std::to_string(d.data_id) + ":\n";
         }
         std::vector<std::vector<std::string>> rows = {kTableHeader};
-        for (const SignalSpec& s : d.gateway.signals.signals()) {
+        for (const SignalTraits& s : d.gateway.signals.signals()) {
             const std::vector<Field> fields = fields_of(d.data_id, s);
             if (o.format == Format::Table) {
                 rows.push_back(table_cells(fields));

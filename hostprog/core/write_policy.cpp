@@ -51,8 +51,8 @@ bool WritableRegisters::writable(int address) const {
 bool WritableRegisters::value_fits(int address, std::uint16_t raw, std::string& why) const {
     // Ranges are in engineering units, commands in register counts: the model scales the
     // value before it compares.
-    const SignalSpec* spec = model_ != nullptr ? model_->find_register(address) : nullptr;
-    if (spec != nullptr && !check_setting_value(*spec, raw, why)) {
+    const SignalTraits* traits = model_ != nullptr ? model_->find_register(address) : nullptr;
+    if (traits != nullptr && !check_setting_value(*traits, raw, why)) {
         why = "register " + std::to_string(address) + ", " + why;
         return false;
     }

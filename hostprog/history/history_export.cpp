@@ -233,8 +233,8 @@ bool read_models(const ExportOptions& o, ExportModels& models, std::string& erro
 
 const std::string& unit_of(const SignalModel& model, const std::string& name) {
     static const std::string none;
-    const SignalSpec* spec = model.find(name);
-    return spec != nullptr && spec->scaled() ? spec->unit_of_measurement : none;
+    const SignalTraits* traits = model.find(name);
+    return traits != nullptr && traits->scaled() ? traits->unit_of_measurement : none;
 }
 
 // One header names one unit: a column whose devices disagree needs --data-id or --raw.
@@ -318,7 +318,7 @@ class Exporter {
             line_ += R"({"time":")" + time + R"(","data_id":)" + std::to_string(round.data_id);
         }
         const bool all = o_.signals.empty();
-        const std::vector<const SignalSpec*>& specs = specs_of(round.data_id);
+        const std::vector<const SignalTraits*>& traits_list = traits_of_device(round.data_id);
         auto it = document.begin();
         for (std::size_t i = 0; i < columns_.size(); ++i) {
             line_ += ',';
@@ -340,8 +340,9 @@ class Exporter {
                 v = document.find(columns_[i].data(), columns_[i].data() + columns_[i].size());
             }
             std::uint16_t counts = 0;
-            if (v != nullptr && specs[i] != nullptr && document_counts(*v, counts)) {
-                line_ += format_number(raw_to_engineering(*specs[i], counts), specs[i]->decimals);
+            if (v != nullptr && traits_list[i] != nullptr && document_counts(*v, counts)) {
+                line_ += format_number(raw_to_engineering(*traits_list[i], counts),
+                                       traits_list[i]->decimals);
             } else if (v != nullptr) {
                 append_value(line_, *v, o_.format);
             } else if (!csv) {
@@ -353,26 +354,26 @@ class Exporter {
     }
 
   private:
-    // The scaled columns' specs for a device, null where the column shows what the device
+    // The scaled columns' traits_list for a device, null where the column shows what the device
     // stored (--raw, texts, bits).
-    const std::vector<const SignalSpec*>& specs_of(unsigned data_id) {
-        auto found = specs_.find(data_id);
-        if (found != specs_.end()) {
+    const std::vector<const SignalTraits*>& traits_of_device(unsigned data_id) {
+        auto found = traits_.find(data_id);
+        if (found != traits_.end()) {
             return found->second;
         }
-        std::vector<const SignalSpec*> specs;
+        std::vector<const SignalTraits*> traits_list;
         const SignalModel& model = models_.of(data_id);
         for (const std::string& c : columns_) {
-            const SignalSpec* spec = o_.raw ? nullptr : model.find(c);
-            specs.push_back(spec != nullptr && spec->scaled() ? spec : nullptr);
+            const SignalTraits* traits = o_.raw ? nullptr : model.find(c);
+            traits_list.push_back(traits != nullptr && traits->scaled() ? traits : nullptr);
         }
-        return specs_.emplace(data_id, std::move(specs)).first->second;
+        return traits_.emplace(data_id, std::move(traits_list)).first->second;
     }
 
     const ExportOptions& o_;
     const ExportModels& models_;
     std::ostream& out_;
-    std::map<unsigned, std::vector<const SignalSpec*>> specs_;
+    std::map<unsigned, std::vector<const SignalTraits*>> traits_;
     std::vector<std::string> columns_;
     std::vector<std::string> quoted_;
     std::string line_;

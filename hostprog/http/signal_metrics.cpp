@@ -155,7 +155,7 @@ void write_raw(const std::vector<DeviceView>& fresh, const SignalModels& models,
                "Numeric signals of the latest fresh snapshot in register counts (bits 0 or 1), "
                "for troubleshooting.");
     for (const DeviceView& d : fresh) {
-        for (const SignalSpec& s : model_for(models, d.data_id).signals()) {
+        for (const SignalTraits& s : model_for(models, d.data_id).signals()) {
             if (s.row->kind == kv830::SignalKind::Enum) {
                 continue;
             }
@@ -173,7 +173,7 @@ void write_states(const std::vector<DeviceView>& fresh, const SignalModels& mode
     out.family(name, "gauge",
                "Enumerated signals: 1 for the state the controller reports, 0 for the others.");
     for (const DeviceView& d : fresh) {
-        for (const SignalSpec& s : model_for(models, d.data_id).signals()) {
+        for (const SignalTraits& s : model_for(models, d.data_id).signals()) {
             const kv830::SignalRow& row = *s.row;
             const Json::Value* value = member(*d.document, row.key);
             if (row.kind != kv830::SignalKind::Enum || value == nullptr || !value->isString()) {
@@ -200,9 +200,10 @@ const SignalModel& model_for(const SignalModels& models, unsigned data_id) {
     return found == models.end() || found->second == nullptr ? defaults : *found->second;
 }
 
-bool base_unit_of(const SignalSpec& spec, BaseUnit& out) {
+bool base_unit_of(const SignalTraits& traits, BaseUnit& out) {
     for (const UnitRow& row : kUnitRows) {
-        if (row.quantity == spec.quantity && spec.unit_of_measurement == row.unit_of_measurement) {
+        if (row.quantity == traits.quantity &&
+            traits.unit_of_measurement == row.unit_of_measurement) {
             out = row.base;
             return true;
         }
@@ -215,7 +216,7 @@ void write_signal_metrics(const std::vector<DeviceView>& fresh, const SignalMode
     std::vector<Sample> samples;
     std::vector<Sample> outside;
     for (const DeviceView& d : fresh) {
-        for (const SignalSpec& s : model_for(models, d.data_id).signals()) {
+        for (const SignalTraits& s : model_for(models, d.data_id).signals()) {
             std::uint16_t raw = 0;
             const Json::Value* value = member(*d.document, s.row->key);
             BaseUnit base{};

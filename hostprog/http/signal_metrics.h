@@ -21,7 +21,7 @@ using SignalModels = std::map<unsigned, const SignalModel*>;
 
 const SignalModel& model_for(const SignalModels& models, unsigned data_id);
 
-// The Prometheus family a value of `spec` goes to and how its unit becomes the family's
+// The Prometheus family a value of `traits` goes to and how its unit becomes the family's
 // base unit: base = value * factor + offset. False for quantities without one (states,
 // modes) and for a unit of measurement the table does not know.
 struct BaseUnit {
@@ -31,7 +31,7 @@ struct BaseUnit {
     double factor;
     double offset;
 };
-bool base_unit_of(const SignalSpec& spec, BaseUnit& out);
+bool base_unit_of(const SignalTraits& traits, BaseUnit& out);
 
 // Devices whose snapshot is fresh, only.
 void write_signal_metrics(const std::vector<DeviceView>& fresh, const SignalModels& models,

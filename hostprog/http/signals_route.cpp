@@ -16,7 +16,7 @@ constexpr unsigned kModelPrecision = 12;
 
 std::string model_text(unsigned data_id, const SignalModel& model) {
     Json::Value signals(Json::objectValue);
-    for (const SignalSpec& s : model.signals()) {
+    for (const SignalTraits& s : model.signals()) {
         if (!s.scaled()) {
             continue;
         }

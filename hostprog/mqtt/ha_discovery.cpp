@@ -44,9 +44,9 @@ std::string number_text(double value) {
     return {text, result.ptr};
 }
 
-// Places a value of the spec has: those of one count and of the offset, so that the
+// Places a value of the traits has: those of one count and of the offset, so that the
 // template keeps the register's resolution whatever the display shows.
-int value_places(const SignalSpec& spec) {
+int value_places(const SignalTraits& traits) {
     const auto places_of = [](double x) {
         for (int p = 0; p < kMaxDecimals; ++p) {
             const double scaled = std::fabs(x) * std::pow(10.0, p);
@@ -56,7 +56,7 @@ int value_places(const SignalSpec& spec) {
         }
         return kMaxDecimals;
     };
-    return std::max(places_of(spec.scale), places_of(spec.offset));
+    return std::max(places_of(traits.scale), places_of(traits.offset));
 }
 
 std::string component_id(const kv830::SignalRow& row) {
@@ -75,26 +75,26 @@ std::string component_id(const kv830::SignalRow& row) {
 
 // The snapshot holds counts as reals (65.0); the state is counts * scale + offset,
 // rounded to the register's resolution. A signed register's counts are two's complement.
-std::string value_template(const SignalSpec& spec, const std::string& member) {
-    const bool identity = spec.scale == 1.0 && spec.offset == 0.0 && !spec.is_signed;
+std::string value_template(const SignalTraits& traits, const std::string& member) {
+    const bool identity = traits.scale == 1.0 && traits.offset == 0.0 && !traits.is_signed;
     if (identity) {
         return "{{ " + member + " | int }}";
     }
     std::string counts = member + " | float";
     std::string head;
-    if (spec.is_signed) {
+    if (traits.is_signed) {
         head = "{% set c = " + counts + " %}";
         counts = "(c - " + std::to_string(kRegisterSpan) +
                  " if c >= " + std::to_string(kSignedHalf) + " else c)";
     }
     std::string value = counts;
-    if (spec.scale != 1.0) {
-        value += " * " + number_text(spec.scale);
+    if (traits.scale != 1.0) {
+        value += " * " + number_text(traits.scale);
     }
-    if (spec.offset != 0.0) {
-        value += (spec.offset < 0.0 ? " - " : " + ") + number_text(std::fabs(spec.offset));
+    if (traits.offset != 0.0) {
+        value += (traits.offset < 0.0 ? " - " : " + ") + number_text(std::fabs(traits.offset));
     }
-    const int places = value_places(spec);
+    const int places = value_places(traits);
     if (places == 0) {
         return head + "{{ (" + value + ") | round(0) | int }}";
     }
@@ -103,44 +103,44 @@ std::string value_template(const SignalSpec& spec, const std::string& member) {
 
 // The write command for the engineering value Home Assistant sets: the nearest counts, as
 // engineering_to_raw finds them; the write rule then judges them like any other write.
-std::string command_template(const SignalSpec& spec) {
+std::string command_template(const SignalTraits& traits) {
     std::string counts = "value";
-    if (spec.offset != 0.0) {
-        counts = "(value " + std::string(spec.offset < 0.0 ? "+ " : "- ") +
-                 number_text(std::fabs(spec.offset)) + ")";
+    if (traits.offset != 0.0) {
+        counts = "(value " + std::string(traits.offset < 0.0 ? "+ " : "- ") +
+                 number_text(std::fabs(traits.offset)) + ")";
     }
-    if (spec.scale != 1.0) {
-        counts += " / " + number_text(spec.scale);
+    if (traits.scale != 1.0) {
+        counts += " / " + number_text(traits.scale);
     }
     std::string text = "{% set c = (" + counts + ") | round(0) | int %}";
-    text += "{\"register\":" + std::to_string(spec.row->source) + ",\"values\":[";
-    text += spec.is_signed ? "{{ c + " + std::to_string(kRegisterSpan) + " if c < 0 else c }}"
-                           : std::string("{{ c }}");
+    text += "{\"register\":" + std::to_string(traits.row->source) + ",\"values\":[";
+    text += traits.is_signed ? "{{ c + " + std::to_string(kRegisterSpan) + " if c < 0 else c }}"
+                             : std::string("{{ c }}");
     return text + "]}";
 }
 
-void add_unit(Json::Value& c, const SignalSpec& spec, const HaSensorClass& ha) {
+void add_unit(Json::Value& c, const SignalTraits& traits, const HaSensorClass& ha) {
     if (ha.device_class != nullptr) {
         c["device_class"] = ha.device_class;
     }
-    if (!spec.unit_of_measurement.empty()) {
-        c["unit_of_measurement"] = spec.unit_of_measurement;
+    if (!traits.unit_of_measurement.empty()) {
+        c["unit_of_measurement"] = traits.unit_of_measurement;
     }
 }
 
-bool is_number(const SignalSpec& spec, const MqttConfig& config) {
-    return config.writes && spec.row->setting && spec.row->kind == kv830::SignalKind::Value &&
-           spec.max > spec.min;
+bool is_number(const SignalTraits& traits, const MqttConfig& config) {
+    return config.writes && traits.row->setting && traits.row->kind == kv830::SignalKind::Value &&
+           traits.max > traits.min;
 }
 
-Json::Value signal_component(const SignalSpec& spec, const MqttConfig& config,
+Json::Value signal_component(const SignalTraits& traits, const MqttConfig& config,
                              const std::string& unique_prefix) {
-    const kv830::SignalRow& row = *spec.row;
+    const kv830::SignalRow& row = *traits.row;
     Json::Value c(Json::objectValue);
     c["name"] = row.key;
     c["unique_id"] = unique_prefix + component_id(row);
     const std::string member = "value_json[" + jinja_literal(row.key) + "]";
-    const HaSensorClass ha = ha_sensor_class(spec.quantity, spec.unit_of_measurement);
+    const HaSensorClass ha = ha_sensor_class(traits.quantity, traits.unit_of_measurement);
     switch (row.kind) {
         case kv830::SignalKind::Bit:
         case kv830::SignalKind::Input:
@@ -149,32 +149,32 @@ Json::Value signal_component(const SignalSpec& spec, const MqttConfig& config,
             c["value_template"] = "{{ " + member + " | int }}";
             c["payload_on"] = "1";
             c["payload_off"] = "0";
-            if (spec.alarm != kv830model::Alarm::None) {
+            if (traits.alarm != kv830model::Alarm::None) {
                 c["device_class"] = "problem";
             }
             break;
         case kv830::SignalKind::Value:
-            c["value_template"] = value_template(spec, member);
-            add_unit(c, spec, ha);
-            if (is_number(spec, config)) {
+            c["value_template"] = value_template(traits, member);
+            add_unit(c, traits, ha);
+            if (is_number(traits, config)) {
                 c["p"] = "number";
                 c["mode"] = "box";
-                c["min"] = spec.min;
-                c["max"] = spec.max;
-                c["step"] = std::max(std::fabs(spec.scale), kHaMinStep);
+                c["min"] = traits.min;
+                c["max"] = traits.max;
+                c["step"] = std::max(std::fabs(traits.scale), kHaMinStep);
                 c["command_topic"] = config.prefix + "/write";
-                c["command_template"] = command_template(spec);
+                c["command_template"] = command_template(traits);
                 break;
             }
             c["p"] = "sensor";
             // A state or mode register is named, not measured: neither statistics nor places.
             if (ha.state_class != nullptr) {
                 c["state_class"] = ha.state_class;
-                c["suggested_display_precision"] = spec.decimals;
+                c["suggested_display_precision"] = traits.decimals;
             }
             break;
         case kv830::SignalKind::Enum: {
-            if (spec.alarm != kv830model::Alarm::None) {
+            if (traits.alarm != kv830model::Alarm::None) {
                 // Its second text is the alarm; anything but the two texts is unknown
                 // ("None" to Home Assistant) rather than a problem or none.
                 c["p"] = "binary_sensor";
@@ -245,8 +245,8 @@ DiscoveryMessage build_ha_discovery(const MqttConfig& config) {
 
     Json::Value components(Json::objectValue);
     std::size_t count = 0;
-    for (const SignalSpec& spec : model_of(config).signals()) {
-        components[component_id(*spec.row)] = signal_component(spec, config, unique_prefix);
+    for (const SignalTraits& traits : model_of(config).signals()) {
+        components[component_id(*traits.row)] = signal_component(traits, config, unique_prefix);
         ++count;
     }
     // The snapshot's own time text is local time without a zone; the cycle summary carries

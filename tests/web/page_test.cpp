@@ -462,12 +462,12 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
     const int wanted_value = old_value > 1 ? old_value - 1 : old_value + 1;
     SCOPED_TRACE(name);
     // The form takes the setting's unit and sends counts.
-    const Json::Value spec = signal_model()["signals"][name];
-    ASSERT_TRUE(spec.isObject());
-    const auto in_unit = [&spec](double counts) {
+    const Json::Value traits = signal_model()["signals"][name];
+    ASSERT_TRUE(traits.isObject());
+    const auto in_unit = [&traits](double counts) {
         char text[64];
-        std::snprintf(text, sizeof text, "%.*f", spec["decimals"].asInt(),
-                      counts * spec["scale"].asDouble() + spec["offset"].asDouble());
+        std::snprintf(text, sizeof text, "%.*f", traits["decimals"].asInt(),
+                      counts * traits["scale"].asDouble() + traits["offset"].asDouble());
         return std::string(text);
     };
     const std::string refused_value = in_unit(wanted_value);
@@ -511,7 +511,7 @@ TEST_F(PageTest, AWriteReachesTheSimulatorOnlyWithTheToken) {
 
     // Outside the setting's range: refused in the form, nothing sent.
     const std::string above =
-        std::to_string(spec["max"].asDouble() + 10 * spec["scale"].asDouble());
+        std::to_string(traits["max"].asDouble() + 10 * traits["scale"].asDouble());
     const auto audited = [this] {
         const std::string err = host_->err();
         std::size_t n = 0;

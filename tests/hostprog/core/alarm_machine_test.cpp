@@ -106,10 +106,10 @@ std::string describe(const std::vector<ListedAlarm>& list, const std::vector<std
 TEST(AlarmMachineTest, Table) {
     SignalModel model;
     std::vector<std::string> names(2);  // the first fault, the first alarm
-    for (const SignalSpec& spec : model.signals()) {
-        std::string& slot = names[spec.alarm == kv830model::Alarm::Fault ? 0 : 1];
-        if (spec.alarm != kv830model::Alarm::None && slot.empty()) {
-            slot = spec.row->key;
+    for (const SignalTraits& traits : model.signals()) {
+        std::string& slot = names[traits.alarm == kv830model::Alarm::Fault ? 0 : 1];
+        if (traits.alarm != kv830model::Alarm::None && slot.empty()) {
+            slot = traits.row->key;
         }
     }
     ASSERT_FALSE(names[0].empty());

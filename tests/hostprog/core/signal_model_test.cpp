@@ -128,19 +128,19 @@ TEST(SignalModel, DefaultsOverridesAndRefusals) {
             }
         }
         ASSERT_NE(device, nullptr);
-        const SignalSpec* spec = device->gateway.signals.find(row.expect.signal);
-        ASSERT_NE(spec, nullptr);
+        const SignalTraits* traits = device->gateway.signals.find(row.expect.signal);
+        ASSERT_NE(traits, nullptr);
         const auto raw = static_cast<std::uint16_t>(row.expect.raw);
-        EXPECT_EQ(format_engineering(*spec, raw_to_engineering(*spec, raw)), row.expect.shown);
+        EXPECT_EQ(format_engineering(*traits, raw_to_engineering(*traits, raw)), row.expect.shown);
         std::string reason;
-        EXPECT_EQ(check_setting_value(*spec, raw, reason), row.expect.writable) << reason;
-        EXPECT_EQ(kv830model::alarm_name(spec->alarm), std::string(row.expect.alarm));
+        EXPECT_EQ(check_setting_value(*traits, raw, reason), row.expect.writable) << reason;
+        EXPECT_EQ(kv830model::alarm_name(traits->alarm), std::string(row.expect.alarm));
         std::uint16_t back = 0;
-        EXPECT_TRUE(engineering_to_raw(*spec, raw_to_engineering(*spec, raw), back));
+        EXPECT_TRUE(engineering_to_raw(*traits, raw_to_engineering(*traits, raw), back));
         EXPECT_EQ(back, raw);
-        if (spec->row->kind == kv830::SignalKind::Value ||
-            spec->row->kind == kv830::SignalKind::Enum) {
-            EXPECT_EQ(device->gateway.signals.find_register(spec->row->source), spec);
+        if (traits->row->kind == kv830::SignalKind::Value ||
+            traits->row->kind == kv830::SignalKind::Enum) {
+            EXPECT_EQ(device->gateway.signals.find_register(traits->row->source), traits);
         }
     }
 }
@@ -162,7 +162,7 @@ TEST(SignalModel, RefusalEndsTheStartWithTwoBeforeAnyLink) {
     ASSERT_TRUE(setting_raw_range(*model.find("冷冻水供水主管温度设定"), low, high));
     EXPECT_EQ(low, 40);
     EXPECT_EQ(high, 150);
-    SignalSpec outdoor = *model.find("室外温度");
+    SignalTraits outdoor = *model.find("室外温度");
     outdoor.is_signed = true;
     EXPECT_FALSE(setting_raw_range(outdoor, low, high)) << "-40 to 60 °C is two runs of counts";
 }
