@@ -15,14 +15,6 @@ constexpr std::size_t kMaxSignalBytes = 256;
 constexpr std::size_t kMaxCommandIdBytes = 128;
 constexpr std::size_t kAlarmAckMaxBytes = 1024;
 
-WriteOutcome refusal_of(WriteRefusal refusal, std::string reason) {
-    WriteOutcome o;
-    o.kind = WriteOutcome::Kind::Refused;
-    o.refusal = refusal;
-    o.reason = std::move(reason);
-    return o;
-}
-
 }  // namespace
 
 bool parse_alarm_ack(const std::string& text, AlarmAck& out, std::string& error) {
@@ -210,14 +202,14 @@ AlarmAckOutcome AlarmBoard::acknowledge(const AlarmAck& ack_in) {
         as_write.source = ack.source;
         as_write.retained = ack.retained;
         if (ack.retained) {
-            refused = refusal_of(WriteRefusal::Retained,
-                                 "a retained message is not a live command; nothing was done");
+            refused = refused_outcome(WriteRefusal::Retained,
+                                      "a retained message is not a live command; nothing was done");
         } else if (!ack.has_data_id) {
-            refused =
-                refusal_of(WriteRefusal::UnknownDevice, "data_id is needed with several devices");
+            refused = refused_outcome(WriteRefusal::UnknownDevice,
+                                      "data_id is needed with several devices");
         } else if (found == devices_.end()) {
-            refused = refusal_of(WriteRefusal::UnknownDevice,
-                                 "no device with data id " + std::to_string(ack.data_id));
+            refused = refused_outcome(WriteRefusal::UnknownDevice,
+                                      "no device with data id " + std::to_string(ack.data_id));
         } else if (admit_ && !admit_(as_write, false, refused)) {
             // A command id carried out before: nothing else is looked at.
         } else {
@@ -226,7 +218,7 @@ AlarmAckOutcome AlarmBoard::acknowledge(const AlarmAck& ack_in) {
             AlarmMachine trial = *found->second.machine;
             if (!trial.acknowledge(ack.signal, ack.all, ack.source, wall_clock_ms(), events,
                                    error)) {
-                refused = refusal_of(WriteRefusal::Malformed, error);
+                refused = refused_outcome(WriteRefusal::Malformed, error);
             } else if (!admit_ || admit_(as_write, true, refused)) {
                 *found->second.machine = std::move(trial);
                 outcome.ok = true;

@@ -69,6 +69,9 @@ inline const char* write_outcome_text(WriteOutcome::Kind kind) {
     return "refused";
 }
 
+// A refusal by the rule, with the reason the client is told.
+WriteOutcome refused_outcome(WriteRefusal refusal, std::string reason);
+
 // "confirmed", "refused (exception 2)", "no reply, sent again after no reply", ...
 std::string describe_write_outcome(const WriteOutcome& outcome);
 

@@ -8,17 +8,7 @@
 
 namespace kv830host {
 
-namespace {
-
-WriteOutcome refused(WriteRefusal refusal, std::string reason) {
-    WriteOutcome o;
-    o.kind = WriteOutcome::Kind::Refused;
-    o.refusal = refusal;
-    o.reason = std::move(reason);
-    return o;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 WritableRegisters WritableRegisters::settings_of_signal_table() {
     WritableRegisters w;
@@ -78,7 +68,8 @@ const WritePolicy::Device* WritePolicy::find_device(const RemoteWrite& write,
         if (devices_.size() == 1) {
             return &devices_.front();
         }
-        refusal = refused(WriteRefusal::UnknownDevice, "data_id is needed with several devices");
+        refusal =
+            refused_outcome(WriteRefusal::UnknownDevice, "data_id is needed with several devices");
         return nullptr;
     }
     for (const Device& d : devices_) {
@@ -86,8 +77,8 @@ const WritePolicy::Device* WritePolicy::find_device(const RemoteWrite& write,
             return &d;
         }
     }
-    refusal = refused(WriteRefusal::UnknownDevice,
-                      "no device with data id " + std::to_string(write.command.data_id));
+    refusal = refused_outcome(WriteRefusal::UnknownDevice,
+                              "no device with data id " + std::to_string(write.command.data_id));
     return nullptr;
 }
 
@@ -98,14 +89,14 @@ bool WritePolicy::check_registers(const Device& device, const WriteCommand& comm
         command.address < 0 ||
         static_cast<long long>(command.address) + static_cast<long long>(command.values.size()) >
             kv830::kRegisterSpace) {
-        refusal = refused(WriteRefusal::Address, "registers out of range");
+        refusal = refused_outcome(WriteRefusal::Address, "registers out of range");
         return false;
     }
     for (std::size_t i = 0; i < command.values.size(); ++i) {
         const int address = command.address + static_cast<int>(i);
         if (!device.registers.writable(address)) {
-            refusal = refused(WriteRefusal::Address, "register " + std::to_string(address) +
-                                                         " is not an operator's setting");
+            refusal = refused_outcome(WriteRefusal::Address, "register " + std::to_string(address) +
+                                                                 " is not an operator's setting");
             return false;
         }
     }
@@ -113,7 +104,7 @@ bool WritePolicy::check_registers(const Device& device, const WriteCommand& comm
         std::string why;
         if (!device.registers.value_fits(command.address + static_cast<int>(i), command.values[i],
                                          why)) {
-            refusal = refused(WriteRefusal::Value, why);
+            refusal = refused_outcome(WriteRefusal::Value, why);
             return false;
         }
     }
@@ -128,8 +119,8 @@ void WritePolicy::submit(RemoteWrite write, WriteDone done) {
     WriteOutcome refusal;
     const Device* device = nullptr;
     if (write.retained) {
-        refusal = refused(WriteRefusal::Retained,
-                          "a retained message is not a live command; nothing was sent");
+        refusal = refused_outcome(WriteRefusal::Retained,
+                                  "a retained message is not a live command; nothing was sent");
     } else {
         device = find_device(write, refusal);
     }
@@ -139,11 +130,12 @@ void WritePolicy::submit(RemoteWrite write, WriteDone done) {
     if (device != nullptr) {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (repeated_locked(write.command_id)) {
-            refusal = refused(WriteRefusal::Repeated,
-                              "command_id \"" + write.command_id + "\" was carried out before");
+            refusal = refused_outcome(WriteRefusal::Repeated, "command_id \"" + write.command_id +
+                                                                  "\" was carried out before");
             device = nullptr;
         } else if (waiting_[device->data_id] >= limits_.waiting_per_device) {
-            refusal = refused(WriteRefusal::Busy, "too many writes waiting for the controller");
+            refusal =
+                refused_outcome(WriteRefusal::Busy, "too many writes waiting for the controller");
             device = nullptr;
         } else {
             remember_locked(write.command_id);
@@ -182,7 +174,7 @@ void WritePolicy::submit(RemoteWrite write, WriteDone done) {
 
 void WritePolicy::refuse(const RemoteWrite& write, WriteRefusal refusal, const std::string& reason,
                          const WriteDone& done) {
-    const WriteOutcome outcome = refused(refusal, reason);
+    const WriteOutcome outcome = refused_outcome(refusal, reason);
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         ++counters_.refused;
@@ -211,14 +203,14 @@ void WritePolicy::remember_locked(const std::string& command_id) {
 
 bool WritePolicy::admit_once(const RemoteWrite& command, bool remember, WriteOutcome& refusal) {
     if (command.retained) {
-        refusal = refused(WriteRefusal::Retained,
-                          "a retained message is not a live command; nothing was done");
+        refusal = refused_outcome(WriteRefusal::Retained,
+                                  "a retained message is not a live command; nothing was done");
         return false;
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     if (repeated_locked(command.command_id)) {
-        refusal = refused(WriteRefusal::Repeated,
-                          "command_id \"" + command.command_id + "\" was carried out before");
+        refusal = refused_outcome(WriteRefusal::Repeated, "command_id \"" + command.command_id +
+                                                              "\" was carried out before");
         return false;
     }
     if (remember) {

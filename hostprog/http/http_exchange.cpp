@@ -2,24 +2,9 @@
 
 #include <strings.h>
 
+#include "hex_digit.h"
+
 namespace kv830host {
-
-namespace {
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 std::string decode_query_part(const std::string& text) {
     std::string out;
@@ -28,9 +13,10 @@ std::string decode_query_part(const std::string& text) {
         const char c = text[i];
         if (c == '+') {
             out += ' ';
-        } else if (c == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-                   hex_value(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
+        } else if (c == '%' && i + 2 < text.size() && kv830cli::hex_digit(text[i + 1]) >= 0 &&
+                   kv830cli::hex_digit(text[i + 2]) >= 0) {
+            out += static_cast<char>(kv830cli::hex_digit(text[i + 1]) * 16 +
+                                     kv830cli::hex_digit(text[i + 2]));
             i += 2;
         } else {
             out += c;

@@ -1,5 +1,6 @@
 #include "mqtt_url.h"
 
+#include "hex_digit.h"
 #include "host_port.h"
 #include "option_table.h"
 
@@ -18,19 +19,6 @@ constexpr Scheme kSchemes[] = {
     {"mqtts://", true,  kMqttTlsPort},
 };
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 // %XX escapes let a password hold the characters that delimit the URL.
 bool decode_part(const std::string& text, const char* what, std::string& out, std::string& error) {
     out.clear();
@@ -40,8 +28,8 @@ bool decode_part(const std::string& text, const char* what, std::string& out, st
             continue;
         }
         const bool whole = i + 2 < text.size();
-        const int hi = whole ? hex_digit(text[i + 1]) : -1;
-        const int lo = whole ? hex_digit(text[i + 2]) : -1;
+        const int hi = whole ? kv830cli::hex_digit(text[i + 1]) : -1;
+        const int lo = whole ? kv830cli::hex_digit(text[i + 2]) : -1;
         if (hi < 0 || lo < 0) {
             error = std::string("bad %-escape in the ") + what;
             return false;
