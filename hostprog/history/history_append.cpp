@@ -126,6 +126,7 @@ bool HistoryStore::append_batch(const RoundToSave* rounds, std::size_t count,
         ok = false;
         fail("cannot save rounds", error);
     }
+    compressor_.release();
     if (!ok) {
         std::string ignored;
         exec("ROLLBACK;", ignored);

@@ -41,6 +41,13 @@ void Compressor::compress(const unsigned char* data, std::size_t size,
     out.resize(ZSTD_isError(n) != 0U ? 0 : n);
 }
 
+void Compressor::release() {
+    ZSTD_freeCCtx(contexts_->pack);
+    ZSTD_freeDCtx(contexts_->unpack);
+    contexts_->pack = nullptr;
+    contexts_->unpack = nullptr;
+}
+
 bool Compressor::decompress(const unsigned char* blob, std::size_t size, std::size_t limit,
                             std::vector<unsigned char>& out) {
     out.clear();

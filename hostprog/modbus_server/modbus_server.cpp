@@ -155,10 +155,9 @@ bool ModbusServer::start(std::string& error) {
         const std::lock_guard<std::mutex> lock(address_mutex_);
         address_ = kv830net::join_host_port(config_.host, port_of(bound));
     }
-    connections_.reserve(config_.max_clients);
-    for (std::size_t i = 0; i < config_.max_clients; ++i) {
-        connections_.push_back(std::make_unique<Connection>(i, rounds_, config_.writes, counters_));
-    }
+    // A slot's buffers (7 KiB) are made at its first client: most plants have one or two
+    // SCADA clients, not the twenty a slot is kept for.
+    connections_.resize(config_.max_clients);
     thread_ = std::thread(&ModbusServer::run, this);
     if (status_ != nullptr) {
         std::string units;
@@ -188,7 +187,7 @@ void ModbusServer::shut_down() {
         thread_.join();
     }
     for (const auto& c : connections_) {
-        if (c->fd >= 0) {
+        if (c && c->fd >= 0) {
             close(*c, nullptr);
         }
     }
@@ -210,7 +209,7 @@ void ModbusServer::run() {
         const bool accepting = SteadyClock::now() >= accept_paused_until_;
         fds.push_back({listener_, static_cast<short>(accepting ? POLLIN : 0), 0});
         for (const auto& c : connections_) {
-            if (c->fd < 0) {
+            if (!c || c->fd < 0) {
                 continue;
             }
             short events = 0;
@@ -264,7 +263,7 @@ void ModbusServer::run() {
             }
         }
         for (const auto& c : connections_) {
-            if (c->fd >= 0 && !c->session.waiting() && now - c->last_heard >= config_.idle) {
+            if (c && c->fd >= 0 && !c->session.waiting() && now - c->last_heard >= config_.idle) {
                 close(*c, &counters_.closed_idle);
             }
         }
@@ -284,7 +283,7 @@ int ModbusServer::poll_timeout_ms(SteadyClock::time_point now) const {
         take(accept_paused_until_);
     }
     for (const auto& c : connections_) {
-        if (c->fd >= 0 && !c->session.waiting()) {
+        if (c && c->fd >= 0 && !c->session.waiting()) {
             take(c->last_heard + config_.idle);
         }
     }
@@ -312,12 +311,16 @@ void ModbusServer::accept_clients(SteadyClock::time_point now) {
             return;
         }
         const auto free_slot = std::find_if(connections_.begin(), connections_.end(),
-                                            [](const auto& c) { return c->fd < 0; });
+                                            [](const auto& c) { return !c || c->fd < 0; });
         if (free_slot == connections_.end()) {
             // Closed at once rather than left in the backlog, so the client knows.
             ::close(fd);
             ServerCounters::add(counters_.refused_connections);
             continue;
+        }
+        if (!*free_slot) {
+            const auto slot = static_cast<std::size_t>(free_slot - connections_.begin());
+            *free_slot = std::make_unique<Connection>(slot, rounds_, config_.writes, counters_);
         }
         const int on = 1;
         static_cast<void>(::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on));
@@ -406,6 +409,9 @@ void ModbusServer::deliver_outcomes() {
         delivered.swap(mailbox_->items);
     }
     for (const Mailbox::Delivery& d : delivered) {
+        if (!connections_[d.slot]) {
+            continue;
+        }
         Connection& c = *connections_[d.slot];
         if (c.fd >= 0 && c.generation == d.generation) {
             c.session.write_done(d.outcome, SteadyClock::now());
