@@ -17,11 +17,11 @@
 #include "ha_discovery.h"
 #include "mqtt_backlog.h"
 #include "mqtt_clock.h"
+#include "mqtt_commands.h"
 #include "mqtt_inbox.h"
 #include "mqtt_messages.h"
 #include "mqtt_pace.h"
 #include "mqtt_session.h"
-#include "write_command.h"
 
 namespace kv830host {
 
@@ -43,6 +43,7 @@ constexpr int kLiveRoom = 2;
 // While a connection is being made, its timeout is checked this often. Once connected
 // the thread sleeps longer, at most half the keepalive, which the library's ping needs.
 constexpr int kPollMaxMs = 500;
+// Write results waiting to be sent; past it a result is not sent.
 constexpr std::size_t kResultsMax = 64;
 // While stopping, a failed connection attempt is made again this soon, and the broker is
 // polled this often.
@@ -82,6 +83,7 @@ struct MqttPublisher::Impl final : MqttSessionEvents {
         : config(std::move(c)),
           status_topic(config.prefix + "/status"),
           inbox(std::make_shared<MqttInbox>(inbox_bounds(config))),
+          commands(config, inbox),
           session(config, status_topic, kOffline, inbox->wake_fd(), *this, log),
           pace(config.replay_rate) {}
 
@@ -91,7 +93,9 @@ struct MqttPublisher::Impl final : MqttSessionEvents {
         std::cerr << "kv830-host: mqtt: " << line << std::endl;
     };
     std::shared_ptr<MqttInbox> inbox;
-    RemoteWrites* writes = nullptr;
+    MqttCommands commands;  // set up before start, then on the network thread
+    // Its counters and note are read from any thread, the rest on the network thread.
+    MqttSession session;
     RoundArchive* archive = nullptr;
     std::string consumer;
     std::unique_ptr<FileBacklog> file;  // with a history
@@ -100,7 +104,6 @@ struct MqttPublisher::Impl final : MqttSessionEvents {
     std::atomic<unsigned long long> published{0};
     std::atomic<unsigned long long> replayed{0};
     std::atomic<unsigned long long> not_delivered{0};
-    std::atomic<unsigned long long> writes_refused{0};
     std::atomic<std::int64_t> delivered_through{0};
     std::atomic<bool> backlog_on_file{false};
     std::atomic<bool> stop_requested{false};
@@ -108,14 +111,12 @@ struct MqttPublisher::Impl final : MqttSessionEvents {
     bool started = false;
 
     // Network thread only, from here on.
-    MqttSession session;
     std::map<int, InFlight> inflight;  // mid -> what it carries
     int history_inflight = 0;
     std::set<int> control_mids;               // "online" and the discovery, waited for at exit
     unsigned long long dropped_reported = 0;  // drops already told in a "connected" line
-    std::string snapshot_topic, cycle_topic, history_topic, write_topic, result_topic;
+    std::string snapshot_topic, cycle_topic, history_topic;
     std::string ha_topic;
-    std::vector<std::pair<std::string, CommandHandler>> commands;  // full topic, handler
     DiscoveryMessage discovery;
     std::string history_json;  // the history message being sent, reused
     // What the session's callbacks ask to send, sent once it is ready.
@@ -145,8 +146,6 @@ struct MqttPublisher::Impl final : MqttSessionEvents {
     void send_history(const std::shared_ptr<Entry>& entry);
     void publish_results();
     void announce();
-    void handle_write(const std::string& payload, bool retained);
-    void forget(const std::shared_ptr<Entry>& entry);
     void publish_discovery();
     bool file_complete() const { return !file || file->complete(); }
     void follow_file();
@@ -182,16 +181,11 @@ void MqttPublisher::Impl::connected() {
 
 void MqttPublisher::Impl::message(const std::string& topic, const std::string& payload,
                                   bool retained) {
-    if (config.writes && topic == write_topic) {
-        handle_write(payload, retained);
-    } else if (config.ha_discovery && topic == ha_topic && payload == kOnline) {
+    if (commands.take(topic, payload, retained)) {
+        return;
+    }
+    if (config.ha_discovery && topic == ha_topic && payload == kOnline) {
         discovery_due = true;
-    } else if (config.writes) {
-        for (const auto& [command_topic, handler] : commands) {
-            if (topic == command_topic) {
-                inbox->add_message({topic + "/result", handler(payload, retained), false});
-            }
-        }
     }
 }
 
@@ -206,10 +200,6 @@ void MqttPublisher::Impl::closed() {
     if (file) {
         file->resend();
     }
-}
-
-void MqttPublisher::Impl::forget(const std::shared_ptr<Entry>& entry) {
-    inbox->forget(entry);
 }
 
 void MqttPublisher::Impl::acknowledged(int mid, int reason_code) {
@@ -248,7 +238,7 @@ void MqttPublisher::Impl::acknowledged(int mid, int reason_code) {
     if (entry->from_file()) {
         file->acknowledged();
     } else {
-        forget(entry);
+        inbox->forget(entry);
     }
     advance_mark();
 }
@@ -282,51 +272,6 @@ void MqttPublisher::Impl::publish_discovery() {
                         &mid)) {
         control_mids.insert(mid);
     }
-}
-
-void MqttPublisher::Impl::handle_write(const std::string& payload, bool retained) {
-    RemoteWrite write;
-    std::string error;
-    const bool parsed = parse_write_command(payload, write, error);
-    write.source = "mqtt";
-    write.retained = retained;
-    // The result goes out from this thread, after the library's call that brought the
-    // command has returned; a refusal comes back at once, an outcome from the polling
-    // thread later.
-    std::weak_ptr<MqttInbox> weak = inbox;
-    auto answer = [weak, write](const WriteOutcome& outcome) {
-        const std::shared_ptr<MqttInbox> box = weak.lock();
-        if (!box) {
-            return;
-        }
-        box->add_result(format_write_result(write, outcome));
-        box->wake();
-    };
-    if (writes == nullptr) {
-        WriteOutcome outcome;
-        outcome.kind = WriteOutcome::Kind::Refused;
-        outcome.reason = "writes are not available in this program";
-        ++writes_refused;
-        answer(outcome);
-        return;
-    }
-    if (!parsed) {
-        ++writes_refused;
-        writes->refuse(write, WriteRefusal::Malformed, error, answer);
-        return;
-    }
-    // The topic names the device; a payload may repeat its id, never name another.
-    if (write.has_data_id && write.command.data_id != config.data_id) {
-        ++writes_refused;
-        writes->refuse(write, WriteRefusal::UnknownDevice,
-                       "data_id " + std::to_string(write.command.data_id) +
-                           " is not this topic's device " + std::to_string(config.data_id),
-                       answer);
-        return;
-    }
-    write.has_data_id = true;
-    write.command.data_id = config.data_id;
-    writes->submit(write, answer);
 }
 
 void MqttPublisher::Impl::send_live(const std::shared_ptr<Entry>& entry) {
@@ -395,7 +340,7 @@ void MqttPublisher::Impl::pump() {
         send_history(entry);
     }
     for (const auto& entry : chosen.failed) {
-        forget(entry);
+        inbox->forget(entry);
     }
     if (!chosen.failed.empty()) {
         advance_mark();
@@ -426,7 +371,7 @@ void MqttPublisher::Impl::publish_results() {
     std::deque<MqttInbox::Message> messages;
     inbox->take_outgoing(results, messages);
     for (const std::string& result : results) {
-        session.publish(result_topic, result.data(), result.size(), false, nullptr);
+        session.publish(commands.result_topic(), result.data(), result.size(), false, nullptr);
     }
     for (const MqttInbox::Message& m : messages) {
         session.publish(m.topic, m.payload.data(), m.payload.size(), m.retained, nullptr);
@@ -457,11 +402,8 @@ void MqttPublisher::Impl::announce() {
     if (session.publish(status_topic, kOnline, std::strlen(kOnline), true, &mid)) {
         control_mids.insert(mid);
     }
-    if (config.writes) {
-        session.subscribe(write_topic);
-        for (const auto& command : commands) {
-            session.subscribe(command.first);
-        }
+    for (const std::string& topic : commands.topics()) {
+        session.subscribe(topic);
     }
     if (config.ha_discovery) {
         session.subscribe(ha_topic);
@@ -605,8 +547,6 @@ MqttPublisher::MqttPublisher(const MqttConfig& config) : impl_(std::make_unique<
     s.snapshot_topic = config.prefix + "/snapshot";
     s.cycle_topic = config.prefix + "/cycle";
     s.history_topic = config.prefix + "/history";
-    s.write_topic = config.prefix + "/write";
-    s.result_topic = config.prefix + "/write/result";
     s.ha_topic = ha_status_topic(config);
     if (config.ha_discovery) {
         s.discovery = build_ha_discovery(config);
@@ -618,7 +558,7 @@ MqttPublisher::~MqttPublisher() {
 }
 
 void MqttPublisher::set_remote_writes(RemoteWrites* writes) {
-    impl_->writes = writes;
+    impl_->commands.set_remote_writes(writes);
 }
 
 void MqttPublisher::send(const std::string& suffix, std::string payload, bool retained) {
@@ -627,7 +567,7 @@ void MqttPublisher::send(const std::string& suffix, std::string payload, bool re
 }
 
 void MqttPublisher::add_command(const std::string& suffix, CommandHandler handler) {
-    impl_->commands.emplace_back(impl_->config.prefix + "/" + suffix, std::move(handler));
+    impl_->commands.add(suffix, std::move(handler));
 }
 
 void MqttPublisher::set_log(std::function<void(const std::string&)> log) {
@@ -716,7 +656,7 @@ MqttCounters MqttPublisher::counters() const {
     c.connected = s.session.connected_now().load();
     c.taken_over = s.session.taken_over();
     c.reconnects = s.session.reconnects();
-    c.writes_refused = s.writes_refused.load();
+    c.writes_refused = s.commands.refused();
     c.delivered_through_ms = s.delivered_through.load();
     c.backlog_on_file = s.backlog_on_file.load();
     return c;
