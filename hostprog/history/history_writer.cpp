@@ -131,117 +131,126 @@ bool HistoryWriter::marks_waiting() const {
 
 void HistoryWriter::run() {
     using Clock = std::chrono::steady_clock;
-    std::vector<unsigned char> batch;
-    std::vector<RoundToSave> rounds;
+    Batch batch;
     auto next = Clock::now() + std::chrono::milliseconds(options_.commit_ms);
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait_until(lock, next, [&] { return stopping_ || flush_asked_ > flush_done_; });
-        const bool last = stopping_;
-        const unsigned long long ticket = flush_asked_;
-        const unsigned long long first = tail_;
-        const unsigned long long end = head_;
-        const auto count = static_cast<std::size_t>(end - first);
-        batch.resize(count * options_.record_size);
-        rounds.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t slot = slot_of(first + i);
-            std::memcpy(batch.data() + i * options_.record_size,
-                        slots_.get() + slot * options_.record_size, options_.record_size);
-            rounds[i] = RoundToSave{meta_[slot].data_id, meta_[slot].record_type,
-                                    meta_[slot].unix_ms, nullptr, options_.record_size};
-        }
-        in_flight_ = end;
-        // The marks go with the rounds, never in a commit of their own while rounds come:
-        // marking costs the medium no write beyond what the rounds' commits make.
-        std::vector<MarkRow> marks;
-        if (count > 0 || last) {
-            for (const auto& [key, unix_ms] : marks_) {
-                marks.push_back(MarkRow{key.first, key.second, unix_ms, 0});
-            }
-        }
-        std::vector<AlarmEvent> alarms;
-        alarms.swap(alarms_);
+        take_batch(batch);
         lock.unlock();
-
-        bool ok = true;
-        std::string error;
-        HistoryFailure failure = HistoryFailure::None;
-        // A file another program held locked at start is opened here, once it lets go;
-        // until then the rounds and the marks wait as they do for a lock during the run.
-        const bool to_write = count > 0 || !marks.empty();
-        if (to_write && !store_.is_open()) {
-            const std::string path = store_.path();
-            ok = store_.open(path, HistoryStore::Access::ReadWrite, error);
-            failure = store_.last_failure();
-        }
-        if (to_write && ok) {
-            for (std::size_t i = 0; i < count; ++i) {
-                rounds[i].data = batch.data() + i * options_.record_size;
-            }
-            store_.set_busy_timeout_ms(last ? options_.final_busy_timeout_ms
-                                            : options_.busy_timeout_ms);
-            ok = store_.append_batch(rounds.data(), count, marks, wall_clock_ms(), error);
-            failure = store_.last_failure();
-        }
-        // In a transaction of their own, with the rounds' commit cadence: alarms are rare,
-        // so most commits write none.
-        const bool alarms_saved =
-            !ok || alarms.empty() || store_.append_alarm_events(alarms, wall_clock_ms(), error);
-        std::string alarm_error;
-        if (!alarms_saved) {
-            alarm_error = error;
-        }
-
+        Written written = write_batch(batch);
         lock.lock();
-        if (!alarms_saved || (!ok && !alarms.empty())) {
-            // Tried again with the next commit, before what came meanwhile.
-            alarms.insert(alarms.end(), alarms_.begin(), alarms_.end());
-            alarms_.swap(alarms);
-        }
-        in_flight_ = 0;
-        if (ok) {
-            // Marks moved on meanwhile stay for the next commit.
-            for (const MarkRow& m : marks) {
-                const auto it = marks_.find({m.consumer, m.data_id});
-                if (it != marks_.end() && it->second == m.unix_ms) {
-                    marks_.erase(it);
-                }
-            }
-            tail_ = std::max(tail_, end);
-            if (tail_ == head_) {
-                base_ = head_;
-            }
-            status_.saved += count;
-            status_.commits += count > 0 ? 1 : 0;
-            status_.failure = HistoryFailure::None;
-            status_.error.clear();
-        } else {
-            status_.dropped += dropped_in_flight_;
-            status_.failure = failure;
-            status_.error = error;
-        }
-        if (!alarm_error.empty()) {
-            ok = false;
-            failure = store_.last_failure();
-            status_.failure = failure;
-            status_.error = "alarm journal: " + alarm_error;
-        }
-        dropped_in_flight_ = 0;
-        flush_done_ = std::max(flush_done_, ticket);
-        attempted_.notify_all();
-        if (last) {
+        const bool retry = settle_batch(batch, written);
+        if (batch.last) {
             running_ = false;
             attempted_.notify_all();
             return;
         }
-        const bool retry =
-            !ok && (failure == HistoryFailure::Busy || failure == HistoryFailure::Full ||
-                    failure == HistoryFailure::Io);
         next = Clock::now() +
                std::chrono::milliseconds(retry ? std::min(options_.retry_ms, options_.commit_ms)
                                                : options_.commit_ms);
     }
+}
+
+void HistoryWriter::take_batch(Batch& batch) {
+    batch.last = stopping_;
+    batch.ticket = flush_asked_;
+    const unsigned long long first = tail_;
+    batch.end = head_;
+    const auto count = static_cast<std::size_t>(batch.end - first);
+    batch.bytes.resize(count * options_.record_size);
+    batch.rounds.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t slot = slot_of(first + i);
+        std::memcpy(batch.bytes.data() + i * options_.record_size,
+                    slots_.get() + slot * options_.record_size, options_.record_size);
+        batch.rounds[i] = RoundToSave{meta_[slot].data_id, meta_[slot].record_type,
+                                      meta_[slot].unix_ms, nullptr, options_.record_size};
+    }
+    in_flight_ = batch.end;
+    // The marks go with the rounds, never in a commit of their own while rounds come:
+    // marking costs the medium no write beyond what the rounds' commits make.
+    batch.marks.clear();
+    if (count > 0 || batch.last) {
+        for (const auto& [key, unix_ms] : marks_) {
+            batch.marks.push_back(MarkRow{key.first, key.second, unix_ms, 0});
+        }
+    }
+    batch.alarms.clear();
+    batch.alarms.swap(alarms_);
+}
+
+HistoryWriter::Written HistoryWriter::write_batch(Batch& batch) {
+    Written w;
+    const std::size_t count = batch.rounds.size();
+    // A file another program held locked at start is opened here, once it lets go;
+    // until then the rounds and the marks wait as they do for a lock during the run.
+    const bool to_write = count > 0 || !batch.marks.empty();
+    if (to_write && !store_.is_open()) {
+        const std::string path = store_.path();
+        w.ok = store_.open(path, HistoryStore::Access::ReadWrite, w.error);
+        w.failure = store_.last_failure();
+    }
+    if (to_write && w.ok) {
+        for (std::size_t i = 0; i < count; ++i) {
+            batch.rounds[i].data = batch.bytes.data() + i * options_.record_size;
+        }
+        store_.set_busy_timeout_ms(batch.last ? options_.final_busy_timeout_ms
+                                              : options_.busy_timeout_ms);
+        w.ok =
+            store_.append_batch(batch.rounds.data(), count, batch.marks, wall_clock_ms(), w.error);
+        w.failure = store_.last_failure();
+    }
+    // In a transaction of their own, with the rounds' commit cadence: alarms are rare,
+    // so most commits write none.
+    w.alarms_saved = !w.ok || batch.alarms.empty() ||
+                     store_.append_alarm_events(batch.alarms, wall_clock_ms(), w.error);
+    if (!w.alarms_saved) {
+        w.alarm_error = w.error;
+    }
+    return w;
+}
+
+bool HistoryWriter::settle_batch(Batch& batch, Written& w) {
+    const std::size_t count = batch.rounds.size();
+    if (!w.alarms_saved || (!w.ok && !batch.alarms.empty())) {
+        // Tried again with the next commit, before what came meanwhile.
+        batch.alarms.insert(batch.alarms.end(), alarms_.begin(), alarms_.end());
+        alarms_.swap(batch.alarms);
+    }
+    in_flight_ = 0;
+    if (w.ok) {
+        // Marks moved on meanwhile stay for the next commit.
+        for (const MarkRow& m : batch.marks) {
+            const auto it = marks_.find({m.consumer, m.data_id});
+            if (it != marks_.end() && it->second == m.unix_ms) {
+                marks_.erase(it);
+            }
+        }
+        tail_ = std::max(tail_, batch.end);
+        if (tail_ == head_) {
+            base_ = head_;
+        }
+        status_.saved += count;
+        status_.commits += count > 0 ? 1 : 0;
+        status_.failure = HistoryFailure::None;
+        status_.error.clear();
+    } else {
+        status_.dropped += dropped_in_flight_;
+        status_.failure = w.failure;
+        status_.error = w.error;
+    }
+    if (!w.alarm_error.empty()) {
+        w.ok = false;
+        w.failure = store_.last_failure();
+        status_.failure = w.failure;
+        status_.error = "alarm journal: " + w.alarm_error;
+    }
+    dropped_in_flight_ = 0;
+    flush_done_ = std::max(flush_done_, batch.ticket);
+    attempted_.notify_all();
+    return !w.ok && (w.failure == HistoryFailure::Busy || w.failure == HistoryFailure::Full ||
+                     w.failure == HistoryFailure::Io);
 }
 
 }  // namespace kv830host

@@ -95,7 +95,30 @@ class HistoryWriter {
         std::int64_t unix_ms;
     };
 
+    // One commit: what waits is taken under the lock, written without it, and the outcome
+    // settled under it again, so that rounds keep arriving while the file is written.
+    struct Batch {
+        std::vector<unsigned char> bytes;
+        std::vector<RoundToSave> rounds;
+        std::vector<MarkRow> marks;
+        std::vector<AlarmEvent> alarms;
+        unsigned long long ticket = 0;  // the flush this commit answers
+        unsigned long long end = 0;     // the rounds before this are in it
+        bool last = false;              // the commit at stop()
+    };
+    struct Written {
+        bool ok = true;
+        HistoryFailure failure = HistoryFailure::None;
+        std::string error;
+        bool alarms_saved = true;
+        std::string alarm_error;
+    };
+
     void run();
+    void take_batch(Batch& batch);  // mutex_ held
+    Written write_batch(Batch& batch);
+    // mutex_ held; false when the commit failed in a way worth trying again soon.
+    bool settle_batch(Batch& batch, Written& written);
 
     HistoryStore& store_;
     const HistoryWriterOptions options_;
