@@ -96,7 +96,11 @@ bool gzip_text(const std::string& text, std::string& out) {
     return status == Z_STREAM_END;
 }
 
-bool gunzip(const unsigned char* data, std::size_t size, std::string& out) {
+namespace {
+
+// Hands each unpacked piece to `take`; false when `data` is not whole gzip data.
+template <typename Take>
+bool inflate_gzip(const unsigned char* data, std::size_t size, Take take) {
     z_stream stream{};
     if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) {
         return false;
@@ -113,10 +117,21 @@ bool gunzip(const unsigned char* data, std::size_t size, std::string& out) {
             inflateEnd(&stream);
             return false;
         }
-        out.append(buffer, sizeof buffer - stream.avail_out);
+        take(buffer, sizeof buffer - stream.avail_out);
     }
     inflateEnd(&stream);
     return true;
+}
+
+}  // namespace
+
+bool gunzip(const unsigned char* data, std::size_t size, std::string& out) {
+    return inflate_gzip(data, size,
+                        [&out](const char* piece, std::size_t n) { out.append(piece, n); });
+}
+
+bool is_gzip(const unsigned char* data, std::size_t size) {
+    return inflate_gzip(data, size, [](const char*, std::size_t) {});
 }
 
 std::string json_string(const std::string& text) {

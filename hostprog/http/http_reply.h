@@ -43,6 +43,8 @@ std::size_t finish_reply(Reply& reply, bool client_takes_gzip, bool head);
 bool accepts_gzip(const std::string& accept_encoding);
 bool gzip_text(const std::string& text, std::string& out);
 bool gunzip(const unsigned char* data, std::size_t size, std::string& out);
+// Whether `data` is whole gzip data, unpacking it piece by piece without keeping it.
+bool is_gzip(const unsigned char* data, std::size_t size);
 
 std::string json_string(const std::string& text);
 std::string json_number(double value);  // null for NaN and infinities
