@@ -182,12 +182,6 @@ std::int64_t MqttInbox::dropped_through() const {
     return dropped_through_ms_;
 }
 
-bool MqttInbox::any_waiting(bool backlog_goes) const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return std::any_of(queue_.begin(), queue_.end(),
-                       [&](const auto& entry) { return waits_to_go(*entry, backlog_goes); });
-}
-
 std::size_t MqttInbox::count_waiting(bool backlog_goes) const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return static_cast<std::size_t>(

@@ -81,9 +81,8 @@ class MqttInbox {
     // starts after it).
     std::int64_t delivered_before() const;
     std::int64_t dropped_through() const;
-    // Whether rounds still wait to go: live ones, and with `backlog_goes` the completed
-    // backlog too; and how many.
-    bool any_waiting(bool backlog_goes) const;
+    // How many rounds still wait to go: live ones, and with `backlog_goes` the completed
+    // backlog too.
     std::size_t count_waiting(bool backlog_goes) const;
 
     std::size_t depth() const { return depth_.load(); }

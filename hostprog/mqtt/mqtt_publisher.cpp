@@ -426,7 +426,7 @@ int MqttPublisher::Impl::wait_ms() const {
 // Whether what the exit waits for is in: every round of the queue that is to go, and the
 // announcements.
 bool MqttPublisher::Impl::flushed() const {
-    return control_mids.empty() && !inbox->any_waiting(file_complete());
+    return control_mids.empty() && inbox->count_waiting(file_complete()) == 0;
 }
 
 void MqttPublisher::Impl::flush_and_close() {
